@@ -1,0 +1,107 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/event_monitor.h"
+#include "platform/property_list.h"
+#include "soundset/key_code_table.h"
+
+class QMenu;
+class QSlider;
+class QSystemTrayIcon;
+
+namespace tapsound {
+
+namespace platform {
+class Accessibility;
+class Bookmarks;
+class FileManager;
+class OpenPanel;
+class SoundLoader;
+class UserDefaults;
+class Workspace;
+}  // namespace platform
+
+// The services the controller calls; main.cpp wires the real ones, tests their fakes.
+struct Platform {
+    platform::UserDefaults& userDefaults;
+    platform::FileManager& fileManager;
+    platform::SoundLoader& soundLoader;
+    platform::EventMonitor& eventMonitor;
+    platform::Accessibility& accessibility;
+    platform::Workspace& workspace;
+    platform::Bookmarks& bookmarks;
+    std::function<std::unique_ptr<platform::OpenPanel>()> openPanel;
+    std::function<void()> terminate;  // the menu's quit item
+    std::function<int()> rand;        // the random source; seeded by awakeFromNib
+    std::function<void(unsigned)> srand;
+};
+
+class AppDelegate {
+public:
+    // The main interface file: the status menu whose items send our actions.
+    AppDelegate(Platform platform, QMenu* keyMenu);
+    ~AppDelegate();
+    AppDelegate(const AppDelegate&) = delete;
+    AppDelegate& operator=(const AppDelegate&) = delete;
+
+    static void initialize(platform::UserDefaults& defaults);
+
+    void awakeFromNib();
+    void updateInstanceValues();
+    void applicationDidFinishLaunching();
+    void applicationWillTerminate();
+    bool applicationOpenFile(const std::string& filename);
+
+    void startEventMonitor();
+    void endEventMonitor();
+    void doKeyDownEvent(const platform::Event& event);
+
+    bool checkAccessibility();
+    void openPrivacyAccessibility();
+
+    void playSoundWithKeyCode(int keyCode);
+
+    void setVolume(QSlider* sender);
+    void open();
+    void openWithFileURL(const std::string& path);
+
+    SoundsDictionary soundsDictionaryWithDirectryPath(const std::string& path);
+    void createKeyCodeArrayWithSoundsDictSoundsetDict(const SoundsDictionary* soundsDict,
+                                                      const platform::PlistDictionary* soundsetDict);
+
+    platform::MonitorToken globalEventMonitor() const { return _globalEventMonitor; }
+    void setGlobalEventMonitor(platform::MonitorToken monitor) { _globalEventMonitor = std::move(monitor); }
+
+    // Read-only views for the tray and tests.
+    const KeyArray& keyArray() const { return _keyArray; }
+    float volume() const { return _volume; }
+    bool isAccessibilityEnabled() const { return _isAccessibilityEnabled; }
+    QSlider* slider() const { return _slider; }
+    QMenu* keyMenu() const { return _keyMenu; }
+    QSystemTrayIcon* statusItem() const { return _statusItem.get(); }
+    const std::optional<std::string>& tempPath() const { return _tempPath; }
+    bool isOpenPanelShowing() const { return _openPanel != nullptr; }
+    bool isMonitoring() const { return _globalEventMonitor || _localEventMonitor; }
+
+private:
+    void showStatusMenu();
+
+    Platform _platform;
+
+    QMenu* _keyMenu = nullptr;
+    QSlider* _slider = nullptr;  // owned by its container in the menu
+    std::unique_ptr<QSystemTrayIcon> _statusItem;
+    std::optional<std::string> _tempPath;
+    KeyArray _keyArray{};
+    float _volume = 0.0f;
+    bool _isAccessibilityEnabled = false;
+    platform::MonitorToken _globalEventMonitor;
+    platform::MonitorToken _localEventMonitor;
+    std::unique_ptr<platform::OpenPanel> _openPanel;
+};
+
+}  // namespace tapsound

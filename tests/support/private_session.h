@@ -1,0 +1,69 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace tapsound::test {
+
+// Starts a child process; returns its pid, or -1.
+pid_t spawn(const std::vector<std::string>& argv, const std::string& logPath = "/dev/null");
+void stopProcess(pid_t& pid);
+// Runs a command to its end; returns its exit status (-1 when it could not run).
+int run(const std::vector<std::string>& argv, const std::string& logPath = "/dev/null");
+
+// A private X server (Xvfb) and a private PulseAudio server with one null sink, for tests that
+// need a display or audio. Sets DISPLAY and PULSE_SERVER for this process and its children.
+class PrivateSession {
+public:
+    struct Options {
+        bool display = true;
+        bool audio = true;
+    };
+    explicit PrivateSession(Options options);
+    PrivateSession() : PrivateSession(Options{}) {}
+    ~PrivateSession();
+    PrivateSession(const PrivateSession&) = delete;
+    PrivateSession& operator=(const PrivateSession&) = delete;
+
+    bool ok() const { return _ok; }
+    const std::string& error() const { return _error; }
+    const std::string& dir() const { return _dir; }          // private temporary folder
+    const std::string& display() const { return _display; }  // ":N"
+    const std::string& pulseServer() const { return _pulseServer; }
+    static constexpr const char* kSinkName = "tapsound_test";
+
+private:
+    bool startDisplay();
+    bool startAudio();
+
+    bool _ok = false;
+    std::string _error;
+    std::string _dir;
+    std::string _display;
+    std::string _pulseServer;
+    pid_t _xvfb = -1;
+    pid_t _pulse = -1;
+};
+
+// Records the null sink's monitor as 48 kHz stereo float while alive (through parec).
+class MonitorRecorder {
+public:
+    explicit MonitorRecorder(const PrivateSession& session);
+    ~MonitorRecorder();
+    bool ok() const { return _pid > 0; }
+    // Stops recording and returns the interleaved stereo samples.
+    std::vector<float> stop();
+
+private:
+    std::string _path;
+    pid_t _pid = -1;
+};
+
+// Onsets (frame indices) where the absolute level rises above threshold after at least
+// minGapFrames frames below it.
+std::vector<std::size_t> findOnsets(const std::vector<float>& interleavedStereo, float threshold,
+                                    std::size_t minGapFrames);
+
+}  // namespace tapsound::test

@@ -1,0 +1,57 @@
+#include "tests/support/sound_files.h"
+
+#include <sndfile.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+namespace tapsound::test {
+
+bool writeTone(const std::string& path, const ToneSpec& spec) {
+    SF_INFO info{};
+    info.samplerate = spec.sampleRate;
+    info.channels = spec.channels;
+    info.format = spec.format ? spec.format : (SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!file) return false;
+    const auto frames = static_cast<std::size_t>(spec.seconds * spec.sampleRate);
+    std::vector<float> samples(frames * static_cast<std::size_t>(spec.channels));
+    for (std::size_t i = 0; i < frames; ++i) {
+        const float v = static_cast<float>(
+            spec.amplitude * std::sin(2.0 * M_PI * spec.frequency * static_cast<double>(i) / spec.sampleRate));
+        for (int c = 0; c < spec.channels; ++c) samples[i * spec.channels + c] = v;
+    }
+    const sf_count_t written = sf_writef_float(file, samples.data(), static_cast<sf_count_t>(frames));
+    sf_close(file);
+    return written == static_cast<sf_count_t>(frames);
+}
+
+bool writeBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+    return static_cast<bool>(out);
+}
+
+std::string readBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/tapsound-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data())) _path = buffer.data();
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    if (!_path.empty()) std::filesystem::remove_all(_path, ignored);
+}
+
+}  // namespace tapsound::test

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <string>
+
+namespace tapsound::test {
+
+struct ToneSpec {
+    int format = 0;  // libsndfile major | subtype; 0 means WAV, 16-bit PCM
+    int sampleRate = 44100;
+    int channels = 1;
+    double seconds = 0.1;
+    double frequency = 1000.0;
+    double amplitude = 0.5;
+};
+
+// Writes a sine tone with libsndfile; false when it could not be written.
+bool writeTone(const std::string& path, const ToneSpec& spec = {});
+// Writes bytes as they are, for files that are not sounds.
+bool writeBytes(const std::string& path, const std::string& bytes);
+std::string readBytes(const std::string& path);
+
+// A fresh temporary folder, removed with the object.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return _path; }
+    std::string file(const std::string& name) const { return _path + "/" + name; }
+
+private:
+    std::string _path;
+};
+
+}  // namespace tapsound::test
