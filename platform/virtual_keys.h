@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+namespace tapsound::platform {
+
+// The virtual key code of the physical key with this Linux kernel key code (KEY_*); X11 key codes
+// are kernel codes + 8. Nothing for keys that have no virtual key code.
+std::optional<std::uint16_t> virtualKeyCodeForKernelKey(unsigned kernelKeyCode);
+
+inline constexpr std::uint16_t kVK_Return = 36;
+inline constexpr std::uint16_t kVK_Tab = 48;
+inline constexpr std::uint16_t kVK_Space = 49;
+inline constexpr std::uint16_t kVK_Delete = 51;
+inline constexpr std::uint16_t kVK_Escape = 53;
+inline constexpr std::uint16_t kVK_RightCommand = 54;
+inline constexpr std::uint16_t kVK_Command = 55;
+inline constexpr std::uint16_t kVK_Shift = 56;
+inline constexpr std::uint16_t kVK_CapsLock = 57;
+inline constexpr std::uint16_t kVK_Option = 58;
+inline constexpr std::uint16_t kVK_Control = 59;
+inline constexpr std::uint16_t kVK_RightShift = 60;
+inline constexpr std::uint16_t kVK_RightOption = 61;
+inline constexpr std::uint16_t kVK_RightControl = 62;
+inline constexpr std::uint16_t kVK_Function = 63;
+
+}  // namespace tapsound::platform
