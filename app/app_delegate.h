@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/event_monitor.h"
+#include "platform/open_panel.h"
 #include "platform/property_list.h"
 #include "soundset/key_code_table.h"
 
@@ -19,7 +20,6 @@ namespace platform {
 class Accessibility;
 class Bookmarks;
 class FileManager;
-class OpenPanel;
 class SoundLoader;
 class UserDefaults;
 class Workspace;
@@ -35,7 +35,8 @@ struct Platform {
     platform::Workspace& workspace;
     platform::Bookmarks& bookmarks;
     std::function<std::unique_ptr<platform::OpenPanel>()> openPanel;
-    std::function<void()> terminate;  // the menu's quit item
+    std::string privacyAccessibilityURL;  // the page that explains how to let us observe keys
+    std::function<void()> terminate;      // the menu's quit item
     std::function<int()> rand;        // the random source; seeded by awakeFromNib
     std::function<void(unsigned)> srand;
 };

@@ -1,0 +1,36 @@
+#include "app/main_interface.h"
+
+#include <QAction>
+#include <QFile>
+#include <QKeySequence>
+#include <QMenu>
+#include <QXmlStreamReader>
+
+namespace tapsound {
+
+std::unique_ptr<QMenu> loadMainInterface(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return nullptr;
+    auto menu = std::make_unique<QMenu>();
+    QXmlStreamReader xml(&file);
+    while (xml.readNextStartElement()) {
+        if (xml.name() != QLatin1String("menu")) return nullptr;
+        while (xml.readNextStartElement()) {
+            if (xml.name() == QLatin1String("item")) {
+                const auto attributes = xml.attributes();
+                QAction* item = menu->addAction(attributes.value("title").toString());
+                item->setData(attributes.value("action").toString());
+                if (attributes.hasAttribute("shortcut")) {
+                    item->setShortcut(QKeySequence(attributes.value("shortcut").toString()));
+                }
+            } else if (xml.name() == QLatin1String("separator")) {
+                menu->addSeparator();
+            }
+            xml.skipCurrentElement();
+        }
+    }
+    if (xml.hasError()) return nullptr;
+    return menu;
+}
+
+}  // namespace tapsound

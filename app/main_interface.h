@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QString>
+#include <memory>
+
+class QMenu;
+
+namespace tapsound {
+
+// Builds the status menu from the main interface file: each item carries, as its data, the name
+// of the controller action it sends. Null when the file cannot be read.
+std::unique_ptr<QMenu> loadMainInterface(const QString& path);
+
+}  // namespace tapsound

@@ -1,0 +1,55 @@
+#include <QSlider>
+
+#include "app/app_delegate.h"
+
+namespace tapsound {
+
+namespace {
+constexpr std::uint64_t kMonitoredEvents =
+    platform::kEventMaskKeyDown | platform::kEventMaskFlagsChanged;  // 0x1400
+constexpr std::uint64_t kFourModifiers = platform::kModifierFlagShift |
+                                         platform::kModifierFlagControl |
+                                         platform::kModifierFlagOption |
+                                         platform::kModifierFlagCommand;  // 0x1E0000
+constexpr std::uint64_t kCapsLockModifiers = kFourModifiers | platform::kModifierFlagCapsLock;
+constexpr std::uint16_t kCapsLockKeyCode = 57;
+}  // namespace
+
+void AppDelegate::startEventMonitor() {
+    if (!_slider || !_slider->isEnabled()) return;
+    if (!_globalEventMonitor) {
+        _globalEventMonitor = _platform.eventMonitor.addGlobalMonitorForEventsMatchingMask(
+            kMonitoredEvents, [this](const platform::Event& event) { doKeyDownEvent(event); });
+    }
+    if (!_localEventMonitor) {
+        _localEventMonitor = _platform.eventMonitor.addLocalMonitorForEventsMatchingMask(
+            kMonitoredEvents, [this](const platform::Event& event) {
+                doKeyDownEvent(event);
+                return event;
+            });
+    }
+}
+
+void AppDelegate::endEventMonitor() {
+    if (_globalEventMonitor) {
+        _platform.eventMonitor.removeMonitor(_globalEventMonitor);
+        _globalEventMonitor.reset();
+    }
+    if (_localEventMonitor) {
+        _platform.eventMonitor.removeMonitor(_localEventMonitor);
+        _localEventMonitor.reset();
+    }
+}
+
+void AppDelegate::doKeyDownEvent(const platform::Event& event) {
+    if (event.type == platform::EventType::KeyDown) {
+        if (event.isARepeat) return;
+    } else {
+        const std::uint64_t mask =
+            event.keyCode == kCapsLockKeyCode ? kCapsLockModifiers : kFourModifiers;
+        if ((event.modifierFlags & mask) == 0) return;
+    }
+    playSoundWithKeyCode(static_cast<int>(event.keyCode));
+}
+
+}  // namespace tapsound

@@ -1,0 +1,37 @@
+#include <cstdint>
+
+#include "app/app_delegate.h"
+
+namespace tapsound {
+
+void AppDelegate::playSoundWithKeyCode(int keyCode) {
+    // The table has no slot beyond 255: such codes (and negative ones) stay silent.
+    if (keyCode < 0 || static_cast<std::size_t>(keyCode) >= kKeyCodeCount) return;
+    const SlotRef& slot = _keyArray[static_cast<std::size_t>(keyCode)];
+    if (!slot || slot->sounds.empty()) return;
+
+    const platform::Sound* sound = nullptr;
+    if (!slot->weighted) {
+        sound = slot->sounds[0].get();
+    } else {
+        const std::size_t n = slot->sounds.size();
+        const int r = _platform.rand();
+        const auto R = static_cast<std::int32_t>(static_cast<double>(r) * 4.656612873077393e-10 *
+                                                 2147483647.0);
+        std::size_t i = n - 1;
+        for (std::size_t k = 0; k + 1 < n && k < slot->thresholds.size(); ++k) {
+            if (slot->thresholds[k] > R) {
+                i = k;
+                break;
+            }
+        }
+        sound = slot->sounds[i].get();
+    }
+    if (!sound) return;
+
+    platform::Sound copy = *sound;
+    copy.setVolume(_volume);
+    copy.play();
+}
+
+}  // namespace tapsound

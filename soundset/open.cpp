@@ -1,0 +1,138 @@
+#include <QSlider>
+#include <algorithm>
+#include <cctype>
+
+#include "app/app_delegate.h"
+#include "platform/bookmarks.h"
+#include "platform/file_manager.h"
+#include "platform/open_panel.h"
+#include "platform/sound.h"
+#include "platform/user_defaults.h"
+
+namespace tapsound {
+
+namespace {
+
+constexpr const char* kBookmarkKey = "Bookmark";
+
+std::string lastComponent(const std::string& path) {
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    const auto slash = trimmed.rfind('/');
+    return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+}
+
+bool isPackagePath(const std::string& path) {
+    const std::string name = lastComponent(path);
+    const auto dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0) return false;
+    std::string extension = name.substr(dot + 1);
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return extension == "tapsnd";
+}
+
+std::string appendingPathComponent(const std::string& path, const std::string& component) {
+    std::string joined = path;
+    while (joined.size() > 1 && joined.back() == '/') joined.pop_back();
+    std::string rest = component;
+    while (!rest.empty() && rest.front() == '/') rest.erase(rest.begin());
+    while (!rest.empty() && rest.back() == '/') rest.pop_back();
+    if (joined != "/") joined += '/';
+    return joined + rest;
+}
+
+}  // namespace
+
+void AppDelegate::open() {
+    if (_openPanel) {
+        _openPanel->orderFrontRegardless();
+        return;
+    }
+    std::vector<std::string> types = _platform.soundLoader.soundUnfilteredTypes();
+    types.emplace_back("tapsnd");
+    _openPanel = _platform.openPanel();
+    if (!_openPanel) return;
+    _openPanel->setAllowedFileTypes(types);
+    _openPanel->setAllowsMultipleSelection(false);
+    _openPanel->setCanChooseDirectories(true);
+    _openPanel->beginWithCompletionHandler([this](int response) {
+        const std::unique_ptr<platform::OpenPanel> panel = std::move(_openPanel);
+        if (response == platform::kModalResponseOK && panel) openWithFileURL(panel->URL());
+    });
+}
+
+bool AppDelegate::applicationOpenFile(const std::string& filename) {
+    if (!_tempPath) {
+        _tempPath = filename;
+        return true;
+    }
+    openWithFileURL(filename);
+    return true;
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+    if (!_isAccessibilityEnabled) return;
+    if (_tempPath) {
+        openWithFileURL(*_tempPath);
+        return;
+    }
+    const auto stored = _platform.userDefaults.objectForKey(kBookmarkKey);
+    if (stored) {
+        if (const auto* data = std::get_if<std::vector<std::uint8_t>>(&*stored)) {
+            const platform::ResolvedBookmark resolved =
+                _platform.bookmarks.URLByResolvingBookmarkData(*data);
+            if (!resolved.error && !resolved.stale) openWithFileURL(resolved.path);
+        }
+    }
+    _tempPath = std::string();
+}
+
+void AppDelegate::openWithFileURL(const std::string& path) {
+    endEventMonitor();
+
+    bool replacedTable = true;
+    if (isPackagePath(path)) {
+        const SoundsDictionary sounds = soundsDictionaryWithDirectryPath(
+            appendingPathComponent(path, "/Contents/Resources/sounds/"));
+        const auto soundset = platform::dictionaryWithContentsOfFile(
+            appendingPathComponent(path, "/Contents/Resources/soundset.plist"));
+        createKeyCodeArrayWithSoundsDictSoundsetDict(&sounds, soundset ? &*soundset : nullptr);
+    } else {
+        bool isDirectory = false;
+        const bool exists = _platform.fileManager.fileExistsAtPath(path, &isDirectory);
+        if (exists && isDirectory) {
+            const SoundsDictionary sounds = soundsDictionaryWithDirectryPath(path);
+            platform::PlistDictionary names;
+            for (const auto& entry : sounds) {
+                names.emplace(entry.first, platform::PlistValue::string(entry.first));
+            }
+            createKeyCodeArrayWithSoundsDictSoundsetDict(&sounds, &names);
+        } else if (SoundRef sound = _platform.soundLoader.initWithContentsOfFile(path)) {
+            auto slot = std::make_shared<KeySlot>();
+            slot->sounds.push_back(std::move(sound));
+            const SlotRef shared = std::move(slot);
+            _keyArray.fill(shared);
+        } else {
+            replacedTable = false;
+        }
+    }
+
+    // A file that could not be read keeps the previous set loaded, so it must not become the
+    // set restored at the next launch either.
+    if (replacedTable) {
+        if (auto data = _platform.bookmarks.bookmarkDataWithPath(path)) {
+            _platform.userDefaults.setObjectForKey(std::move(*data), kBookmarkKey);
+        }
+    }
+
+    if (_slider) {
+        _slider->setEnabled(false);
+        const bool anySound = std::any_of(_keyArray.begin(), _keyArray.end(),
+                                          [](const SlotRef& slot) { return slot != nullptr; });
+        if (anySound) _slider->setEnabled(true);
+    }
+    startEventMonitor();
+}
+
+}  // namespace tapsound
