@@ -2,6 +2,8 @@
 
 #include <QAction>
 #include <QFontMetricsF>
+#include <QLayout>
+#include <QSystemTrayIcon>
 #include <QMenu>
 #include <QSlider>
 #include <QWidgetAction>

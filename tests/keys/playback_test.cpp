@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QSlider>
+#include <limits>
+
 #include "tests/support/fake_platform.h"
 
 namespace tapsound {
