@@ -1,4 +1,3 @@
-#include <X11/Xlib.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <signal.h>
@@ -15,6 +14,9 @@
 
 #include "tests/support/private_session.h"
 #include "tests/support/sound_files.h"
+
+// Last: Xlib defines macros (Bool, Status) that clash with the headers above.
+#include <X11/Xlib.h>
 
 namespace tapsound {
 namespace {
