@@ -56,6 +56,8 @@ void AppDelegate::awakeFromNib() {
         _slider = new QSlider(Qt::Horizontal, container);
         _slider->setEnabled(false);
         _slider->setRange(0, kSliderSteps);
+        _slider->setSingleStep(kSliderSteps / 100);
+        _slider->setPageStep(kSliderSteps / 10);
         setSliderFloatValue(_slider, 0.5f);
         QObject::connect(_slider, &QSlider::valueChanged, _slider, [this] { setVolume(_slider); });
         const int sliderHeight = controlsSizeThemselves() ? _slider->sizeHint().height() : 19;
