@@ -13,23 +13,28 @@ std::unique_ptr<QMenu> loadMainInterface(const QString& path) {
     if (!file.open(QIODevice::ReadOnly)) return nullptr;
     auto menu = std::make_unique<QMenu>();
     QXmlStreamReader xml(&file);
-    while (xml.readNextStartElement()) {
-        if (xml.name() != QLatin1String("menu")) return nullptr;
-        while (xml.readNextStartElement()) {
-            if (xml.name() == QLatin1String("item")) {
+    bool inMenu = false;
+    bool complete = false;
+    while (!xml.atEnd() && !complete) {
+        const auto token = xml.readNext();
+        if (token == QXmlStreamReader::StartElement) {
+            if (xml.name() == QLatin1String("menu")) {
+                inMenu = true;
+            } else if (inMenu && xml.name() == QLatin1String("item")) {
                 const auto attributes = xml.attributes();
                 QAction* item = menu->addAction(attributes.value("title").toString());
                 item->setData(attributes.value("action").toString());
                 if (attributes.hasAttribute("shortcut")) {
                     item->setShortcut(QKeySequence(attributes.value("shortcut").toString()));
                 }
-            } else if (xml.name() == QLatin1String("separator")) {
+            } else if (inMenu && xml.name() == QLatin1String("separator")) {
                 menu->addSeparator();
             }
-            xml.skipCurrentElement();
+        } else if (token == QXmlStreamReader::EndElement && xml.name() == QLatin1String("menu")) {
+            complete = true;
         }
     }
-    if (xml.hasError()) return nullptr;
+    if (!complete) return nullptr;
     return menu;
 }
 

@@ -58,9 +58,13 @@ TEST_F(Playback, EqualWeightsSplitAtTheStoredThreshold) {
 }
 
 TEST_F(Playback, LeadingZeroWeightIsNeverChosenAndLastTakesTheRest) {
-    load({{"01", pairs({{"a", 0}, {"b", 1}, {"c", 0}})}});
+    load({{"01", pairs({{"a", 0}, {"b", 1}, {"c", 0}})}, {"05", pairs({{"a", 1}, {"b", 1}, {"c", 0}})}});
     EXPECT_EQ(playKey(1, 0), buffer("b"));
-    EXPECT_EQ(playKey(1, 2147483647), buffer("c"));
+    // A threshold of 2147483647 before the last sound keeps the last from ever playing...
+    EXPECT_EQ(playKey(1, 2147483647), buffer("b"));
+    // ...but truncation leaves 2147483646, so the highest draw reaches a last weight of 0.
+    EXPECT_EQ(playKey(5, 2147483646), buffer("b"));
+    EXPECT_EQ(playKey(5, 2147483647), buffer("c"));
 }
 
 TEST_F(Playback, SingleWeightedSoundStillDrawsOnce) {

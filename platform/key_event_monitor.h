@@ -1,0 +1,45 @@
+#pragma once
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "platform/event_monitor.h"
+#include "platform/key_source.h"
+
+namespace tapsound::platform {
+
+// Turns a key source's presses and releases into key-down and flags-changed events, and hands
+// each to the local monitors when one of our windows has the focus, else to the global ones.
+// The source runs only while a monitor is installed.
+class KeyEventMonitor : public EventMonitor {
+public:
+    KeyEventMonitor(std::unique_ptr<KeySource> source, std::function<bool()> ownsFocus);
+    ~KeyEventMonitor() override;
+
+    MonitorToken addGlobalMonitorForEventsMatchingMask(
+        std::uint64_t mask, std::function<void(const Event&)> handler) override;
+    MonitorToken addLocalMonitorForEventsMatchingMask(
+        std::uint64_t mask, std::function<Event(const Event&)> handler) override;
+    void removeMonitor(const MonitorToken& monitor) override;
+
+    // What the source reports; public so the translation can be driven directly.
+    void handleKeyEvent(const KeyEvent& key);
+    bool isSourceRunning() const { return _running; }
+
+private:
+    struct Installed;
+    MonitorToken add(std::shared_ptr<Installed> monitor);
+    std::uint64_t currentFlags() const;
+    void deliver(const Event& event);
+
+    std::unique_ptr<KeySource> _source;
+    std::function<bool()> _ownsFocus;
+    std::vector<std::shared_ptr<Installed>> _monitors;
+    std::array<bool, 256> _held{};
+    bool _capsLock = false;
+    bool _running = false;
+};
+
+}  // namespace tapsound::platform

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <memory>
+
+#include "platform/key_source.h"
+
+class QSocketNotifier;
+
+namespace tapsound::platform {
+
+// Every key press and release on the X display, whatever window has the focus, through XInput 2
+// raw events. Needs no focus and no special rights.
+class X11KeySource : public KeySource {
+public:
+    X11KeySource();
+    ~X11KeySource() override;
+
+    std::string name() const override { return "x11"; }
+    bool canObserveKeys() override;
+    bool start(std::function<void(const KeyEvent&)> handler) override;
+    void stop() override;
+
+    static bool canRunHere();
+    struct Connection;
+
+private:
+    void readEvents();
+
+    std::unique_ptr<Connection> _connection;
+    std::unique_ptr<QSocketNotifier> _notifier;
+    std::function<void(const KeyEvent&)> _handler;
+    bool _capsLock = false;
+};
+
+}  // namespace tapsound::platform
