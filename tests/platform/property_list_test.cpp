@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "platform/property_list.h"
+#include "soundset/key_code_table.h"
+#include "tests/support/sound_files.h"
+
+namespace tapsound {
+namespace {
+
+using platform::PlistValue;
+
+const char* kSoundset = R"(<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0"><dict>
+  <key>*</key><string>click</string>
+  <key>24</key><array><string>enter1</string><string>enter2.wav</string></array>
+  <key>31</key><array>
+    <array><string>space1</string><integer>3</integer></array>
+    <array><string>space2</string></array>
+    <array><string>space3</string><integer>-2</integer></array>
+  </array>
+  <key>0e</key><array><array><string>space1</string><real>0.5</real></array>
+    <array><string>space2</string><string>1.5</string></array></array>
+  <key>flag</key><true/>
+  <key>when</key><date>2020-01-01T00:00:00Z</date>
+  <key>blob</key><data>AAEC</data>
+</dict></plist>)";
+
+// The same property list in binary form, written through libplist.
+std::string toBinary(const std::string& xml) {
+    plist_t root = nullptr;
+    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(root, &bytes, &length);
+    std::string binary(bytes, length);
+    plist_to_bin_free(bytes);
+    plist_free(root);
+    return binary;
+}
+
+TEST(PropertyList, XmlAndBinaryFilesGiveTheSameTable) {
+    test::TempDir dir;
+    ASSERT_TRUE(test::writeBytes(dir.file("xml.plist"), kSoundset));
+    const std::string binary = toBinary(kSoundset);
+    ASSERT_EQ(binary.rfind("bplist00", 0), 0u);
+    ASSERT_TRUE(test::writeBytes(dir.file("binary.plist"), binary));
+
+    SoundsDictionary sounds;
+    for (const char* name : {"click", "enter1", "enter2", "space1", "space2", "space3"}) {
+        sounds[name] = std::make_shared<platform::Sound>(std::make_shared<platform::SampleBuffer>(), nullptr);
+    }
+    for (const char* file : {"xml.plist", "binary.plist"}) {
+        SCOPED_TRACE(file);
+        const auto soundset = platform::dictionaryWithContentsOfFile(dir.file(file));
+        ASSERT_TRUE(soundset);
+        EXPECT_EQ(soundset->at("flag").doubleValue(), 1.0);
+        EXPECT_EQ(soundset->at("when").type(), PlistValue::Type::Date);
+        EXPECT_FALSE(soundset->at("when").doubleValue());
+        EXPECT_EQ(soundset->at("blob").dataValue(), (platform::PlistData{0, 1, 2}));
+        const KeyArray table = createKeyCodeArray(&sounds, &*soundset);
+        EXPECT_EQ(table[0]->sounds[0], sounds["click"]);
+        EXPECT_EQ(table[36]->thresholds, std::vector<std::int32_t>{1073741823});
+        EXPECT_EQ(table[49]->thresholds, (std::vector<std::int32_t>{1288490188, 1717986917}));
+        EXPECT_EQ(table[49]->lastWeight, 1.0);
+        EXPECT_EQ(table[14]->thresholds, std::vector<std::int32_t>{536870911});
+        EXPECT_EQ(table[14]->lastWeight, 1.5);
+    }
+}
+
+TEST(PropertyList, BrokenFilesAreAbsent) {
+    test::TempDir dir;
+    const std::string xml = kSoundset;
+    const std::string binary = toBinary(kSoundset);
+    const std::pair<const char*, std::string> cases[] = {
+        {"empty", ""},
+        {"garbage", "\x01\x02 not a plist at all"},
+        {"truncated-xml", xml.substr(0, xml.size() / 2)},
+        {"truncated-binary", binary.substr(0, binary.size() - 12)},
+        {"binary-header-only", "bplist00"},
+        {"array-root", "<plist version=\"1.0\"><array><string>a</string></array></plist>"},
+        {"string-root", "<plist version=\"1.0\"><string>a</string></plist>"},
+    };
+    for (const auto& [name, bytes] : cases) {
+        ASSERT_TRUE(test::writeBytes(dir.file(name), bytes));
+        EXPECT_FALSE(platform::dictionaryWithContentsOfFile(dir.file(name))) << name;
+    }
+    EXPECT_FALSE(platform::dictionaryWithContentsOfFile(dir.file("missing")));
+    EXPECT_FALSE(platform::dictionaryWithContentsOfFile(dir.path()));
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    EXPECT_FALSE(platform::dictionaryWithContentsOfFile(dir.file("fifo")));  // and does not block
+}
+
+TEST(PropertyList, DeepNestingIsRefusedNotRecursedInto) {
+    std::string deep = "<plist version=\"1.0\"><dict><key>00</key>";
+    for (int i = 0; i < 200000; ++i) deep += "<array>";
+    for (int i = 0; i < 200000; ++i) deep += "</array>";
+    deep += "</dict></plist>";
+    EXPECT_FALSE(platform::propertyListWithBytes(reinterpret_cast<const std::uint8_t*>(deep.data()),
+                                                 deep.size()));
+    std::string shallow = "<plist version=\"1.0\"><dict><key>00</key>";
+    for (int i = 0; i < 100; ++i) shallow += "<array>";
+    for (int i = 0; i < 100; ++i) shallow += "</array>";
+    shallow += "</dict></plist>";
+    EXPECT_TRUE(platform::propertyListWithBytes(reinterpret_cast<const std::uint8_t*>(shallow.data()),
+                                                shallow.size()));
+}
+
+TEST(PropertyList, NumericReadingOfStrings) {
+    auto reading = [](const char* text) { return *PlistValue::string(text).doubleValue(); };
+    EXPECT_EQ(reading("3"), 3.0);
+    EXPECT_EQ(reading("  -2.5e1x"), -25.0);
+    EXPECT_EQ(reading(".5"), 0.5);
+    EXPECT_EQ(reading("abc"), 0.0);
+    EXPECT_EQ(reading(""), 0.0);
+    EXPECT_EQ(reading("0x10"), 0.0);
+    EXPECT_EQ(reading("inf"), 0.0);
+    EXPECT_EQ(reading("nan"), 0.0);
+    EXPECT_EQ(reading("1e"), 1.0);
+    EXPECT_EQ(*PlistValue::integer(-7).doubleValue(), -7.0);
+    EXPECT_FALSE(PlistValue::array({}).doubleValue());
+    EXPECT_FALSE(PlistValue::data({}).doubleValue());
+}
+
+}  // namespace
+}  // namespace tapsound
