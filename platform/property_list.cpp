@@ -65,11 +65,10 @@ std::optional<PlistValue> convert(plist_t node, int depth) {
     if (!node || depth > kMaxDepth) return std::nullopt;
     switch (plist_get_node_type(node)) {
         case PLIST_STRING: {
-            char* text = nullptr;
-            plist_get_string_val(node, &text);
-            std::string value = text ? text : "";
-            std::free(text);
-            return PlistValue::string(std::move(value));
+            // By pointer and length: a string may hold a NUL, which the copying getter rejects.
+            std::uint64_t length = 0;
+            const char* text = plist_get_string_ptr(node, &length);
+            return PlistValue::string(text ? std::string(text, length) : std::string());
         }
         case PLIST_UINT: {
             std::uint64_t value = 0;
