@@ -29,16 +29,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-std::string capture(const std::string& command) {
-    std::string output;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[512];
-        while (fgets(buffer, sizeof buffer, pipe)) output += buffer;
-        pclose(pipe);
-    }
-    return output;
-}
-
 // The monitor of the null sink, each sample stamped with the time it was played.
 class StampedRecorder {
 public:
@@ -160,7 +150,7 @@ int main(int argc, char** argv) {
                                       session.dir() + "/tapsound.log");
     bool ready = false;
     while (Clock::now() - launched < 15s) {
-        if (!capture("xdotool search --classname tapsound 2>/dev/null").empty()) {
+        if (!tapsound::test::capture("xdotool search --classname tapsound 2>/dev/null").empty()) {
             ready = true;
             break;
         }

@@ -24,16 +24,6 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-std::string capture(const std::string& command) {
-    std::string output;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[512];
-        while (fgets(buffer, sizeof buffer, pipe)) output += buffer;
-        pclose(pipe);
-    }
-    return output;
-}
-
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {
@@ -99,7 +89,7 @@ protected:
         ASSERT_GT(pid, 0);
         // Ready once its audio output has connected and its key source runs.
         ASSERT_TRUE(waitUntil(
-            [] { return capture("pactl list clients").find("tapsound") != std::string::npos; },
+            [] { return test::capture("pactl list clients").find("tapsound") != std::string::npos; },
             10s))
             << test::readBytes(session.dir() + "/tapsound.log");
         std::this_thread::sleep_for(500ms);

@@ -17,18 +17,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string capture(const std::string& command) {
-    std::string output;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[512];
-        while (fgets(buffer, sizeof buffer, pipe)) output += buffer;
-        pclose(pipe);
-    }
-    return output;
-}
-
 std::vector<std::string> visibleWindows() {
-    std::istringstream lines(capture("xdotool search --onlyvisible --classname tapsound 2>/dev/null"));
+    std::istringstream lines(test::capture("xdotool search --onlyvisible --classname tapsound 2>/dev/null"));
     std::vector<std::string> windows;
     for (std::string line; std::getline(lines, line);) {
         if (!line.empty()) windows.push_back(line);
@@ -42,7 +32,7 @@ struct Geometry {
 
 Geometry geometryOf(const std::string& window) {
     Geometry g;
-    std::istringstream lines(capture("xdotool getwindowgeometry --shell " + window));
+    std::istringstream lines(test::capture("xdotool getwindowgeometry --shell " + window));
     for (std::string line; std::getline(lines, line);) {
         const auto eq = line.find('=');
         if (eq == std::string::npos) continue;
@@ -104,7 +94,7 @@ TEST(Tray, IconOpensTheMenuWhoseSliderSetsTheVolume) {
                          shot}),
               0);
     const double spread = std::atof(
-        capture("convert " + shot + " -format '%[fx:standard_deviation]' info:").c_str());
+        test::capture("convert " + shot + " -format '%[fx:standard_deviation]' info:").c_str());
     EXPECT_GT(spread, 0.02) << "the menu looks blank";
 
     // Scrolling over each row of the menu: only the slider takes the wheel.

@@ -82,6 +82,16 @@ void stopProcess(pid_t& pid) {
     pid = -1;
 }
 
+std::string capture(const std::string& command) {
+    std::string output;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[512];
+        while (fgets(buffer, sizeof buffer, pipe)) output += buffer;
+        pclose(pipe);
+    }
+    return output;
+}
+
 int run(const std::vector<std::string>& argv, const std::string& logPath) {
     pid_t pid = spawn(argv, logPath);
     if (pid < 0) return -1;

@@ -10,6 +10,8 @@ namespace tapsound::test {
 // Starts a child process; returns its pid, or -1.
 pid_t spawn(const std::vector<std::string>& argv, const std::string& logPath = "/dev/null");
 void stopProcess(pid_t& pid);
+// Runs a shell command and returns what it printed.
+std::string capture(const std::string& command);
 // Runs a command to its end; returns its exit status (-1 when it could not run).
 int run(const std::vector<std::string>& argv, const std::string& logPath = "/dev/null");
 
