@@ -1,6 +1,144 @@
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QMenu>
+#include <QSocketNotifier>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QUrl>
+#include <cstdlib>
+
+#include "app/app_delegate.h"
+#include "app/main_interface.h"
+#include "app/single_instance.h"
+#include "platform/accessibility_keys.h"
+#include "platform/audio_output_pulse.h"
+#include "platform/bookmarks_file.h"
+#include "platform/file_manager_posix.h"
+#include "platform/key_event_monitor.h"
+#include "platform/key_sources.h"
+#include "platform/open_panel_qt.h"
+#include "platform/sound_file.h"
+#include "platform/user_defaults_qt.h"
+#include "platform/workspace_qt.h"
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t ignored = write(signalPipe[1], &byte, 1);
+}
+
+// SIGTERM (logout) and SIGINT (Ctrl+C) end the event loop, so shutdown runs as for Quit.
+void quitOnTerminationSignals(QApplication& app) {
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) return;
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t ignored = read(signalPipe[0], &byte, 1);
+        app.quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+QString helpPageURL() {
+    const QString installed = QStringLiteral(TAPSOUND_DATADIR "/help/index.html");
+    const QString inTree = QStringLiteral(TAPSOUND_SOURCE_DIR "/resources/help/index.html");
+    const QString page = QFileInfo::exists(installed) ? installed : inTree;
+    return QUrl::fromLocalFile(page).toString();
+}
+
+QStringList absolutePaths(const QStringList& arguments) {
+    QStringList paths;
+    for (const QString& argument : arguments) {
+        if (argument.isEmpty()) continue;
+        const QUrl url(argument);
+        const QString path = url.isLocalFile() ? url.toLocalFile() : argument;
+        paths << QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    }
+    return paths;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    return 0;
+    QApplication::setApplicationName("tapsound");
+    QApplication::setOrganizationName("tapsound");
+    QApplication::setDesktopFileName("tapsound");
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    const QStringList paths = absolutePaths(app.arguments().mid(1));
+    tapsound::SingleInstance instance(tapsound::SingleInstance::defaultSocketPath());
+    if (instance.forwardToRunningInstance(paths)) return EXIT_SUCCESS;
+
+    using namespace tapsound::platform;
+    QtUserDefaults userDefaults;
+    PosixFileManager fileManager;
+    auto player = std::make_shared<PulseSoundPlayer>();
+    SndfileSoundLoader soundLoader(player);
+    std::unique_ptr<KeySource> keySource = chooseKeySource();
+    KeySource& keys = *keySource;
+    KeyEventMonitor eventMonitor(std::move(keySource), [] {
+        return QApplication::activeWindow() != nullptr || QApplication::activePopupWidget() != nullptr;
+    });
+    tapsound::AppDelegate* delegatePointer = nullptr;
+    KeySourceAccessibility accessibility(keys, [&delegatePointer] {
+        // The tray exists only once the menu is built; tell the user when it is up.
+        QTimer::singleShot(1500, [&delegatePointer] {
+            QSystemTrayIcon* tray = delegatePointer ? delegatePointer->statusItem() : nullptr;
+            if (!tray) return;
+            tray->showMessage("tapsound cannot hear your keys",
+                              "Choose \"Open Security & Privacy Preferences...\" in its menu to see "
+                              "how to allow it.",
+                              QSystemTrayIcon::Information, 10000);
+        });
+    });
+    QtWorkspace workspace;
+    FileBookmarks bookmarks;
+
+    std::unique_ptr<QMenu> keyMenu = tapsound::loadMainInterface(":/MainMenu.xml");
+    if (!keyMenu) return EXIT_FAILURE;
+
+    tapsound::AppDelegate::initialize(userDefaults);
+    tapsound::AppDelegate delegate(
+        tapsound::Platform{
+            .userDefaults = userDefaults,
+            .fileManager = fileManager,
+            .soundLoader = soundLoader,
+            .eventMonitor = eventMonitor,
+            .accessibility = accessibility,
+            .workspace = workspace,
+            .bookmarks = bookmarks,
+            .openPanel = [] { return std::make_unique<QtOpenPanel>(); },
+            .privacyAccessibilityURL = helpPageURL().toStdString(),
+            .terminate = [] { QApplication::quit(); },
+            .rand = [] { return std::rand(); },
+            .srand = [](unsigned seed) { std::srand(seed); },
+        },
+        keyMenu.get());
+    delegatePointer = &delegate;
+    delegate.awakeFromNib();
+
+    for (const QString& path : paths) delegate.applicationOpenFile(path.toStdString());
+    delegate.applicationDidFinishLaunching();
+    instance.listen([&delegate](const QString& path) {
+        delegate.applicationOpenFile(path.toStdString());
+    });
+
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &app,
+                     [&delegate] { delegate.applicationWillTerminate(); });
+    quitOnTerminationSignals(app);
+    return app.exec();
 }

@@ -168,6 +168,11 @@ bool PrivateSession::startAudio() {
     return true;
 }
 
+bool PrivateSession::restartAudio() {
+    stopProcess(_pulse);
+    return startAudio();
+}
+
 MonitorRecorder::MonitorRecorder(const PrivateSession& session) {
     _path = session.dir() + "/monitor-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)) +
             ".raw";

@@ -35,6 +35,8 @@ public:
     const std::string& display() const { return _display; }  // ":N"
     const std::string& pulseServer() const { return _pulseServer; }
     static constexpr const char* kSinkName = "tapsound_test";
+    // Stops the audio server and starts a fresh one on the same socket.
+    bool restartAudio();
 
 private:
     bool startDisplay();

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "platform/sound.h"
+
+namespace tapsound::platform {
+
+// Sums playing voices into 48 kHz stereo float frames. Pure: no device, no clock, no locks.
+//
+// It remembers the unclipped sum of the last frames it rendered, so a voice started late can
+// be mixed into audio that was already rendered (and maybe queued at the server but not yet
+// played): insert() hands back that span rewritten with the new voice in it.
+// Nothing here allocates after construction.
+class Mixer {
+public:
+    static constexpr std::size_t kMaxVoices = 64;      // voices heard at once
+    static constexpr std::size_t kFadeSlots = 16;      // extra slots for voices fading out
+    static constexpr std::size_t kFadeFrames = 240;    // 5 ms
+    static constexpr std::size_t kHistoryFrames = 8192;
+    static constexpr int kChannels = SampleBuffer::kChannels;
+
+    Mixer();
+
+    // Starts a voice at the current render position.
+    void start(std::shared_ptr<const SampleBuffer> samples, float gain);
+
+    // Starts a voice `backFrames` before the current render position (at most what was rendered
+    // and kept). Writes the rewritten, clipped last `backFrames` frames to `out` and returns how
+    // many it wrote; later render() calls continue the voice from there.
+    std::size_t insert(std::shared_ptr<const SampleBuffer> samples, float gain, std::size_t backFrames,
+                       float* out);
+
+    // Renders the next `frames` frames (interleaved) into `out`. Silence when nothing plays.
+    void render(float* out, std::size_t frames);
+
+    bool idle() const { return _playing == 0; }
+    std::size_t playingVoices() const { return _playing; }
+    // Frames rendered and still kept for a later insert().
+    std::size_t historyFrames() const { return _historyFill; }
+
+    // Drops the references of finished voices. Call where freeing memory is allowed.
+    void releaseFinished();
+    // Silences every voice at once and forgets what was rendered (the output was lost).
+    void reset();
+
+private:
+    struct Voice {
+        std::shared_ptr<const SampleBuffer> keep;
+        const float* data = nullptr;
+        std::size_t frames = 0;
+        std::size_t position = 0;
+        float gain = 0.0f;
+        std::size_t fadeLeft = 0;  // frames of fade-out still to go; 0 = not fading
+        std::uint64_t serial = 0;
+        bool active = false;
+    };
+
+    Voice* takeSlot();
+    static void mixVoice(Voice& voice, float* sum, std::size_t frames);
+    void keepHistory(const float* sum, std::size_t frames);
+    static void clip(const float* sum, float* out, std::size_t samples);
+
+    std::array<Voice, kMaxVoices + kFadeSlots> _voices;
+    std::size_t _playing = 0;
+    std::uint64_t _nextSerial = 1;
+    std::vector<float> _history;  // ring of unclipped sums, kHistoryFrames frames
+    std::size_t _historyEnd = 0;  // frame index in the ring just past the newest frame
+    std::size_t _historyFill = 0;
+    std::vector<float> _scratch;
+};
+
+}  // namespace tapsound::platform

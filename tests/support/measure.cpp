@@ -1,0 +1,107 @@
+#include "tests/support/measure.h"
+
+#include <pulse/simple.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace tapsound::test {
+
+using namespace std::chrono_literals;
+
+StampedRecorder::~StampedRecorder() {
+    _running = false;
+    if (_thread.joinable()) _thread.join();
+    if (_pa) pa_simple_free(_pa);
+}
+
+bool StampedRecorder::start(const std::string& server, const std::string& source) {
+    pa_sample_spec format{PA_SAMPLE_FLOAT32LE, 48000, 2};
+    pa_buffer_attr attributes{};
+    attributes.maxlength = static_cast<uint32_t>(-1);
+    attributes.fragsize = 128 * 8;
+    int error = 0;
+    _pa = pa_simple_new(server.c_str(), "tapsound-measure", PA_STREAM_RECORD, source.c_str(), "measure",
+                        &format, nullptr, &attributes, &error);
+    if (!_pa) return false;
+    _thread = std::thread([this] { loop(); });
+    return true;
+}
+
+std::optional<Clock::time_point> StampedRecorder::onsetAfter(Clock::time_point after, float threshold,
+                                                             std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (Clock::now() < deadline) {
+        {
+            std::lock_guard lock(_mutex);
+            for (const auto& [time, level] : _loud) {
+                if (time >= after && level > threshold) return time;
+            }
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return std::nullopt;
+}
+
+void StampedRecorder::clear() {
+    std::lock_guard lock(_mutex);
+    _loud.clear();
+}
+
+void StampedRecorder::loop() {
+    std::vector<float> chunk(128 * 2);
+    while (_running) {
+        int error = 0;
+        if (pa_simple_read(_pa, chunk.data(), chunk.size() * sizeof(float), &error) < 0) break;
+        const auto arrived = Clock::now();
+        const pa_usec_t latency = pa_simple_get_latency(_pa, &error);
+        const auto end = arrived - std::chrono::microseconds(latency);
+        std::lock_guard lock(_mutex);
+        for (std::size_t i = 0; i < chunk.size() / 2; ++i) {
+            const float level = std::max(std::fabs(chunk[i * 2]), std::fabs(chunk[i * 2 + 1]));
+            if (level <= 0.002f) continue;
+            const auto back = std::chrono::nanoseconds(static_cast<long long>((chunk.size() / 2 - i) * 1e9 / 48000.0));
+            _loud.emplace_back(end - back, level);
+        }
+    }
+}
+
+double percentile(std::vector<double> values, double p) {
+    if (values.empty()) return NAN;
+    std::sort(values.begin(), values.end());
+    const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+    return values[std::min(index, values.size() - 1)];
+}
+
+double cpuSeconds(pid_t pid) {
+    std::ifstream stat(pid == 0 ? std::string("/proc/self/stat") : "/proc/" + std::to_string(pid) + "/stat");
+    std::string content((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto close = content.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(content.substr(close + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) utime = std::stol(field);
+        if (i == 15) stime = std::stol(field);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+long privateKiB(pid_t pid) {
+    std::ifstream smaps("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    std::string line;
+    long total = 0;
+    while (std::getline(smaps, line)) {
+        if (line.rfind("Private_Clean:", 0) == 0 || line.rfind("Private_Dirty:", 0) == 0) {
+            total += std::stol(line.substr(line.find(':') + 1));
+        }
+    }
+    return total;
+}
+
+}  // namespace tapsound::test
