@@ -118,7 +118,7 @@ protected:
         return test::findOnsets(samples, 0.01f, 4800).size();
     }
     std::string storedSetting(const std::string& key) {
-        QSettings settings(QString::fromStdString(config + "/tapsound/tapsound.conf"),
+        QSettings settings(QString::fromStdString(config + "/tapsound/tapsound.ini"),
                            QSettings::IniFormat);
         return settings.value(QString::fromStdString(key)).toString().toStdString();
     }
@@ -176,7 +176,7 @@ TEST_F(Tapsound, ASecondStartHandsItsPathToTheRunningOne) {
 TEST_F(Tapsound, VolumeZeroIsSilentAndBrokenSetsNeverCrash) {
     fs::create_directories(config + "/tapsound");
     {
-        std::ofstream conf(config + "/tapsound/tapsound.conf");
+        std::ofstream conf(config + "/tapsound/tapsound.ini");
         conf << "[General]\nvolume=0\n";
     }
     const std::string broken = session.dir() + "/Broken.tapsnd";

@@ -106,7 +106,7 @@ TEST(Tray, IconOpensTheMenuWhoseSliderSetsTheVolume) {
     test::run({"xdotool", "key", "Escape"});
     EXPECT_TRUE(waitUntil([] { return visibleWindows().size() == 1; }, 3s));
     test::stopProcess(app);
-    QSettings settings(QString::fromStdString(config + "/tapsound/tapsound.conf"), QSettings::IniFormat);
+    QSettings settings(QString::fromStdString(config + "/tapsound/tapsound.ini"), QSettings::IniFormat);
     EXPECT_GT(settings.value("volume").toDouble(), 0.5);
     test::stopProcess(tray);
 }

@@ -112,6 +112,7 @@ PrivateSession::PrivateSession(Options options) {
 }
 
 PrivateSession::~PrivateSession() {
+    stopProcess(_listener);
     stopProcess(_pulse);
     stopProcess(_xvfb);
     if (!_dir.empty()) run({"rm", "-rf", _dir});
@@ -150,6 +151,7 @@ bool PrivateSession::startDisplay() {
 bool PrivateSession::startAudio() {
     const std::string socket = _dir + "/pulse-native";
     setenv("HOME", _dir.c_str(), 1);
+    const auto launched = std::chrono::steady_clock::now();
     _pulse = spawn({"pulseaudio", "-n", "--daemonize=no", "--use-pid-file=no", "--exit-idle-time=-1",
                     "--log-target=stderr", "--log-level=error",
                     "-L", "module-native-protocol-unix socket=" + socket + " auth-anonymous=1",
@@ -165,10 +167,16 @@ bool PrivateSession::startAudio() {
         return false;
     }
     run({"pactl", "set-default-sink", kSinkName});
+    // An idle null sink sleeps in two-second blocks and only hears of a lower latency when one
+    // ends, so streams connecting early would be held back and lumped together. A low-latency
+    // listener on its monitor keeps it awake like a real device, once the first block is over.
+    _listener = spawn({"parec", "-d", std::string(kSinkName) + ".monitor", "--latency-msec=5", "--raw"});
+    std::this_thread::sleep_until(launched + std::chrono::milliseconds(2200));
     return true;
 }
 
 bool PrivateSession::restartAudio() {
+    stopProcess(_listener);
     stopProcess(_pulse);
     return startAudio();
 }

@@ -49,6 +49,7 @@ private:
     std::string _pulseServer;
     pid_t _xvfb = -1;
     pid_t _pulse = -1;
+    pid_t _listener = -1;
 };
 
 // Records the null sink's monitor as 48 kHz stereo float while alive (through parec).
