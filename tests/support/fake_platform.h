@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <QMenu>
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
@@ -27,12 +28,13 @@ namespace tapsound::test {
 struct Started {
     const platform::SampleBuffer* samples;
     float volume;
+    std::chrono::steady_clock::time_point at;
 };
 
 class RecordingPlayer : public platform::SoundPlayer {
 public:
     bool start(std::shared_ptr<const platform::SampleBuffer> samples, float volume) override {
-        started.push_back({samples.get(), volume});
+        started.push_back({samples.get(), volume, std::chrono::steady_clock::now()});
         return true;
     }
     std::vector<Started> started;
@@ -168,9 +170,11 @@ private:
     std::shared_ptr<State> _state;
 };
 
-// A controller wired to fakes, with real preferences and bookmarks in a temporary folder.
+// A controller wired to fakes, with real preferences and bookmarks in a temporary folder; a real
+// event monitor may stand in for the fake one.
 struct ControllerRig {
-    explicit ControllerRig(bool trusted = true, const std::string& configDir = {})
+    explicit ControllerRig(bool trusted = true, const std::string& configDir = {},
+                           platform::EventMonitor* events = nullptr)
         : config(configDir.empty() ? dir.path() : configDir),
           defaults(QString::fromStdString(config + "/tapsound.conf")),
           player(std::make_shared<RecordingPlayer>()),
@@ -184,7 +188,7 @@ struct ControllerRig {
                 .userDefaults = defaults,
                 .fileManager = fileManager,
                 .soundLoader = loader,
-                .eventMonitor = monitor,
+                .eventMonitor = events ? *events : monitor,
                 .accessibility = accessibility,
                 .workspace = workspace,
                 .bookmarks = bookmarks,

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -77,8 +78,10 @@ double percentile(std::vector<double> values, double p) {
     return values[std::min(index, values.size() - 1)];
 }
 
-double cpuSeconds(pid_t pid) {
-    std::ifstream stat(pid == 0 ? std::string("/proc/self/stat") : "/proc/" + std::to_string(pid) + "/stat");
+namespace {
+
+double statCpuSeconds(const std::string& path) {
+    std::ifstream stat(path);
     std::string content((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
     const auto close = content.rfind(')');
     if (close == std::string::npos) return -1;
@@ -90,6 +93,43 @@ double cpuSeconds(pid_t pid) {
         if (i == 15) stime = std::stol(field);
     }
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+}  // namespace
+
+namespace {
+
+// Time on a CPU of one task in seconds, from the scheduler's nanosecond count.
+double scheduledSeconds(const std::filesystem::path& task) {
+    std::ifstream schedstat(task / "schedstat");
+    unsigned long long nanoseconds = 0;
+    if (!(schedstat >> nanoseconds)) return statCpuSeconds(task / "stat");
+    return static_cast<double>(nanoseconds) / 1e9;
+}
+
+// The summed CPU time of the tasks of a process whose name passes the filter.
+template <typename Filter>
+double tasksCpuSeconds(const std::string& process, Filter filter) {
+    double total = 0;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator(process + "/task", error)) {
+        std::ifstream comm(task.path() / "comm");
+        std::string threadName;
+        std::getline(comm, threadName);
+        if (filter(threadName)) total += scheduledSeconds(task.path());
+    }
+    return total;
+}
+
+}  // namespace
+
+double cpuSeconds(pid_t pid) {
+    const std::string process = pid == 0 ? std::string("/proc/self") : "/proc/" + std::to_string(pid);
+    return tasksCpuSeconds(process, [](const std::string&) { return true; });
+}
+
+double threadCpuSeconds(const std::string& name) {
+    return tasksCpuSeconds("/proc/self", [&](const std::string& threadName) { return threadName == name; });
 }
 
 long privateKiB(pid_t pid) {

@@ -45,6 +45,8 @@ private:
 double percentile(std::vector<double> values, double p);
 // User plus system CPU time of a process (or of this process with pid 0), in seconds.
 double cpuSeconds(pid_t pid = 0);
+// CPU time of this process's threads of the given name (as in /proc/self/task/*/comm), in seconds.
+double threadCpuSeconds(const std::string& name);
 // Private resident memory of a process, in KiB.
 long privateKiB(pid_t pid);
 

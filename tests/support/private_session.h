@@ -34,6 +34,7 @@ public:
     const std::string& dir() const { return _dir; }          // private temporary folder
     const std::string& display() const { return _display; }  // ":N"
     const std::string& pulseServer() const { return _pulseServer; }
+    pid_t pulsePid() const { return _pulse; }
     static constexpr const char* kSinkName = "tapsound_test";
     // Stops the audio server and starts a fresh one on the same socket.
     bool restartAudio();
