@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/key_source_evdev.h"
 #include "platform/key_source_x11.h"
 
 namespace tapsound::platform {
@@ -23,7 +24,8 @@ const std::vector<Backend>& backends() {
     static const std::vector<Backend> list = {
         {"x11", [] { return X11KeySource::canRunHere(); },
          [] { return std::make_unique<X11KeySource>(); }, false},
-        // further key backends go here
+        {"evdev", [] { return EvdevKeySource::canRunHere(); },
+         [] { return std::make_unique<EvdevKeySource>(); }, true},
     };
     return list;
 }
