@@ -17,14 +17,15 @@ constexpr int kMaxChannels = 64;
 constexpr int kMaxSampleRate = 384000;
 constexpr sf_count_t kChunkFrames = 4096;
 
-// Interleaved input of any channel count, appended as stereo: mono goes to both sides, more channels
-// fold their even and odd members into left and right.
+// Interleaved input of any channel count, appended as stereo: more channels fold their even and odd
+// members into left and right. Mono stays mono here, so resampling costs half; widen() doubles it.
 void appendStereo(const float* input, std::size_t frames, int channels, std::vector<float>& stereo) {
     for (std::size_t f = 0; f < frames; ++f) {
         const float* in = input + f * static_cast<std::size_t>(channels);
         float left = 0, right = 0;
         if (channels == 1) {
-            left = right = in[0];
+            stereo.push_back(std::isfinite(in[0]) ? std::clamp(in[0], -1.0f, 1.0f) : 0.0f);
+            continue;
         } else {
             int leftCount = 0, rightCount = 0;
             for (int c = 0; c < channels; ++c) {
@@ -44,20 +45,26 @@ void appendStereo(const float* input, std::size_t frames, int channels, std::vec
     }
 }
 
-std::optional<std::vector<float>> resample(std::vector<float>& stereo, double fromRate) {
-    if (fromRate == SampleBuffer::kSampleRate) return std::move(stereo);
-    const std::size_t inFrames = stereo.size() / 2;
+std::vector<float> widen(const std::vector<float>& mono) {
+    std::vector<float> stereo(mono.size() * 2);
+    for (std::size_t i = 0; i < mono.size(); ++i) stereo[2 * i] = stereo[2 * i + 1] = mono[i];
+    return stereo;
+}
+
+std::optional<std::vector<float>> resample(std::vector<float>& samples, unsigned channels, double fromRate) {
+    if (fromRate == SampleBuffer::kSampleRate) return std::move(samples);
+    const std::size_t inFrames = samples.size() / channels;
     const std::size_t outCapacity =
         static_cast<std::size_t>(std::ceil(inFrames * SampleBuffer::kSampleRate / fromRate)) + 64;
-    std::vector<float> out(outCapacity * 2);
+    std::vector<float> out(outCapacity * channels);
     std::size_t done = 0;
     const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-    const soxr_error_t error = soxr_oneshot(fromRate, SampleBuffer::kSampleRate, 2, stereo.data(),
+    const soxr_error_t error = soxr_oneshot(fromRate, SampleBuffer::kSampleRate, channels, samples.data(),
                                             inFrames, nullptr, out.data(), outCapacity, &done, &io,
                                             &quality, nullptr);
     if (error) return std::nullopt;
-    out.resize(done * 2);
+    out.resize(done * channels);
     return out;
 }
 
@@ -97,10 +104,11 @@ std::optional<SampleBuffer> decodeSoundFile(const std::string& path) {
                 appendStereo(chunk.data(), static_cast<std::size_t>(got), info.channels, stereo);
             }
             if (!tooLong && total > 0) {
-                auto resampled = resample(stereo, info.samplerate);
+                const unsigned channels = info.channels == 1 ? 1 : 2;
+                auto resampled = resample(stereo, channels, info.samplerate);
                 if (resampled && !resampled->empty()) {
                     result.emplace();
-                    result->samples = std::move(*resampled);
+                    result->samples = channels == 1 ? widen(*resampled) : std::move(*resampled);
                 }
             }
         }
