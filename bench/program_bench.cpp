@@ -1,20 +1,9 @@
 // Measures the real program from outside, under a private Xvfb and PulseAudio: key press to sound
 // latency, start-up time to a ready tray, private memory with the example set, and idle CPU.
-#include <pulse/simple.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <mutex>
-#include <optional>
+#include <cstdlib>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,6 +25,7 @@ using namespace std::chrono_literals;
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const int presses = argc > 1 ? std::atoi(argv[1]) : 200;
     const int idleSeconds = argc > 2 ? std::atoi(argv[2]) : 30;
     tapsound::test::PrivateSession session;
@@ -98,7 +88,8 @@ int main(int argc, char** argv) {
                 latencies.size(), missed, percentile(latencies, 0.5), percentile(latencies, 0.99),
                 percentile(latencies, 0.0), percentile(latencies, 1.0));
 
-    std::printf("private memory with the example set loaded: %.1f MiB\n", privateKiB(app) / 1024.0);
+    std::printf("private memory with the example set loaded: %.1f MiB, of which dirty %.1f MiB\n",
+                privateKiB(app) / 1024.0, tapsound::test::privateDirtyKiB(app) / 1024.0);
     std::this_thread::sleep_for(2s);
     const double before = tapsound::test::cpuSeconds(app);
     std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));

@@ -132,16 +132,24 @@ double threadCpuSeconds(const std::string& name) {
     return tasksCpuSeconds("/proc/self", [&](const std::string& threadName) { return threadName == name; });
 }
 
-long privateKiB(pid_t pid) {
+namespace {
+
+long smapsKiB(pid_t pid, std::initializer_list<const char*> fields) {
     std::ifstream smaps("/proc/" + std::to_string(pid) + "/smaps_rollup");
     std::string line;
     long total = 0;
     while (std::getline(smaps, line)) {
-        if (line.rfind("Private_Clean:", 0) == 0 || line.rfind("Private_Dirty:", 0) == 0) {
-            total += std::stol(line.substr(line.find(':') + 1));
+        for (const char* field : fields) {
+            if (line.rfind(field, 0) == 0) total += std::stol(line.substr(line.find(':') + 1));
         }
     }
     return total;
 }
+
+}  // namespace
+
+long privateKiB(pid_t pid) { return smapsKiB(pid, {"Private_Clean:", "Private_Dirty:"}); }
+
+long privateDirtyKiB(pid_t pid) { return smapsKiB(pid, {"Private_Dirty:"}); }
 
 }  // namespace tapsound::test

@@ -47,7 +47,9 @@ double percentile(std::vector<double> values, double p);
 double cpuSeconds(pid_t pid = 0);
 // CPU time of this process's threads of the given name (as in /proc/self/task/*/comm), in seconds.
 double threadCpuSeconds(const std::string& name);
-// Private resident memory of a process, in KiB.
+// Private resident memory of a process, in KiB: all of it, or only the dirty pages (what the process
+// itself wrote; clean private pages are library code that no other process happens to map).
 long privateKiB(pid_t pid);
+long privateDirtyKiB(pid_t pid);
 
 }  // namespace tapsound::test
