@@ -26,8 +26,8 @@ class PulseSoundPlayer : public SoundPlayer {
 public:
     struct Options {
         std::string server;          // empty: the default server
-        std::size_t aheadFrames = 1024;   // queued while playing
-        std::size_t requestFrames = 256;  // the server asks for at least this much at a time
+        std::size_t aheadFrames = 2048;   // queued while playing
+        std::size_t requestFrames = 512;  // the server asks for at least this much at a time
         std::size_t marginFrames = 96;    // left untouched past the read position on a rewrite
         bool rewrite = true;
     };
