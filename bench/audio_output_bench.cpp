@@ -16,6 +16,7 @@
 #include "platform/audio_output_pulse.h"
 #include "tests/support/measure.h"
 #include "tests/support/private_session.h"
+#include "tests/support/sound_files.h"
 
 namespace {
 
@@ -25,17 +26,7 @@ using tapsound::platform::SampleBuffer;
 using tapsound::test::Clock;
 using tapsound::test::percentile;
 
-std::shared_ptr<const SampleBuffer> tone(double seconds, double frequency, float amplitude) {
-    auto buffer = std::make_shared<SampleBuffer>();
-    const auto frames = static_cast<std::size_t>(seconds * SampleBuffer::kSampleRate);
-    for (std::size_t i = 0; i < frames; ++i) {
-        const auto value = static_cast<float>(amplitude * std::sin(2 * M_PI * frequency * static_cast<double>(i) /
-                                                                   SampleBuffer::kSampleRate));
-        buffer->samples.push_back(value);
-        buffer->samples.push_back(value);
-    }
-    return buffer;
-}
+using tapsound::test::toneBuffer;
 
 void report(const char* what, const std::vector<double>& latencies, int missed) {
     std::printf("%s: %zu presses, %d missed: median %.2f ms, p99 %.2f ms, min %.2f ms, max %.2f ms\n", what,
@@ -92,8 +83,8 @@ int main(int argc, char** argv) {
     }
     std::this_thread::sleep_for(500ms);
 
-    const auto click = tone(0.03, 1500, 0.5f);
-    const auto hum = tone(0.35, 220, 0.004f);  // a quiet voice underneath, below the onset threshold
+    const auto click = toneBuffer(0.03, 1500, 0.5f);
+    const auto hum = toneBuffer(0.35, 220, 0.004f);  // a quiet voice underneath, below the onset threshold
     std::mt19937 random(7);
 
     auto measure = [&](bool underneath, std::vector<double>& latencies, int& missed) {
@@ -131,7 +122,7 @@ int main(int argc, char** argv) {
     Cpu after = cpuNow(session.pulsePid());
     reportCpu("idle", before, after, 10);
 
-    const auto typing = tone(0.04, 1500, 0.3f);
+    const auto typing = toneBuffer(0.04, 1500, 0.3f);
     before = cpuNow(session.pulsePid());
     const auto began = Clock::now();
     for (int i = 0; i < 150; ++i) {

@@ -8,6 +8,7 @@
 
 #include "platform/audio_output_pulse.h"
 #include "tests/support/private_session.h"
+#include "tests/support/sound_files.h"
 
 namespace tapsound::test {
 namespace {
@@ -16,17 +17,6 @@ using namespace std::chrono_literals;
 using platform::PulseSoundPlayer;
 using platform::SampleBuffer;
 
-std::shared_ptr<const SampleBuffer> tone(double seconds, double frequency, float amplitude) {
-    auto buffer = std::make_shared<SampleBuffer>();
-    const auto frames = static_cast<std::size_t>(seconds * SampleBuffer::kSampleRate);
-    for (std::size_t i = 0; i < frames; ++i) {
-        const float value = amplitude * static_cast<float>(std::sin(2 * M_PI * frequency * static_cast<double>(i) /
-                                                                    SampleBuffer::kSampleRate));
-        buffer->samples.push_back(value);
-        buffer->samples.push_back(value);
-    }
-    return buffer;
-}
 
 bool waitReady(PulseSoundPlayer& player) {
     for (int i = 0; i < 500 && !player.ready(); ++i) std::this_thread::sleep_for(10ms);
@@ -54,7 +44,7 @@ TEST_F(AudioOutputTest, PressesAreHeardOnceEachAtTheirVolumeAndOverlapsSum) {
     ASSERT_TRUE(recorder.ok());
     std::this_thread::sleep_for(300ms);
 
-    auto click = tone(0.05, 1000, 0.5f);
+    auto click = toneBuffer(0.05, 1000, 0.5f);
     // Three presses from idle, far apart: three onsets.
     for (int i = 0; i < 3; ++i) {
         EXPECT_TRUE(player.start(click, 1.0f));
@@ -92,10 +82,10 @@ TEST_F(AudioOutputTest, APressWhileAnotherPlaysIsHeardAtOnceNotAfterTheQueue) {
     std::this_thread::sleep_for(300ms);
 
     // A quiet long tone keeps the stream busy; a loud click on top must not be delayed much.
-    EXPECT_TRUE(player.start(tone(1.0, 300, 0.05f), 1.0f));
+    EXPECT_TRUE(player.start(toneBuffer(1.0, 300, 0.05f), 1.0f));
     std::this_thread::sleep_for(300ms);
     const auto pressed = std::chrono::steady_clock::now();
-    EXPECT_TRUE(player.start(tone(0.05, 2000, 0.5f), 1.0f));
+    EXPECT_TRUE(player.start(toneBuffer(0.05, 2000, 0.5f), 1.0f));
     std::this_thread::sleep_for(1000ms);
     auto samples = recorder.stop();
 
@@ -114,7 +104,7 @@ TEST_F(AudioOutputTest, APressWhileAnotherPlaysIsHeardAtOnceNotAfterTheQueue) {
 
 TEST_F(AudioOutputTest, AServerThatGoesAwayAndComesBackIsReachedAgainOnTheNextPress) {
     ASSERT_TRUE(session.ok()) << session.error();
-    auto click = tone(0.05, 1000, 0.5f);
+    auto click = toneBuffer(0.05, 1000, 0.5f);
     {
         PulseSoundPlayer player(PulseSoundPlayer::Options{.server = "unix:/nonexistent/socket"});
         std::this_thread::sleep_for(100ms);

@@ -23,7 +23,7 @@ TEST(SoundFile, DecodesEveryFormatTo48kStereo) {
     test::TempDir dir;
     struct Case {
         const char* name;
-        test::ToneSpec spec;
+        test::Tone tone;
     };
     const Case cases[] = {
         {"mono44.wav", {SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 0.1}},
@@ -35,7 +35,7 @@ TEST(SoundFile, DecodesEveryFormatTo48kStereo) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_TRUE(test::writeTone(dir.file(c.name), c.spec));
+        ASSERT_TRUE(test::writeTone(dir.file(c.name), c.tone));
         const auto decoded = decodeSoundFile(dir.file(c.name));
         ASSERT_TRUE(decoded);
         EXPECT_NEAR(double(decoded->frameCount()), 4800.0, 60.0);

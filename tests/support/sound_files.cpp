@@ -11,23 +11,36 @@
 
 namespace tapsound::test {
 
-bool writeTone(const std::string& path, const ToneSpec& spec) {
+bool writeTone(const std::string& path, const Tone& tone) {
     SF_INFO info{};
-    info.samplerate = spec.sampleRate;
-    info.channels = spec.channels;
-    info.format = spec.format ? spec.format : (SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    info.samplerate = tone.sampleRate;
+    info.channels = tone.channels;
+    info.format = tone.format ? tone.format : (SF_FORMAT_WAV | SF_FORMAT_PCM_16);
     SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
     if (!file) return false;
-    const auto frames = static_cast<std::size_t>(spec.seconds * spec.sampleRate);
-    std::vector<float> samples(frames * static_cast<std::size_t>(spec.channels));
+    const auto frames = static_cast<std::size_t>(tone.seconds * tone.sampleRate);
+    std::vector<float> samples(frames * static_cast<std::size_t>(tone.channels));
     for (std::size_t i = 0; i < frames; ++i) {
         const float v = static_cast<float>(
-            spec.amplitude * std::sin(2.0 * M_PI * spec.frequency * static_cast<double>(i) / spec.sampleRate));
-        for (int c = 0; c < spec.channels; ++c) samples[i * spec.channels + c] = v;
+            tone.amplitude * std::sin(2.0 * M_PI * tone.frequency * static_cast<double>(i) / tone.sampleRate));
+        for (int c = 0; c < tone.channels; ++c) samples[i * tone.channels + c] = v;
     }
     const sf_count_t written = sf_writef_float(file, samples.data(), static_cast<sf_count_t>(frames));
     sf_close(file);
     return written == static_cast<sf_count_t>(frames);
+}
+
+std::shared_ptr<const platform::SampleBuffer> toneBuffer(double seconds, double frequency, float amplitude) {
+    using platform::SampleBuffer;
+    auto buffer = std::make_shared<SampleBuffer>();
+    const auto frames = static_cast<std::size_t>(seconds * SampleBuffer::kSampleRate);
+    for (std::size_t i = 0; i < frames; ++i) {
+        const float value = amplitude * static_cast<float>(std::sin(2 * M_PI * frequency * static_cast<double>(i) /
+                                                                    SampleBuffer::kSampleRate));
+        buffer->samples.push_back(value);
+        buffer->samples.push_back(value);
+    }
+    return buffer;
 }
 
 bool writeBytes(const std::string& path, const std::string& bytes) {

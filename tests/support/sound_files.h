@@ -1,10 +1,13 @@
 #pragma once
 
+#include <memory>
 #include <string>
+
+#include "platform/sound.h"
 
 namespace tapsound::test {
 
-struct ToneSpec {
+struct Tone {
     int format = 0;  // libsndfile major | subtype; 0 means WAV, 16-bit PCM
     int sampleRate = 44100;
     int channels = 1;
@@ -14,7 +17,9 @@ struct ToneSpec {
 };
 
 // Writes a sine tone with libsndfile; false when it could not be written.
-bool writeTone(const std::string& path, const ToneSpec& spec = {});
+bool writeTone(const std::string& path, const Tone& tone = {});
+// A decoded stereo sine tone at the mixer's rate, as a loaded sound would hold it.
+std::shared_ptr<const platform::SampleBuffer> toneBuffer(double seconds, double frequency, float amplitude);
 // Writes bytes as they are, for files that are not sounds.
 bool writeBytes(const std::string& path, const std::string& bytes);
 std::string readBytes(const std::string& path);
