@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 namespace tapsound::platform {
 
@@ -55,6 +56,68 @@ bool xmlNestingWithin(const std::uint8_t* bytes, std::size_t length, int limit) 
                 --depth;
             } else if (!selfClosing && ++depth > limit) {
                 return false;
+            }
+        }
+    }
+    return true;
+}
+
+std::uint64_t bigEndian(const std::uint8_t* bytes, std::size_t size) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < size; ++i) value = value << 8 | bytes[i];
+    return value;
+}
+
+// libplist copies dictionary keys as C strings and aborts when one holds a NUL, which a binary
+// list can carry. Such a list is refused before it is parsed. Anything else malformed is left to
+// the parser, which rejects it without harm.
+bool binaryKeysWithoutNul(const std::uint8_t* bytes, std::size_t length) {
+    constexpr std::size_t kHeader = 8, kTrailer = 32;
+    if (length < kHeader + kTrailer) return true;
+    const std::uint8_t* trailer = bytes + length - kTrailer;
+    const std::size_t offsetSize = trailer[6], refSize = trailer[7];
+    const std::size_t end = length - kTrailer;
+    const std::uint64_t objects = bigEndian(trailer + 8, 8);
+    const std::uint64_t table = bigEndian(trailer + 24, 8);
+    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8 || objects > end ||
+        table > end || objects * offsetSize > end - table) {
+        return true;
+    }
+    auto offsetOf = [&](std::uint64_t index) {
+        return bigEndian(bytes + table + index * offsetSize, offsetSize);
+    };
+    // Element count and where the elements start; false when the count runs off the end.
+    auto countAt = [&](std::uint64_t at, std::uint64_t& count, std::uint64_t& start) {
+        count = bytes[at] & 0x0f;
+        start = at + 1;
+        if (count != 0x0f) return true;
+        if (start >= end || (bytes[start] & 0xf0) != 0x10) return false;
+        const std::size_t size = std::size_t{1} << (bytes[start] & 0x0f);
+        if (size > 8 || size > end - start - 1) return false;
+        count = bigEndian(bytes + start + 1, size);
+        start += 1 + size;
+        return true;
+    };
+    // A key shared by many dictionaries is read once.
+    std::vector<bool> checked(static_cast<std::size_t>(objects), false);
+    for (std::uint64_t i = 0; i < objects; ++i) {
+        const std::uint64_t at = offsetOf(i);
+        if (at >= end || bytes[at] >> 4 != 0x0d) continue;
+        std::uint64_t entries = 0, refs = 0;
+        if (!countAt(at, entries, refs) || refs > end || entries > (end - refs) / refSize) continue;
+        for (std::uint64_t k = 0; k < entries; ++k) {
+            const std::uint64_t key = bigEndian(bytes + refs + k * refSize, refSize);
+            if (key >= objects || checked[key]) continue;
+            checked[key] = true;
+            const std::uint64_t keyAt = offsetOf(key);
+            if (keyAt >= end) continue;
+            const int kind = bytes[keyAt] >> 4;
+            std::uint64_t units = 0, text = 0;
+            if ((kind != 0x5 && kind != 0x6) || !countAt(keyAt, units, text) || text > end) continue;
+            const std::uint64_t unitSize = kind == 0x6 ? 2 : 1;
+            const std::uint64_t span = std::min<std::uint64_t>(units, (end - text) / unitSize);
+            for (std::uint64_t u = 0; u < span; ++u) {
+                if (bigEndian(bytes + text + u * unitSize, unitSize) == 0) return false;
             }
         }
     }
@@ -229,7 +292,9 @@ std::optional<PlistValue> propertyListWithBytes(const std::uint8_t* bytes, std::
     if (!bytes || length == 0 || length > kMaxFileBytes) return std::nullopt;
     constexpr char kBinaryMagic[] = "bplist00";
     const bool binary = length >= 8 && std::equal(kBinaryMagic, kBinaryMagic + 8, bytes);
-    if (!binary && !xmlNestingWithin(bytes, length, kMaxDepth)) return std::nullopt;
+    if (binary ? !binaryKeysWithoutNul(bytes, length) : !xmlNestingWithin(bytes, length, kMaxDepth)) {
+        return std::nullopt;
+    }
     plist_t root = nullptr;
     plist_from_memory(reinterpret_cast<const char*>(bytes), static_cast<std::uint32_t>(length), &root);
     const PlistHandle handle(root);
