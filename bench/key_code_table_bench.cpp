@@ -1,9 +1,14 @@
-// Build the table for a soundset.plist with all 256 keys mapped to 8-element pair lists.
+// Build the table for a soundset.plist with all 256 keys mapped to 8-element pair lists: from
+// values in memory, and from the file on disk in XML and in binary form.
 #include <benchmark/benchmark.h>
+#include <plist/plist.h>
 
 #include <cstdio>
+#include <string>
 
+#include "platform/property_list.h"
 #include "soundset/key_code_table.h"
+#include "tests/support/sound_files.h"
 
 namespace {
 
@@ -11,12 +16,16 @@ using tapsound::platform::PlistArray;
 using tapsound::platform::PlistDictionary;
 using tapsound::platform::PlistValue;
 
-void BM_BuildFullTable(benchmark::State& state) {
+tapsound::SoundsDictionary eightSounds() {
     tapsound::SoundsDictionary sounds;
     for (int i = 0; i < 8; ++i) {
         sounds["s" + std::to_string(i)] = std::make_shared<tapsound::platform::Sound>(
             std::make_shared<tapsound::platform::SampleBuffer>(), nullptr);
     }
+    return sounds;
+}
+
+PlistDictionary fullSoundset() {
     PlistDictionary soundset;
     for (int code = 0; code < 256; ++code) {
         PlistArray pairs;
@@ -28,12 +37,65 @@ void BM_BuildFullTable(benchmark::State& state) {
         std::snprintf(key, sizeof key, "%02x", code);
         soundset.emplace(key, PlistValue::array(std::move(pairs)));
     }
+    return soundset;
+}
+
+// The same list as fullSoundset(), as a file's bytes.
+std::string fullSoundsetFile(bool binary) {
+    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>\n";
+    for (int code = 0; code < 256; ++code) {
+        char key[3];
+        std::snprintf(key, sizeof key, "%02x", code);
+        xml += std::string("<key>") + key + "</key><array>";
+        for (int i = 0; i < 8; ++i) {
+            xml += "<array><string>s" + std::to_string(i) + ".wav</string><integer>" +
+                   std::to_string(i + code % 3) + "</integer></array>";
+        }
+        xml += "</array>\n";
+    }
+    xml += "</dict></plist>\n";
+    if (!binary) return xml;
+    plist_t root = nullptr;
+    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(root, &bytes, &length);
+    std::string result(bytes ? bytes : "", length);
+    plist_to_bin_free(bytes);
+    plist_free(root);
+    return result;
+}
+
+void BM_BuildFullTable(benchmark::State& state) {
+    const auto sounds = eightSounds();
+    const auto soundset = fullSoundset();
     for (auto _ : state) {
         auto table = tapsound::createKeyCodeArray(&sounds, &soundset);
         benchmark::DoNotOptimize(table);
     }
 }
 BENCHMARK(BM_BuildFullTable)->Unit(benchmark::kMicrosecond);
+
+// Argument 0 reads the XML file, 1 the binary one.
+void BM_ReadFileAndBuildFullTable(benchmark::State& state) {
+    const auto sounds = eightSounds();
+    tapsound::test::TempDir dir;
+    const std::string path = dir.file("soundset.plist");
+    if (!tapsound::test::writeBytes(path, fullSoundsetFile(state.range(0) == 1))) {
+        state.SkipWithError("cannot write the soundset.plist");
+        return;
+    }
+    for (auto _ : state) {
+        const auto soundset = tapsound::platform::dictionaryWithContentsOfFile(path);
+        if (!soundset || soundset->size() != 256) {
+            state.SkipWithError("the soundset.plist did not read back");
+            return;
+        }
+        auto table = tapsound::createKeyCodeArray(&sounds, &*soundset);
+        benchmark::DoNotOptimize(table);
+    }
+}
+BENCHMARK(BM_ReadFileAndBuildFullTable)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
