@@ -1,7 +1,6 @@
 // Build the table for a soundset.plist with all 256 keys mapped to 8-element pair lists: from
 // values in memory, and from the file on disk in XML and in binary form.
 #include <benchmark/benchmark.h>
-#include <plist/plist.h>
 
 #include <cstdio>
 #include <string>
@@ -12,10 +11,6 @@
 
 namespace {
 
-using tapsound::platform::PlistArray;
-using tapsound::platform::PlistDictionary;
-using tapsound::platform::PlistValue;
-
 tapsound::SoundsDictionary eightSounds() {
     tapsound::SoundsDictionary sounds;
     for (int i = 0; i < 8; ++i) {
@@ -25,23 +20,7 @@ tapsound::SoundsDictionary eightSounds() {
     return sounds;
 }
 
-PlistDictionary fullSoundset() {
-    PlistDictionary soundset;
-    for (int code = 0; code < 256; ++code) {
-        PlistArray pairs;
-        for (int i = 0; i < 8; ++i) {
-            pairs.push_back(PlistValue::array({PlistValue::string("s" + std::to_string(i) + ".wav"),
-                                               PlistValue::integer(i + code % 3)}));
-        }
-        char key[3];
-        std::snprintf(key, sizeof key, "%02x", code);
-        soundset.emplace(key, PlistValue::array(std::move(pairs)));
-    }
-    return soundset;
-}
-
-// The same list as fullSoundset(), as a file's bytes.
-std::string fullSoundsetFile(bool binary) {
+std::string fullSoundsetXml() {
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>\n";
     for (int code = 0; code < 256; ++code) {
         char key[3];
@@ -53,24 +32,20 @@ std::string fullSoundsetFile(bool binary) {
         }
         xml += "</array>\n";
     }
-    xml += "</dict></plist>\n";
-    if (!binary) return xml;
-    plist_t root = nullptr;
-    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
-    char* bytes = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(root, &bytes, &length);
-    std::string result(bytes ? bytes : "", length);
-    plist_to_bin_free(bytes);
-    plist_free(root);
-    return result;
+    return xml + "</dict></plist>\n";
 }
 
 void BM_BuildFullTable(benchmark::State& state) {
     const auto sounds = eightSounds();
-    const auto soundset = fullSoundset();
+    const std::string xml = fullSoundsetXml();
+    const auto root = tapsound::platform::propertyListWithBytes(
+        reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size());
+    if (!root || root->dictionaryValue().size() != 256) {
+        state.SkipWithError("the soundset did not read");
+        return;
+    }
     for (auto _ : state) {
-        auto table = tapsound::createKeyCodeArray(&sounds, &soundset);
+        auto table = tapsound::createKeyCodeArray(&sounds, &root->dictionaryValue());
         benchmark::DoNotOptimize(table);
     }
 }
@@ -81,7 +56,9 @@ void BM_ReadFileAndBuildFullTable(benchmark::State& state) {
     const auto sounds = eightSounds();
     tapsound::test::TempDir dir;
     const std::string path = dir.file("soundset.plist");
-    if (!tapsound::test::writeBytes(path, fullSoundsetFile(state.range(0) == 1))) {
+    const std::string xml = fullSoundsetXml();
+    if (!tapsound::test::writeBytes(
+            path, state.range(0) == 1 ? tapsound::test::binaryPropertyList(xml) : xml)) {
         state.SkipWithError("cannot write the soundset.plist");
         return;
     }

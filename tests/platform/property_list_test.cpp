@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <plist/plist.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -30,23 +29,15 @@ const char* kSoundset = R"(<?xml version="1.0" encoding="UTF-8"?>
   <key>blob</key><data>AAEC</data>
 </dict></plist>)";
 
-// The same property list in binary form, written through libplist.
-std::string toBinary(const std::string& xml) {
-    plist_t root = nullptr;
-    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
-    char* bytes = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(root, &bytes, &length);
-    std::string binary(bytes, length);
-    plist_to_bin_free(bytes);
-    plist_free(root);
-    return binary;
+std::optional<PlistValue> parse(const std::string& bytes) {
+    return platform::propertyListWithBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                           bytes.size());
 }
 
 TEST(PropertyList, XmlAndBinaryFilesGiveTheSameTable) {
     test::TempDir dir;
     ASSERT_TRUE(test::writeBytes(dir.file("xml.plist"), kSoundset));
-    const std::string binary = toBinary(kSoundset);
+    const std::string binary = test::binaryPropertyList(kSoundset);
     ASSERT_EQ(binary.rfind("bplist00", 0), 0u);
     ASSERT_TRUE(test::writeBytes(dir.file("binary.plist"), binary));
 
@@ -75,7 +66,7 @@ TEST(PropertyList, XmlAndBinaryFilesGiveTheSameTable) {
 TEST(PropertyList, BrokenFilesAreAbsent) {
     test::TempDir dir;
     const std::string xml = kSoundset;
-    const std::string binary = toBinary(kSoundset);
+    const std::string binary = test::binaryPropertyList(kSoundset);
     const std::pair<const char*, std::string> cases[] = {
         {"empty", ""},
         {"garbage", "\x01\x02 not a plist at all"},
@@ -100,14 +91,12 @@ TEST(PropertyList, DeepNestingIsRefusedNotRecursedInto) {
     for (int i = 0; i < 200000; ++i) deep += "<array>";
     for (int i = 0; i < 200000; ++i) deep += "</array>";
     deep += "</dict></plist>";
-    EXPECT_FALSE(platform::propertyListWithBytes(reinterpret_cast<const std::uint8_t*>(deep.data()),
-                                                 deep.size()));
+    EXPECT_FALSE(parse(deep));
     std::string shallow = "<plist version=\"1.0\"><dict><key>00</key>";
     for (int i = 0; i < 100; ++i) shallow += "<array>";
     for (int i = 0; i < 100; ++i) shallow += "</array>";
     shallow += "</dict></plist>";
-    EXPECT_TRUE(platform::propertyListWithBytes(reinterpret_cast<const std::uint8_t*>(shallow.data()),
-                                                shallow.size()));
+    EXPECT_TRUE(parse(shallow));
 }
 
 // Replaces the first occurrence of `from` in a binary list with `to`, same length.
@@ -118,27 +107,23 @@ std::string patched(std::string bytes, const std::string& from, const std::strin
     return bytes;
 }
 
-std::optional<PlistValue> readBytes(const std::string& bytes) {
-    return platform::propertyListWithBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                                           bytes.size());
-}
-
 TEST(PropertyList, NulBytesInBinaryLists) {
-    const std::string binary = toBinary(
+    const std::string binary = test::binaryPropertyList(
         "<plist version=\"1.0\"><dict><key>0X</key><string>aXb</string>"
         "<key>\xc3\xa9Y</key><string>c</string></dict></plist>");
-    const auto plain = readBytes(binary);
+    const auto plain = parse(binary);
     ASSERT_TRUE(plain);
     EXPECT_EQ(plain->dictionaryValue().at("0X").stringValue(), "aXb");
 
     // A string value holding a NUL still reads, at least as far as the NUL.
-    const auto value = readBytes(patched(binary, "\x53" "aXb", std::string("\x53" "a\0b", 4)));
+    const auto value = parse(patched(binary, "\x53" "aXb", std::string("\x53" "a\0b", 4)));
     ASSERT_TRUE(value);
     EXPECT_STREQ(value->dictionaryValue().at("0X").stringValue().c_str(), "a");
 
     // A NUL inside a key, in ASCII or UTF-16 form, makes the list unreadable rather than aborting.
-    EXPECT_FALSE(readBytes(patched(binary, "\x52" "0X", std::string("\x52" "0\0", 3))));
-    EXPECT_FALSE(readBytes(patched(binary, std::string("\x62\0\xe9\0Y", 5), std::string("\x62\0\xe9\0\0", 5))));
+    EXPECT_FALSE(parse(patched(binary, "\x52" "0X", std::string("\x52" "0\0", 3))));
+    EXPECT_FALSE(
+        parse(patched(binary, std::string("\x62\0\xe9\0Y", 5), std::string("\x62\0\xe9\0\0", 5))));
 }
 
 TEST(PropertyList, NumericReadingOfStrings) {

@@ -1,5 +1,6 @@
 #include "tests/support/sound_files.h"
 
+#include <plist/plist.h>
 #include <sndfile.h>
 
 #include <cmath>
@@ -52,6 +53,19 @@ bool writeBytes(const std::string& path, const std::string& bytes) {
 std::string readBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string binaryPropertyList(const std::string& xml) {
+    plist_t root = nullptr;
+    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
+    if (!root) return {};
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(root, &bytes, &length);
+    std::string binary(bytes ? bytes : "", bytes ? length : 0);
+    plist_to_bin_free(bytes);
+    plist_free(root);
+    return binary;
 }
 
 TempDir::TempDir() {

@@ -23,6 +23,8 @@ std::shared_ptr<const platform::SampleBuffer> toneBuffer(double seconds, double 
 // Writes bytes as they are, for files that are not sounds.
 bool writeBytes(const std::string& path, const std::string& bytes);
 std::string readBytes(const std::string& path);
+// An XML property list in binary form, written through libplist; empty when it does not parse.
+std::string binaryPropertyList(const std::string& xml);
 
 // A fresh temporary folder, removed with the object.
 class TempDir {
