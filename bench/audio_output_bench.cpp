@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "bench/measure.h"
 #include "platform/audio_output_pulse.h"
-#include "tests/support/measure.h"
 #include "tests/support/private_session.h"
 #include "tests/support/sound_files.h"
 
@@ -29,9 +29,10 @@ using tapsound::test::percentile;
 using tapsound::test::toneBuffer;
 
 void report(const char* what, const std::vector<double>& latencies, int missed) {
-    std::printf("%s: %zu presses, %d missed: median %.2f ms, p99 %.2f ms, min %.2f ms, max %.2f ms\n", what,
-                latencies.size(), missed, percentile(latencies, 0.5), percentile(latencies, 0.99),
-                percentile(latencies, 0.0), percentile(latencies, 1.0));
+    std::printf(
+        "%s: %zu presses, %d missed: median %.2f ms, p99 %.2f ms, min %.2f ms, max %.2f ms\n", what,
+        latencies.size(), missed, percentile(latencies, 0.5), percentile(latencies, 0.99),
+        percentile(latencies, 0.0), percentile(latencies, 1.0));
 }
 
 struct Cpu {
@@ -44,9 +45,12 @@ Cpu cpuNow(pid_t server) {
 }
 
 void reportCpu(const char* what, const Cpu& before, const Cpu& after, double seconds) {
-    std::printf("%s over %.0f s: engine thread %.3f %%, whole process %.3f %%, private server %.3f %% of a core\n",
-                what, seconds, 100 * (after.engine - before.engine) / seconds,
-                100 * (after.process - before.process) / seconds, 100 * (after.server - before.server) / seconds);
+    std::printf(
+        "%s over %.0f s: engine thread %.3f %%, whole process %.3f %%, private server %.3f %% of a "
+        "core\n",
+        what, seconds, 100 * (after.engine - before.engine) / seconds,
+        100 * (after.process - before.process) / seconds,
+        100 * (after.server - before.server) / seconds);
 }
 
 }  // namespace
@@ -77,14 +81,15 @@ int main(int argc, char** argv) {
     }
     auto recorder = std::make_unique<tapsound::test::StampedRecorder>();
     if (!recorder->start(session.pulseServer(),
-                        std::string(tapsound::test::PrivateSession::kSinkName) + ".monitor")) {
+                         std::string(tapsound::test::PrivateSession::kSinkName) + ".monitor")) {
         std::fprintf(stderr, "cannot record\n");
         return 1;
     }
     std::this_thread::sleep_for(500ms);
 
     const auto click = toneBuffer(0.03, 1500, 0.5f);
-    const auto hum = toneBuffer(0.35, 220, 0.004f);  // a quiet voice underneath, below the onset threshold
+    const auto hum =
+        toneBuffer(0.35, 220, 0.004f);  // a quiet voice underneath, below the onset threshold
     std::mt19937 random(7);
 
     auto measure = [&](bool underneath, std::vector<double>& latencies, int& missed) {
@@ -100,11 +105,13 @@ int main(int argc, char** argv) {
             player.start(click, 1.0f);
             const auto onset = recorder->onsetAfter(pressed - 2ms, 0.05f, 300ms);
             if (onset) {
-                latencies.push_back(std::chrono::duration<double, std::milli>(*onset - pressed).count());
+                latencies.push_back(
+                    std::chrono::duration<double, std::milli>(*onset - pressed).count());
             } else {
                 ++missed;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(underneath ? 380 : idleGap(random)));
+            std::this_thread::sleep_for(
+                std::chrono::milliseconds(underneath ? 380 : idleGap(random)));
         }
     };
     std::vector<double> fromIdle, whilePlaying;

@@ -9,10 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/key_event_monitor.h"
+#include "bench/measure.h"
 #include "platform/key_source_x11.h"
 #include "tests/support/fake_platform.h"
-#include "tests/support/measure.h"
 #include "tests/support/private_session.h"
 
 // Last: Xlib's macros clash with Qt's headers.
@@ -32,9 +31,8 @@ int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication app(argc, argv);
 
-    tapsound::platform::KeyEventMonitor monitor(std::make_unique<tapsound::platform::X11KeySource>(),
-                                                [] { return false; });
-    tapsound::test::ControllerRig rig(true, {}, &monitor);
+    tapsound::test::ControllerRig rig(true, {},
+                                      std::make_unique<tapsound::platform::X11KeySource>());
     tapsound::test::writeBytes(rig.dir.file("click.wav"), "sound");
     rig->awakeFromNib();
     rig->applicationDidFinishLaunching();
@@ -60,7 +58,8 @@ int main(int argc, char** argv) {
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
         }
         if (started.size() > before) {
-            latencies.push_back(std::chrono::duration<double, std::milli>(started.back().at - pressed).count());
+            latencies.push_back(
+                std::chrono::duration<double, std::milli>(started.back().at - pressed).count());
         } else {
             ++missed;
         }
@@ -69,10 +68,11 @@ int main(int argc, char** argv) {
         const auto until = Clock::now() + std::chrono::milliseconds(gap(random));
         while (Clock::now() < until) QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
     }
-    std::printf("XTest press to key-down handling, %zu presses, %d missed: median %.3f ms, p99 %.3f ms, "
-                "max %.3f ms\n",
-                latencies.size(), missed, tapsound::test::percentile(latencies, 0.5),
-                tapsound::test::percentile(latencies, 0.99), tapsound::test::percentile(latencies, 1.0));
+    std::printf(
+        "XTest press to key-down handling, %zu presses, %d missed: median %.3f ms, p99 %.3f ms, "
+        "max %.3f ms\n",
+        latencies.size(), missed, tapsound::test::percentile(latencies, 0.5),
+        tapsound::test::percentile(latencies, 0.99), tapsound::test::percentile(latencies, 1.0));
     XCloseDisplay(display);
     return 0;
 }

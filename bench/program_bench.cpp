@@ -1,5 +1,8 @@
 // Measures the real program from outside, under a private Xvfb and PulseAudio: key press to sound
 // latency, start-up time to a ready tray, private memory with the example set, and idle CPU.
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -8,18 +11,15 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/measure.h"
+#include "bench/measure.h"
 #include "tests/support/private_session.h"
-
-#include <X11/Xlib.h>
-#include <X11/extensions/XTest.h>
 
 namespace {
 
 using tapsound::test::Clock;
-using tapsound::test::StampedRecorder;
 using tapsound::test::percentile;
 using tapsound::test::privateKiB;
+using tapsound::test::StampedRecorder;
 using namespace std::chrono_literals;
 
 }  // namespace
@@ -77,16 +77,18 @@ int main(int argc, char** argv) {
         XTestFakeKeyEvent(display, key, False, CurrentTime);
         XFlush(display);
         if (onset) {
-            latencies.push_back(std::chrono::duration<double, std::milli>(*onset - pressed).count());
+            latencies.push_back(
+                std::chrono::duration<double, std::milli>(*onset - pressed).count());
         } else {
             ++missed;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(gap(random)));
     }
-    std::printf("key press to sound (XTest to onset on the null-sink monitor), %zu presses, %d "
-                "missed: median %.2f ms, p99 %.2f ms, min %.2f ms, max %.2f ms\n",
-                latencies.size(), missed, percentile(latencies, 0.5), percentile(latencies, 0.99),
-                percentile(latencies, 0.0), percentile(latencies, 1.0));
+    std::printf(
+        "key press to sound (XTest to onset on the null-sink monitor), %zu presses, %d "
+        "missed: median %.2f ms, p99 %.2f ms, min %.2f ms, max %.2f ms\n",
+        latencies.size(), missed, percentile(latencies, 0.5), percentile(latencies, 0.99),
+        percentile(latencies, 0.0), percentile(latencies, 1.0));
 
     std::printf("private memory with the example set loaded: %.1f MiB, of which dirty %.1f MiB\n",
                 privateKiB(app) / 1024.0, tapsound::test::privateDirtyKiB(app) / 1024.0);
@@ -94,7 +96,8 @@ int main(int argc, char** argv) {
     const double before = tapsound::test::cpuSeconds(app);
     std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
     const double after = tapsound::test::cpuSeconds(app);
-    std::printf("idle CPU over %d s: %.3f %% of a core\n", idleSeconds, 100.0 * (after - before) / idleSeconds);
+    std::printf("idle CPU over %d s: %.3f %% of a core\n", idleSeconds,
+                100.0 * (after - before) / idleSeconds);
 
     XCloseDisplay(display);
     tapsound::test::stopProcess(app);

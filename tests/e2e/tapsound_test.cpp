@@ -1,126 +1,64 @@
+// The real program under a private X server and PulseAudio: keys typed with xdotool, its sound
+// recorded from the null sink, its tray icon in IceWM's XEmbed tray.
 #include <gtest/gtest.h>
 #include <sndfile.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <QSettings>
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
 #include "tests/support/private_session.h"
 #include "tests/support/sound_files.h"
 
-// Last: Xlib defines macros (Bool, Status) that clash with the headers above.
-#include <X11/Xlib.h>
-
 namespace tapsound {
 namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return condition();
-}
-
-// Another program's window with the keyboard focus, to type into.
-class TargetWindow {
-public:
-    TargetWindow() {
-        _display = XOpenDisplay(nullptr);
-        if (!_display) return;
-        const int screen = DefaultScreen(_display);
-        _window = XCreateSimpleWindow(_display, RootWindow(_display, screen), 100, 100, 300, 200, 0,
-                                      BlackPixel(_display, screen), WhitePixel(_display, screen));
-        XSelectInput(_display, _window, KeyPressMask | KeyReleaseMask | StructureNotifyMask);
-        XStoreName(_display, _window, "typing target");
-        XMapRaised(_display, _window);
-        XSync(_display, False);
-        std::this_thread::sleep_for(200ms);
-        XSetInputFocus(_display, _window, RevertToParent, CurrentTime);
-        XSync(_display, False);
-    }
-    ~TargetWindow() {
-        if (_display) XCloseDisplay(_display);
-    }
-    // Key presses that reached this window: the keystrokes are not taken away from it.
-    int drainKeyPresses() {
-        int presses = 0;
-        while (_display && XPending(_display)) {
-            XEvent event;
-            XNextEvent(_display, &event);
-            if (event.type == KeyPress) ++presses;
-        }
-        return presses;
-    }
-    bool ok() const { return _display && _window; }
-
-private:
-    Display* _display = nullptr;
-    Window _window = 0;
-};
+using test::waitFor;
 
 class Tapsound : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(session.ok()) << session.error();
         config = session.dir() + "/config";
-        fs::create_directories(config);
+        fs::create_directories(config + "/tapsound");
         setenv("XDG_CONFIG_HOME", config.c_str(), 1);
         setenv("QT_QPA_PLATFORM", "xcb", 1);
         unsetenv("TAPSOUND_KEYS");
     }
-    void TearDown() override { stop(); }
+    void TearDown() override { test::stopProcess(pid); }
 
     void start(const std::vector<std::string>& paths = {}) {
         std::vector<std::string> argv{TAPSOUND_BINARY};
         argv.insert(argv.end(), paths.begin(), paths.end());
         pid = test::spawn(argv, session.dir() + "/tapsound.log");
-        ASSERT_GT(pid, 0);
         // Ready once its audio output has connected and its key source runs.
-        ASSERT_TRUE(waitUntil(
-            [] { return test::capture("pactl list clients").find("tapsound") != std::string::npos; },
+        ASSERT_TRUE(waitFor(
+            [] {
+                return test::capture("pactl list clients").find("tapsound") != std::string::npos;
+            },
             10s))
             << test::readBytes(session.dir() + "/tapsound.log");
         std::this_thread::sleep_for(500ms);
     }
-    int stop() {
-        if (pid <= 0) return -1;
-        kill(pid, SIGTERM);
-        int status = 0;
-        const bool exited = waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 5s);
-        if (!exited) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-        }
-        pid = -1;
-        return exited && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    // Types the keys, 200 ms apart, and counts the sounds heard on the null sink.
-    std::size_t soundsHeardWhileTyping(const std::vector<std::string>& keys) {
+    // Runs the xdotool command, then counts the sounds heard on the null sink.
+    std::size_t soundsHeardAfter(const std::vector<std::string>& xdotool) {
         test::MonitorRecorder recorder(session);
         EXPECT_TRUE(recorder.ok());
-        std::vector<std::string> argv{"xdotool", "key", "--delay", "200"};
-        argv.insert(argv.end(), keys.begin(), keys.end());
+        std::vector<std::string> argv{"xdotool"};
+        argv.insert(argv.end(), xdotool.begin(), xdotool.end());
         EXPECT_EQ(test::run(argv), 0);
         std::this_thread::sleep_for(400ms);
-        const auto samples = recorder.stop();
-        return test::findOnsets(samples, 0.01f, 4800).size();
+        return test::findOnsets(recorder.stop(), 0.01f, 4800).size();
     }
-    std::string storedSetting(const std::string& key) {
+    std::string storedSetting(const char* key) {
         QSettings settings(QString::fromStdString(config + "/tapsound/tapsound.ini"),
                            QSettings::IniFormat);
-        return settings.value(QString::fromStdString(key)).toString().toStdString();
+        return settings.value(key).toString().toStdString();
     }
 
     test::PrivateSession session;
@@ -129,67 +67,103 @@ protected:
 };
 
 TEST_F(Tapsound, TypingAnywherePlaysASoundPerPressAndTheSetIsRestored) {
-    TargetWindow target;
+    test::FocusedWindow target;
     ASSERT_TRUE(target.ok());
     start({TAPSOUND_EXAMPLE_SET});
-
-    EXPECT_EQ(soundsHeardWhileTyping({"a", "s", "space", "Return", "BackSpace", "e"}), 6u);
+    EXPECT_EQ(
+        soundsHeardAfter({"key", "--delay", "200", "a", "s", "space", "Return", "BackSpace", "e"}),
+        6u);
     EXPECT_EQ(target.drainKeyPresses(), 6);
-
-    // Releases, a held key's later presses and a bare modifier release are silent.
-    {
-        test::MonitorRecorder recorder(session);
-        test::run({"xdotool", "keydown", "k"});
-        std::this_thread::sleep_for(300ms);
-        test::run({"xdotool", "keyup", "k"});
-        std::this_thread::sleep_for(300ms);
-        test::run({"xdotool", "keydown", "shift"});
-        std::this_thread::sleep_for(300ms);
-        test::run({"xdotool", "keyup", "shift"});
-        std::this_thread::sleep_for(400ms);
-        EXPECT_EQ(test::findOnsets(recorder.stop(), 0.01f, 4800).size(), 2u);
-    }
-
-    EXPECT_EQ(stop(), 0);
+    EXPECT_EQ(test::stopProcess(pid), 0);
     EXPECT_NE(storedSetting("Bookmark").find("Example.tapsnd"), std::string::npos);
 
     start();
-    EXPECT_EQ(soundsHeardWhileTyping({"q", "w", "Tab"}), 3u);
+    EXPECT_EQ(soundsHeardAfter({"key", "--delay", "200", "q", "w", "Tab"}), 3u);
 }
 
 TEST_F(Tapsound, ASecondStartHandsItsPathToTheRunningOne) {
     const std::string single = session.dir() + "/beep.flac";
-    ASSERT_TRUE(test::writeTone(single, {.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_16, .seconds = 0.05}));
+    ASSERT_TRUE(
+        test::writeTone(single, {.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_16, .seconds = 0.05}));
     start();
-    EXPECT_EQ(soundsHeardWhileTyping({"a"}), 0u);  // nothing stored, nothing loaded
-
+    EXPECT_EQ(soundsHeardAfter({"key", "a"}), 0u);  // nothing stored, nothing loaded
     const auto began = std::chrono::steady_clock::now();
     EXPECT_EQ(test::run({TAPSOUND_BINARY, single}), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - began, 5s);
     std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(soundsHeardWhileTyping({"a", "F5", "KP_1"}), 3u);
+    EXPECT_EQ(soundsHeardAfter({"key", "--delay", "200", "a", "F5", "KP_1"}), 3u);
     EXPECT_EQ(test::run({TAPSOUND_BINARY}), 0);  // a plain second start just exits
-    EXPECT_EQ(stop(), 0);
+    EXPECT_EQ(test::stopProcess(pid), 0);
     EXPECT_NE(storedSetting("Bookmark").find("beep.flac"), std::string::npos);
 }
 
 TEST_F(Tapsound, VolumeZeroIsSilentAndBrokenSetsNeverCrash) {
-    fs::create_directories(config + "/tapsound");
-    {
-        std::ofstream conf(config + "/tapsound/tapsound.ini");
-        conf << "[General]\nvolume=0\n";
-    }
+    test::writeBytes(config + "/tapsound/tapsound.ini", "[General]\nvolume=0\n");
     const std::string broken = session.dir() + "/Broken.tapsnd";
     fs::create_directories(broken + "/Contents/Resources/sounds");
     test::writeBytes(broken + "/Contents/Resources/soundset.plist", "<plist><dict><key>*</key>");
     test::writeBytes(broken + "/Contents/Resources/sounds/click.wav", "RIFF\x10\0\0\0WAVEfmt ");
     start({broken});
-    EXPECT_EQ(soundsHeardWhileTyping({"a", "b"}), 0u);
+    EXPECT_EQ(soundsHeardAfter({"key", "a", "b"}), 0u);
     EXPECT_EQ(test::run({TAPSOUND_BINARY, TAPSOUND_EXAMPLE_SET}), 0);
     std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(soundsHeardWhileTyping({"a", "b"}), 0u);  // loaded, but at volume 0
-    EXPECT_EQ(stop(), 0);
+    EXPECT_EQ(soundsHeardAfter({"key", "a", "b"}), 0u);  // loaded, but at volume 0
+    EXPECT_EQ(test::stopProcess(pid), 0);
     EXPECT_EQ(storedSetting("volume"), "0");
+}
+
+std::vector<std::string> visibleWindows() {
+    std::istringstream lines(
+        test::capture("xdotool search --onlyvisible --classname tapsound 2>/dev/null"));
+    std::vector<std::string> windows;
+    for (std::string line; std::getline(lines, line);) windows.push_back(line);
+    return windows;
+}
+
+TEST_F(Tapsound, TrayIconOpensTheMenuWhoseSliderSetsTheVolume) {
+    pid_t tray = test::spawn({"icewm"}, session.dir() + "/icewm.log");
+    std::this_thread::sleep_for(1500ms);
+    start({TAPSOUND_EXAMPLE_SET});
+    ASSERT_TRUE(waitFor([] { return visibleWindows().size() == 1; }, 15s)) << "no tray icon";
+    const std::string icon = visibleWindows().front();
+    std::this_thread::sleep_for(1000ms);
+    EXPECT_EQ(test::run({"xdotool", "mousemove", "--window", icon, "8", "8", "click", "1"}), 0);
+    ASSERT_TRUE(waitFor([] { return visibleWindows().size() == 2; }, 5s));
+    const std::string menu = visibleWindows()[visibleWindows()[0] == icon ? 1 : 0];
+    std::map<std::string, int> g;  // X, Y, WIDTH, HEIGHT of icon and menu
+    for (const auto& [prefix, window] : {std::pair{"icon", icon}, std::pair{"menu", menu}}) {
+        std::istringstream lines(test::capture("xdotool getwindowgeometry --shell " + window));
+        for (std::string line; std::getline(lines, line);) {
+            g[prefix + line.substr(0, line.find('='))] =
+                std::atoi(line.c_str() + line.find('=') + 1);
+        }
+    }
+    EXPECT_GT(g["iconWIDTH"], 0);
+    EXPECT_LE(g["iconWIDTH"], 64);
+    EXPECT_GT(g["menuWIDTH"], 60);
+    EXPECT_GT(g["menuHEIGHT"], 60);
+    std::this_thread::sleep_for(300ms);
+
+    // Kept beside the test binary for people to look at.
+    const std::string crop = std::to_string(g["menuWIDTH"]) + "x" +
+                             std::to_string(g["menuHEIGHT"]) + "+" + std::to_string(g["menuX"]) +
+                             "+" + std::to_string(g["menuY"]);
+    ASSERT_EQ(test::run({"import", "-window", "root", "-crop", crop, "tray_menu.png"}), 0);
+    const double spread = std::atof(
+        test::capture("convert tray_menu.png -format '%[fx:standard_deviation]' info:").c_str());
+    EXPECT_GT(spread, 0.02) << "the menu looks blank";
+
+    // Scrolling over each row of the menu: only the slider takes the wheel.
+    for (int y = 4; y < g["menuHEIGHT"] - 4; y += 4) {
+        test::run({"xdotool", "mousemove", std::to_string(g["menuX"] + g["menuWIDTH"] / 2),
+                   std::to_string(g["menuY"] + y), "click", "4"});
+    }
+    std::this_thread::sleep_for(300ms);
+    test::run({"xdotool", "key", "Escape"});
+    EXPECT_TRUE(waitFor([] { return visibleWindows().size() == 1; }, 3s));
+    test::stopProcess(pid);
+    EXPECT_GT(std::atof(storedSetting("volume").c_str()), 0.5);
+    test::stopProcess(tray);
 }
 
 }  // namespace

@@ -1,129 +1,103 @@
+// What the key backend reports, through the key event monitor and the controller's filter, to the
+// sound of each key.
 #include <gtest/gtest.h>
 
 #include <QSlider>
 
+#include "platform/virtual_keys.h"
 #include "tests/support/fake_platform.h"
 
 namespace tapsound {
 namespace {
 
-using platform::Event;
-using platform::EventType;
+using namespace platform;
 using test::ControllerRig;
 
-constexpr std::uint64_t kShift = platform::kModifierFlagShift;
-constexpr std::uint64_t kCommand = platform::kModifierFlagCommand;
-constexpr std::uint64_t kCapsLock = platform::kModifierFlagCapsLock;
-constexpr std::uint64_t kFunction = platform::kModifierFlagFunction;
+KeyEvent down(std::uint16_t code, bool repeat = false) { return {code, true, repeat, {}}; }
+KeyEvent up(std::uint16_t code) { return {code, false, false, {}}; }
 
-Event keyDown(std::uint16_t code, bool repeat = false, std::uint64_t flags = 0) {
-    return Event{EventType::KeyDown, repeat, flags, code};
-}
-Event flagsChanged(std::uint16_t code, std::uint64_t flags) {
-    return Event{EventType::FlagsChanged, false, flags, code};
-}
-
-// A trusted run with one sound on every key, monitoring.
+// A trusted run with one sound of its own on every key, monitoring.
 struct Monitoring : ::testing::Test {
     void SetUp() override {
-        test::writeBytes(rig.dir.file("click.wav"), "sound");
         rig->awakeFromNib();
         rig->applicationDidFinishLaunching();
-        rig->openWithFileURL(rig.dir.file("click.wav"));
+        rig.openOneSoundPerKey();
         ASSERT_TRUE(rig->isMonitoring());
     }
-    std::size_t played() const { return rig.player->started.size(); }
+    std::vector<int> played(const std::vector<KeyEvent>& keys) {
+        for (const auto& key : keys) rig.keys->handler(key);
+        return rig.played();
+    }
     ControllerRig rig;
 };
 
-TEST_F(Monitoring, InstallsOneMonitorOfEachKindForKeyDownAndFlagsChanged) {
-    EXPECT_EQ(rig.monitor.count(true), 1);
-    EXPECT_EQ(rig.monitor.count(false), 1);
-    EXPECT_EQ(rig.monitor.masks, (std::vector<std::uint64_t>{0x1400, 0x1400}));
+TEST_F(Monitoring, PressesAndModifierChangesThatLeaveACountedModifierDownPlay) {
+    const struct {
+        const char* what;
+        std::vector<KeyEvent> keys;
+        std::vector<int> played;
+    } cases[] = {
+        {"a held letter sounds once; a press without a release is a repeat too",
+         {down(0), down(0, true), down(0), up(0), down(0), up(0)},
+         {0, 0}},
+        {"modifiers sound going down, and going up while a counted one stays down",
+         {down(kVK_Shift), down(kVK_Shift, true), down(kVK_Command), down(1), up(1),
+          up(kVK_Command), up(kVK_Shift)},
+         {kVK_Shift, kVK_Command, 1, kVK_Command}},
+        {"right-side modifiers count; Function alone does not",
+         {down(kVK_Function), up(kVK_Function), down(kVK_RightOption), down(kVK_Function),
+          up(kVK_Function), up(kVK_RightOption), down(kVK_RightControl), up(kVK_RightControl)},
+         {kVK_RightOption, kVK_Function, kVK_Function, kVK_RightControl}},
+        {"Caps Lock sounds when switched on, as the backend knows it, and counts for itself only",
+         {down(kVK_CapsLock),
+          up(kVK_CapsLock),
+          down(kVK_CapsLock),
+          up(kVK_CapsLock),
+          {kVK_CapsLock, true, false, true},
+          up(kVK_CapsLock),
+          down(kVK_Shift),
+          up(kVK_Shift),
+          down(kVK_CapsLock),
+          up(kVK_CapsLock)},
+         {kVK_CapsLock, kVK_CapsLock, kVK_Shift}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(played(c.keys), c.played) << c.what;
+}
+
+TEST_F(Monitoring, KeysTypedIntoOurOwnWindowSoundOnce) {
+    rig.focused = true;
+    EXPECT_EQ(played({down(12), up(12)}), std::vector<int>{12});
+}
+
+TEST_F(Monitoring, TheKeySourceRunsOnlyWhileMonitoredAndMonitorsAreInstalledOnce) {
     rig->startEventMonitor();
-    rig->startEventMonitor();
-    EXPECT_EQ(rig.monitor.installed.size(), 2u);
+    EXPECT_EQ(played({down(3)}), std::vector<int>{3});
     rig->endEventMonitor();
-    EXPECT_TRUE(rig.monitor.installed.empty());
+    rig->endEventMonitor();
     EXPECT_FALSE(rig->isMonitoring());
-    rig->endEventMonitor();
-    EXPECT_EQ(rig.monitor.calls.back(), "removeLocal");
-}
-
-TEST_F(Monitoring, HeldLetterSoundsOnceAndReleasesAreSilent) {
-    rig.monitor.deliver(keyDown(0));
-    rig.monitor.deliver(keyDown(0, true));
-    rig.monitor.deliver(keyDown(0, true));
-    EXPECT_EQ(played(), 1u);
-    rig.monitor.deliver(Event{EventType::KeyUp, false, 0, 0});
-    EXPECT_EQ(played(), 1u);
-    rig.monitor.deliver(keyDown(0, false, kShift | kCommand));
-    EXPECT_EQ(played(), 2u);
-}
-
-TEST_F(Monitoring, ModifierChangesSoundWhileACountedModifierIsDown) {
-    rig.monitor.deliver(flagsChanged(56, kShift));  // Shift down
-    EXPECT_EQ(played(), 1u);
-    rig.monitor.deliver(flagsChanged(56, 0));  // Shift up
-    EXPECT_EQ(played(), 1u);
-
-    rig.monitor.deliver(flagsChanged(56, kShift));             // Shift down
-    rig.monitor.deliver(flagsChanged(55, kShift | kCommand));  // Command down
-    rig.monitor.deliver(flagsChanged(55, kShift));             // Command up, Shift still down
-    rig.monitor.deliver(flagsChanged(56, 0));                  // Shift up
-    EXPECT_EQ(played(), 4u);
-}
-
-TEST_F(Monitoring, CapsLockSoundsWhenSwitchedOnOnly) {
-    rig.monitor.deliver(flagsChanged(57, kCapsLock));
-    EXPECT_EQ(played(), 1u);
-    rig.monitor.deliver(flagsChanged(57, 0));
-    EXPECT_EQ(played(), 1u);
-    rig.monitor.deliver(flagsChanged(57, kShift));
-    EXPECT_EQ(played(), 2u);
-    // Caps Lock counts only for its own key.
-    rig.monitor.deliver(flagsChanged(56, kCapsLock));
-    EXPECT_EQ(played(), 2u);
-}
-
-TEST_F(Monitoring, FunctionKeyAloneIsSilent) {
-    rig.monitor.deliver(flagsChanged(63, kFunction));
-    EXPECT_EQ(played(), 0u);
-    rig.monitor.deliver(flagsChanged(63, kFunction | kShift));
-    EXPECT_EQ(played(), 1u);
-}
-
-TEST_F(Monitoring, KeysTypedIntoOurOwnWindowSoundOnceAndPassThrough) {
-    const Event typed = keyDown(12, false, kShift);
-    rig.monitor.deliver(typed, /*toOwnWindow=*/true);
-    EXPECT_EQ(played(), 1u);
-    EXPECT_EQ(rig.monitor.lastLocalResult.keyCode, 12);
-    EXPECT_EQ(rig.monitor.lastLocalResult.modifierFlags, kShift);
-}
-
-TEST(EventMonitoring, NothingIsInstalledWithoutAnEnabledSlider) {
-    ControllerRig untrusted(false);
-    untrusted->awakeFromNib();
-    untrusted->startEventMonitor();
-    EXPECT_TRUE(untrusted.monitor.calls.empty());
-
-    ControllerRig empty;
-    empty->awakeFromNib();
-    ASSERT_FALSE(empty->slider()->isEnabled());
-    empty->startEventMonitor();
-    EXPECT_TRUE(empty.monitor.calls.empty());
-}
-
-TEST(EventMonitoring, OnlyTheMissingMonitorIsInstalledAgain) {
-    ControllerRig rig;
-    test::writeBytes(rig.dir.file("click.wav"), "sound");
-    rig->awakeFromNib();
-    rig->openWithFileURL(rig.dir.file("click.wav"));
-    EXPECT_NE(rig->globalEventMonitor(), nullptr);
-    rig->setGlobalEventMonitor(nullptr);  // as if the platform had returned none
+    EXPECT_EQ(rig.keys->stops, 1);
     rig->startEventMonitor();
-    EXPECT_EQ(rig.monitor.count(true), 2);  // the missing one is installed again
-    EXPECT_EQ(rig.monitor.count(false), 1);
+    EXPECT_EQ(rig.keys->starts, 2);
+    rig->applicationWillTerminate();
+    EXPECT_EQ(rig.keys->stops, 2);
+}
+
+TEST(EventMonitoring, NothingIsInstalledWithoutAnEnabledSliderOrAKeySource) {
+    for (bool trusted : {false, true}) {
+        ControllerRig rig(trusted);
+        rig->awakeFromNib();  // trusted, but nothing loaded: the slider is disabled
+        rig->startEventMonitor();
+        EXPECT_EQ(rig.keys->starts, 0);
+    }
+    ControllerRig rig;
+    rig.keys->startable = false;  // as where no keyboard can be read
+    rig->awakeFromNib();
+    test::writeBytes(rig.dir.file("click.wav"), "sound");
+    rig->openWithFileURL(rig.dir.file("click.wav"));
+    EXPECT_FALSE(rig->isMonitoring());
+    rig.keys->startable = true;
+    rig->startEventMonitor();  // a later start tries again
+    EXPECT_TRUE(rig->isMonitoring());
 }
 
 TEST(Accessibility, SampledOncePerLaunchWithPrompt) {
@@ -137,14 +111,6 @@ TEST(Accessibility, SampledOncePerLaunchWithPrompt) {
     rig->applicationOpenFile(rig.dir.file("click.wav"));
     rig->applicationOpenFile(rig.dir.file("click.wav"));
     EXPECT_FALSE(rig->isMonitoring());
-}
-
-TEST(Accessibility, PrivacyPageThatCannotOpenChangesNothing) {
-    ControllerRig rig(false);
-    rig.workspace.result = false;
-    rig->awakeFromNib();
-    rig->openPrivacyAccessibility();
-    EXPECT_EQ(rig.workspace.opened.size(), 1u);
 }
 
 }  // namespace

@@ -21,16 +21,19 @@ std::vector<float> render(Mixer& mixer, std::size_t frames) {
     return out;
 }
 
-TEST(MixerTest, VoicesSumAtTheirOwnGainAndEndWithTheirSamples) {
+TEST(MixerTest, VoicesSumAtTheirOwnGainEndWithTheirSamplesAndSilentOnesTakeNoVoice) {
     Mixer mixer;
-    EXPECT_TRUE(mixer.idle());
     EXPECT_EQ(render(mixer, 4), std::vector<float>(8, 0.0f));
+    mixer.start(nullptr, 1.0f);
+    mixer.start(constant(0, 0.5f), 1.0f);
+    mixer.start(constant(10, 0.5f), 0.0f);
+    mixer.start(constant(10, 0.5f), NAN);
+    EXPECT_TRUE(mixer.idle());
 
     mixer.start(constant(3, 0.25f), 1.0f);
     mixer.start(constant(5, 0.25f), 0.5f);
     EXPECT_EQ(mixer.playingVoices(), 2u);
-    auto out = render(mixer, 6);
-    EXPECT_FLOAT_EQ(out[0], 0.375f);
+    const auto out = render(mixer, 6);
     EXPECT_FLOAT_EQ(out[2 * 2 + 1], 0.375f);
     EXPECT_FLOAT_EQ(out[3 * 2], 0.125f);  // the short one has ended
     EXPECT_FLOAT_EQ(out[4 * 2], 0.125f);
@@ -38,25 +41,13 @@ TEST(MixerTest, VoicesSumAtTheirOwnGainAndEndWithTheirSamples) {
     EXPECT_TRUE(mixer.idle());
 }
 
-TEST(MixerTest, NothingSilentOrBrokenTakesAVoice) {
-    Mixer mixer;
-    mixer.start(nullptr, 1.0f);
-    mixer.start(constant(0, 0.5f), 1.0f);
-    mixer.start(constant(10, 0.5f), 0.0f);
-    mixer.start(constant(10, 0.5f), NAN);
-    EXPECT_TRUE(mixer.idle());
-}
-
 TEST(MixerTest, ASumAboveTheKneeBendsSmoothlyAndNeverPassesFullScale) {
     Mixer mixer;
     for (int i = 0; i < 10; ++i) mixer.start(constant(1, 0.5f), 1.0f);
-    mixer.start(constant(1, -0.5f), 1.0f);
-    auto loud = render(mixer, 1);
-    EXPECT_GT(loud[0], 0.99f);
-    EXPECT_LE(loud[0], 1.0f);
-
-    // Just above the knee, the curve has hardly bent yet.
-    mixer.start(constant(1, 0.76f), 1.0f);
+    const float loud = render(mixer, 1)[0];
+    EXPECT_GT(loud, 0.99f);
+    EXPECT_LE(loud, 1.0f);
+    mixer.start(constant(1, 0.76f), 1.0f);  // just above the knee, hardly bent yet
     EXPECT_NEAR(render(mixer, 1)[0], 0.76f, 0.001f);
     mixer.start(constant(1, -0.9f), 1.0f);
     const float bent = render(mixer, 1)[0];
@@ -68,26 +59,20 @@ TEST(MixerTest, AFullPoolFadesItsOldestVoiceOutInsteadOfCuttingIt) {
     Mixer mixer;
     const std::size_t length = 4 * Mixer::kFadeFrames;
     mixer.start(constant(length, 0.001f), 1.0f);  // the oldest, a little louder than the rest
-    for (std::size_t i = 1; i < Mixer::kMaxVoices; ++i) mixer.start(constant(length, 0.0001f), 1.0f);
+    for (std::size_t i = 1; i < Mixer::kMaxVoices; ++i)
+        mixer.start(constant(length, 0.0001f), 1.0f);
     render(mixer, 10);
-    const float before = render(mixer, 1)[0];
-
+    float previous = render(mixer, 1)[0];
     mixer.start(constant(length, 0.0001f), 1.0f);  // one too many
-    auto out = render(mixer, Mixer::kFadeFrames + 10);
-    // The level falls in small steps over the fade, not at once.
-    float previous = before;
+    const auto out = render(mixer, Mixer::kFadeFrames + 10);
     for (std::size_t f = 0; f < Mixer::kFadeFrames; ++f) {
-        EXPECT_LT(std::fabs(out[f * 2] - previous), 0.0001f) << f;
+        EXPECT_LT(std::fabs(out[f * 2] - previous), 0.0001f) << f;  // small steps, not at once
         previous = out[f * 2];
     }
-    const float after = out[(Mixer::kFadeFrames + 5) * 2];
-    EXPECT_NEAR(after, Mixer::kMaxVoices * 0.0001f, 1e-5f);
+    EXPECT_NEAR(out[(Mixer::kFadeFrames + 5) * 2], Mixer::kMaxVoices * 0.0001f, 1e-5f);
     EXPECT_EQ(mixer.playingVoices(), Mixer::kMaxVoices);
-}
 
-TEST(MixerTest, EndlessPressesNeverGrowThePoolOrStopTheNewestFromPlaying) {
-    Mixer mixer;
-    for (int i = 0; i < 1000; ++i) {
+    for (int i = 0; i < 1000; ++i) {  // endless presses never grow the pool
         mixer.start(constant(48000, 0.001f), 1.0f);
         render(mixer, 3);
     }
@@ -101,22 +86,19 @@ TEST(MixerTest, EndlessPressesNeverGrowThePoolOrStopTheNewestFromPlaying) {
 TEST(MixerTest, ALateVoiceIsMixedIntoWhatWasAlreadyRenderedAndContinuesAfter) {
     Mixer mixer;
     mixer.start(constant(100, 0.25f), 1.0f);
-    auto first = render(mixer, 40);
+    render(mixer, 40);
     EXPECT_EQ(mixer.historyFrames(), 40u);
-
     // Starts 30 frames back: those frames come back with both voices in them.
     std::vector<float> rewritten(30 * 2, -7.0f);
     ASSERT_EQ(mixer.insert(constant(50, 0.5f), 0.5f, 30, rewritten.data()), 30u);
     EXPECT_FLOAT_EQ(rewritten[0], 0.5f);
     EXPECT_FLOAT_EQ(rewritten[29 * 2 + 1], 0.5f);
     // Frames 40.. continue with the late voice at its 31st frame; it ends 20 frames on.
-    auto next = render(mixer, 30);
-    EXPECT_FLOAT_EQ(next[0], 0.5f);
+    const auto next = render(mixer, 30);
     EXPECT_FLOAT_EQ(next[19 * 2], 0.5f);
     EXPECT_FLOAT_EQ(next[20 * 2], 0.25f);
 
-    // Never further back than what was kept.
-    Mixer fresh;
+    Mixer fresh;  // never further back than what was kept
     EXPECT_EQ(fresh.insert(constant(10, 0.5f), 1.0f, 100, rewritten.data()), 0u);
     EXPECT_FLOAT_EQ(render(fresh, 1)[0], 0.5f);
 }

@@ -1,9 +1,10 @@
+#include "platform/property_list.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <string>
 
-#include "platform/property_list.h"
 #include "soundset/key_code_table.h"
 #include "tests/support/sound_files.h"
 
@@ -24,6 +25,8 @@ const char* kSoundset = R"(<?xml version="1.0" encoding="UTF-8"?>
   </array>
   <key>0e</key><array><array><string>space1</string><real>0.5</real></array>
     <array><string>space2</string><string>1.5</string></array></array>
+  <key>033</key><string>missing</string>
+  <key>0A</key><integer>7</integer>
   <key>flag</key><true/>
   <key>when</key><date>2020-01-01T00:00:00Z</date>
   <key>blob</key><data>AAEC</data>
@@ -37,29 +40,32 @@ std::optional<PlistValue> parse(const std::string& bytes) {
 TEST(PropertyList, XmlAndBinaryFilesGiveTheSameTable) {
     test::TempDir dir;
     ASSERT_TRUE(test::writeBytes(dir.file("xml.plist"), kSoundset));
-    const std::string binary = test::binaryPropertyList(kSoundset);
-    ASSERT_EQ(binary.rfind("bplist00", 0), 0u);
-    ASSERT_TRUE(test::writeBytes(dir.file("binary.plist"), binary));
-
+    ASSERT_TRUE(test::writeBytes(dir.file("binary.plist"), test::binaryPropertyList(kSoundset)));
+    ASSERT_EQ(test::readBytes(dir.file("binary.plist")).rfind("bplist00", 0), 0u);
     SoundsDictionary sounds;
     for (const char* name : {"click", "enter1", "enter2", "space1", "space2", "space3"}) {
-        sounds[name] = std::make_shared<platform::Sound>(std::make_shared<platform::SampleBuffer>(), nullptr);
+        sounds[name] =
+            std::make_shared<platform::Sound>(std::make_shared<platform::SampleBuffer>(), nullptr);
     }
     for (const char* file : {"xml.plist", "binary.plist"}) {
         SCOPED_TRACE(file);
         const auto soundset = platform::dictionaryWithContentsOfFile(dir.file(file));
         ASSERT_TRUE(soundset);
         EXPECT_EQ(soundset->at("flag").doubleValue(), 1.0);
-        EXPECT_EQ(soundset->at("when").type(), PlistValue::Type::Date);
         EXPECT_FALSE(soundset->at("when").doubleValue());
         EXPECT_EQ(soundset->at("blob").dataValue(), (platform::PlistData{0, 1, 2}));
         const KeyArray table = createKeyCodeArray(&sounds, &*soundset);
-        EXPECT_EQ(table[0]->sounds[0], sounds["click"]);
+        EXPECT_EQ(table[0]->sounds, std::vector<SoundRef>{sounds["click"]});
+        for (int code : {1, 35, 37, 48, 255})
+            EXPECT_EQ(table[code], table[0]) << "one shared default";
+        EXPECT_EQ(table[36]->sounds, (std::vector<SoundRef>{sounds["enter1"], sounds["enter2"]}));
         EXPECT_EQ(table[36]->thresholds, std::vector<std::int32_t>{1073741823});
         EXPECT_EQ(table[49]->thresholds, (std::vector<std::int32_t>{1288490188, 1717986917}));
         EXPECT_EQ(table[49]->lastWeight, 1.0);
         EXPECT_EQ(table[14]->thresholds, std::vector<std::int32_t>{536870911});
         EXPECT_EQ(table[14]->lastWeight, 1.5);
+        EXPECT_EQ(table[33], nullptr);  // a missing name silences the key despite the default
+        EXPECT_EQ(table[10], nullptr);  // a number is no slot value
     }
 }
 
@@ -87,16 +93,12 @@ TEST(PropertyList, BrokenFilesAreAbsent) {
 }
 
 TEST(PropertyList, DeepNestingIsRefusedNotRecursedInto) {
-    std::string deep = "<plist version=\"1.0\"><dict><key>00</key>";
-    for (int i = 0; i < 200000; ++i) deep += "<array>";
-    for (int i = 0; i < 200000; ++i) deep += "</array>";
-    deep += "</dict></plist>";
-    EXPECT_FALSE(parse(deep));
-    std::string shallow = "<plist version=\"1.0\"><dict><key>00</key>";
-    for (int i = 0; i < 100; ++i) shallow += "<array>";
-    for (int i = 0; i < 100; ++i) shallow += "</array>";
-    shallow += "</dict></plist>";
-    EXPECT_TRUE(parse(shallow));
+    for (const auto& [depth, readable] : {std::pair{200000, false}, std::pair{100, true}}) {
+        std::string xml = "<plist version=\"1.0\"><dict><key>00</key>";
+        for (int i = 0; i < depth; ++i) xml += "<array>";
+        for (int i = 0; i < depth; ++i) xml += "</array>";
+        EXPECT_EQ(parse(xml + "</dict></plist>").has_value(), readable) << depth;
+    }
 }
 
 // Replaces the first occurrence of `from` in a binary list with `to`, same length.
@@ -111,33 +113,36 @@ TEST(PropertyList, NulBytesInBinaryLists) {
     const std::string binary = test::binaryPropertyList(
         "<plist version=\"1.0\"><dict><key>0X</key><string>aXb</string>"
         "<key>\xc3\xa9Y</key><string>c</string></dict></plist>");
-    const auto plain = parse(binary);
-    ASSERT_TRUE(plain);
-    EXPECT_EQ(plain->dictionaryValue().at("0X").stringValue(), "aXb");
-
+    ASSERT_EQ(parse(binary)->dictionaryValue().at("0X").stringValue(), "aXb");
     // A string value holding a NUL still reads, at least as far as the NUL.
-    const auto value = parse(patched(binary, "\x53" "aXb", std::string("\x53" "a\0b", 4)));
+    const auto value = parse(patched(binary,
+                                     "\x53"
+                                     "aXb",
+                                     std::string("\x53"
+                                                 "a\0b",
+                                                 4)));
     ASSERT_TRUE(value);
     EXPECT_STREQ(value->dictionaryValue().at("0X").stringValue().c_str(), "a");
-
     // A NUL inside a key, in ASCII or UTF-16 form, makes the list unreadable rather than aborting.
-    EXPECT_FALSE(parse(patched(binary, "\x52" "0X", std::string("\x52" "0\0", 3))));
+    EXPECT_FALSE(parse(patched(binary,
+                               "\x52"
+                               "0X",
+                               std::string("\x52"
+                                           "0\0",
+                                           3))));
     EXPECT_FALSE(
         parse(patched(binary, std::string("\x62\0\xe9\0Y", 5), std::string("\x62\0\xe9\0\0", 5))));
 }
 
 TEST(PropertyList, NumericReadingOfStrings) {
-    auto reading = [](const char* text) { return *PlistValue::string(text).doubleValue(); };
-    EXPECT_EQ(reading("3"), 3.0);
-    EXPECT_EQ(reading("  -2.5e1x"), -25.0);
-    EXPECT_EQ(reading(".5"), 0.5);
-    EXPECT_EQ(reading("abc"), 0.0);
-    EXPECT_EQ(reading(""), 0.0);
-    EXPECT_EQ(reading("0x10"), 0.0);
-    EXPECT_EQ(reading("inf"), 0.0);
-    EXPECT_EQ(reading("nan"), 0.0);
-    EXPECT_EQ(reading("1e"), 1.0);
-    EXPECT_EQ(*PlistValue::integer(-7).doubleValue(), -7.0);
+    const std::pair<const char*, double> cases[] = {
+        {"3", 3.0},    {"  -2.5e1x", -25.0}, {".5", 0.5},  {"abc", 0.0}, {"", 0.0},
+        {"0x10", 0.0}, {"inf", 0.0},         {"nan", 0.0}, {"1e", 1.0},
+    };
+    for (const auto& [text, value] : cases) {
+        EXPECT_EQ(PlistValue::string(text).doubleValue(), value) << '"' << text << '"';
+    }
+    EXPECT_EQ(PlistValue::integer(-7).doubleValue(), -7.0);
     EXPECT_FALSE(PlistValue::array({}).doubleValue());
     EXPECT_FALSE(PlistValue::data({}).doubleValue());
 }

@@ -1,11 +1,8 @@
-#include <gtest/gtest.h>
-#include <plist/plist.h>
-
-#include <cmath>
-#include <limits>
-
 #include "soundset/key_code_table.h"
-#include "tests/support/sound_files.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
 
 namespace tapsound {
 namespace {
@@ -14,97 +11,63 @@ using platform::PlistArray;
 using platform::PlistDictionary;
 using platform::PlistValue;
 
-SoundRef makeSound() {
+SoundRef sound() {
     return std::make_shared<platform::Sound>(std::make_shared<platform::SampleBuffer>(), nullptr);
 }
 
 SoundsDictionary soundsNamed(std::initializer_list<const char*> names) {
     SoundsDictionary sounds;
-    for (const char* name : names) sounds[name] = makeSound();
+    for (const char* name : names) sounds[name] = sound();
     return sounds;
 }
 
 PlistValue str(const char* s) { return PlistValue::string(s); }
-PlistValue pair(const char* name, PlistValue weight) { return PlistValue::array({str(name), weight}); }
-PlistValue pair(const char* name) { return PlistValue::array({str(name)}); }
+PlistValue n(double v) { return PlistValue::real(v); }
 PlistValue list(PlistArray items) { return PlistValue::array(std::move(items)); }
-
-// The threshold list as stored: the cumulative thresholds, then the last sound's own weight.
-std::vector<double> thresholds(const SlotRef& slot) {
-    std::vector<double> result(slot->thresholds.begin(), slot->thresholds.end());
-    result.push_back(slot->lastWeight);
-    return result;
+PlistValue pair(const char* name, PlistValue weight) {
+    return list({str(name), std::move(weight)});
 }
 
+// The threshold list as stored: the cumulative thresholds, then the last sound's own weight.
 std::vector<double> thresholdsFor(std::vector<PlistValue> weights) {
     SoundsDictionary sounds;
     PlistArray pairs;
     for (std::size_t i = 0; i < weights.size(); ++i) {
         const std::string name = "s" + std::to_string(i);
-        sounds[name] = makeSound();
-        pairs.push_back(PlistValue::array({PlistValue::string(name), weights[i]}));
+        sounds[name] = sound();
+        pairs.push_back(list({PlistValue::string(name), weights[i]}));
     }
     const PlistDictionary soundset{{"00", list(pairs)}};
-    return thresholds(createKeyCodeArray(&sounds, &soundset)[0]);
+    const SlotRef slot = createKeyCodeArray(&sounds, &soundset)[0];
+    std::vector<double> result(slot->thresholds.begin(), slot->thresholds.end());
+    result.push_back(slot->lastWeight);
+    return result;
 }
-
-PlistValue n(double v) { return PlistValue::real(v); }
 
 TEST(KeyCodeTable, ThresholdsFollowTheWorkedExamples) {
-    EXPECT_EQ(thresholdsFor({n(1), n(1)}), (std::vector<double>{1073741823, 1}));
-    EXPECT_EQ(thresholdsFor({n(1), n(2), n(1)}), (std::vector<double>{536870911, 1610612734, 1}));
-    EXPECT_EQ(thresholdsFor({n(3), n(1)}), (std::vector<double>{1610612735, 1}));
-    EXPECT_EQ(thresholdsFor({n(1), n(1), n(1)}), (std::vector<double>{715827882, 1431655764, 1}));
-    EXPECT_EQ(thresholdsFor({n(1), n(1), n(1), n(1)}),
-              (std::vector<double>{536870911, 1073741822, 1610612733, 1}));
-    EXPECT_EQ(thresholdsFor({n(1), n(0)}), (std::vector<double>{2147483647, 0}));
-    EXPECT_EQ(thresholdsFor({n(1), n(1), n(0)}), (std::vector<double>{1073741823, 2147483646, 0}));
-    EXPECT_EQ(thresholdsFor({n(0), n(1)}), (std::vector<double>{0, 1}));
-    EXPECT_EQ(thresholdsFor({n(5)}), (std::vector<double>{5}));
-    EXPECT_EQ(thresholdsFor({n(0), n(0), n(0)}), (std::vector<double>{0, 0, 0}));
-    // Weights read as numbers: strings by their leading number, booleans as 1 or 0.
-    EXPECT_EQ(thresholdsFor({str("3"), PlistValue::boolean(true)}), (std::vector<double>{1610612735, 1}));
+    using T = std::vector<double>;
+    EXPECT_EQ(thresholdsFor({n(1), n(1)}), (T{1073741823, 1}));
+    EXPECT_EQ(thresholdsFor({n(1), n(2), n(1)}), (T{536870911, 1610612734, 1}));
+    EXPECT_EQ(thresholdsFor({n(3), n(1)}), (T{1610612735, 1}));
+    EXPECT_EQ(thresholdsFor({n(1), n(1), n(1)}), (T{715827882, 1431655764, 1}));
+    EXPECT_EQ(thresholdsFor({n(1), n(1), n(1), n(1)}), (T{536870911, 1073741822, 1610612733, 1}));
+    EXPECT_EQ(thresholdsFor({n(1), n(0)}), (T{2147483647, 0}));
+    EXPECT_EQ(thresholdsFor({n(1), n(1), n(0)}), (T{1073741823, 2147483646, 0}));
+    EXPECT_EQ(thresholdsFor({n(0), n(1)}), (T{0, 1}));
+    EXPECT_EQ(thresholdsFor({n(5)}), (T{5}));
+    EXPECT_EQ(thresholdsFor({n(0), n(0), n(0)}), (T{0, 0, 0}));
+    // Weights read as numbers: strings by their leading number, booleans as 1 or 0; negative as 1.
+    EXPECT_EQ(thresholdsFor({str("3"), PlistValue::boolean(true)}), (T{1610612735, 1}));
     EXPECT_EQ(thresholdsFor({str(" 2.5kg"), str("heavy"), PlistValue::integer(-4)}),
-              (std::vector<double>{1533916890, 1533916890, 1}));
-}
-
-TEST(KeyCodeTable, WholeSoundsetExample) {
-    const auto sounds = soundsNamed({"click", "enter1", "enter2", "space1", "space2", "space3"});
-    const PlistDictionary soundset{
-        {"*", str("click")},
-        {"24", list({str("enter1"), str("enter2.wav")})},
-        {"31", list({pair("space1", PlistValue::integer(3)), pair("space2"),
-                     pair("space3", PlistValue::integer(-2))})},
-        {"033", str("missing")},
-        {"0A", PlistValue::integer(7)},
-    };
-    const KeyArray table = createKeyCodeArray(&sounds, &soundset);
-
-    const SlotRef& fallback = table[0];
-    ASSERT_TRUE(fallback);
-    EXPECT_FALSE(fallback->weighted);
-    EXPECT_EQ(fallback->sounds, std::vector<SoundRef>{sounds.at("click")});
-    for (int code : {1, 35, 37, 48, 50, 255}) EXPECT_EQ(table[code], fallback) << code;
-
-    ASSERT_TRUE(table[36]);
-    EXPECT_TRUE(table[36]->weighted);
-    EXPECT_EQ(table[36]->sounds, (std::vector<SoundRef>{sounds.at("enter1"), sounds.at("enter2")}));
-    EXPECT_EQ(thresholds(table[36]), (std::vector<double>{1073741823, 1}));
-
-    ASSERT_TRUE(table[49]);
-    EXPECT_EQ(table[49]->sounds.size(), 3u);
-    EXPECT_EQ(thresholds(table[49]), (std::vector<double>{1288490188, 1717986917, 1}));
-
-    EXPECT_EQ(table[33], nullptr);  // a missing name silences the key despite the default
-    EXPECT_EQ(table[10], nullptr);  // a number is no slot value
+              (T{1533916890, 1533916890, 1}));
 }
 
 TEST(KeyCodeTable, LookupKeysAndTheirOrder) {
     const auto sounds = soundsNamed({"hex", "HEX", "dec", "x"});
     const PlistDictionary soundset{
-        {"10", str("hex")},  {"010", str("dec")}, {"0a", str("hex")}, {"0A", str("HEX")},
-        {"0B", str("HEX")},  {"011", str("dec")}, {"0c", str("x")},   {"012", str("dec")},
-        {"aF", str("x")},    {"256", str("x")},   {"0x0d", str("x")}, {"1", str("x")},
+        {"10", str("hex")},   {"010", str("dec")}, {"0a", str("hex")}, {"0A", str("HEX")},
+        {"0B", str("HEX")},   {"011", str("dec")}, {"0c", str("x")},   {"012", str("dec")},
+        {"aF", str("x")},     {"256", str("x")},   {"0x0d", str("x")}, {"1", str("x")},
         {"Return", str("x")}, {"255", str("dec")},
     };
     const KeyArray table = createKeyCodeArray(&sounds, &soundset);
@@ -120,9 +83,9 @@ TEST(KeyCodeTable, LookupKeysAndTheirOrder) {
 TEST(KeyCodeTable, NamesResolveWithoutTheirLastExtension) {
     const auto sounds = soundsNamed({"key.1", "key", "Click"});
     const PlistDictionary soundset{
-        {"00", str("key.1")},       // finds "key"
-        {"01", str("key.1.wav")},   // finds "key.1"
-        {"02", str("click")},       // case counts
+        {"00", str("key.1")},                    // finds "key"
+        {"01", str("key.1.wav")},                // finds "key.1"
+        {"02", str("click")},                    // case counts
         {"03", list({str("key"), str("key")})},  // twice is twice
     };
     const KeyArray table = createKeyCodeArray(&sounds, &soundset);
@@ -134,25 +97,24 @@ TEST(KeyCodeTable, NamesResolveWithoutTheirLastExtension) {
 
 TEST(KeyCodeTable, NothingToPlayLeavesEverySlotEmpty) {
     const auto sounds = soundsNamed({"click"});
-    const PlistDictionary empty;
-    for (const KeyArray& table : {createKeyCodeArray(&sounds, nullptr), createKeyCodeArray(&sounds, &empty),
-                                  createKeyCodeArray(nullptr, nullptr)}) {
+    const PlistDictionary empty, onlyDefault{{"*", str("click")}};
+    for (const KeyArray& table :
+         {createKeyCodeArray(&sounds, nullptr), createKeyCodeArray(&sounds, &empty),
+          createKeyCodeArray(nullptr, nullptr), createKeyCodeArray(nullptr, &onlyDefault)}) {
         for (const SlotRef& slot : table) EXPECT_EQ(slot, nullptr);
     }
-    const PlistDictionary onlyDefault{{"*", str("click")}};
-    for (const SlotRef& slot : createKeyCodeArray(nullptr, &onlyDefault)) EXPECT_EQ(slot, nullptr);
 }
 
 TEST(KeyCodeTable, OddListsNeverMakeAnEmptyWeightedSlot) {
     const auto sounds = soundsNamed({"a", "b"});
     const PlistDictionary soundset{
         {"*", str("a")},
-        {"00", list({})},                                   // empty
-        {"01", list({str("nope"), str("none")})},           // nothing resolves
+        {"00", list({})},                                                    // empty
+        {"01", list({str("nope"), str("none")})},                            // nothing resolves
         {"02", list({str("a"), PlistValue::integer(3), list({str("b")})})},  // only strings count
-        {"03", list({PlistValue::integer(1), pair("b"), PlistValue::array({}),
-                     PlistValue::array({PlistValue::integer(2)}),
-                     pair("a", PlistValue::date(0)), pair("a", PlistValue::integer(2))})},
+        {"03",
+         list({PlistValue::integer(1), list({str("b")}), list({}), list({PlistValue::integer(2)}),
+               pair("a", PlistValue::date(0)), pair("a", PlistValue::integer(2))})},
         {"04", list({pair("a", n(std::numeric_limits<double>::infinity())),
                      pair("b", n(std::numeric_limits<double>::quiet_NaN())), pair("a", n(1e308)),
                      pair("b", n(1e308))})},
@@ -163,27 +125,14 @@ TEST(KeyCodeTable, OddListsNeverMakeAnEmptyWeightedSlot) {
     EXPECT_EQ(table[1], nullptr);
     EXPECT_EQ(table[2]->sounds, std::vector<SoundRef>{sounds.at("a")});
     EXPECT_EQ(table[3]->sounds, (std::vector<SoundRef>{sounds.at("b"), sounds.at("a")}));
-    EXPECT_EQ(thresholds(table[3]), (std::vector<double>{715827882, 2}));
-    ASSERT_TRUE(table[4]);
-    EXPECT_EQ(table[4]->sounds.size(), 4u);
+    EXPECT_EQ(table[3]->thresholds, std::vector<std::int32_t>{715827882});
+    EXPECT_EQ(table[3]->lastWeight, 2);
+    ASSERT_EQ(table[4]->sounds.size(), 4u);
     for (std::size_t i = 1; i < table[4]->thresholds.size(); ++i) {
         EXPECT_GE(table[4]->thresholds[i], table[4]->thresholds[i - 1]);
     }
     EXPECT_EQ(table[5], nullptr);
     EXPECT_EQ(table[6], table[255]);  // untouched keys share the default
-}
-
-TEST(KeyCodeTable, RebuildLeavesNothingOfTheOldTable) {
-    const auto sounds = soundsNamed({"one", "two"});
-    KeyArray table;
-    table.fill(std::make_shared<KeySlot>(KeySlot{false, {sounds.at("one")}, {}, 0}));
-    const PlistDictionary soundset{{"24", str("two")}};
-    table = createKeyCodeArray(&sounds, &soundset);
-    for (int code = 0; code < 256; ++code) {
-        if (code != 36) {
-            EXPECT_EQ(table[code], nullptr);
-        }
-    }
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <QSlider>
 #include <filesystem>
@@ -32,20 +31,29 @@ struct Opening : ::testing::Test {
         (*rig)->awakeFromNib();
     }
     AppDelegate& app() { return **rig; }
+    std::optional<platform::DefaultsValue> stored() {
+        return rig->defaults.objectForKey("Bookmark");
+    }
     std::string storedBookmarkPath() {
-        const auto stored = rig->defaults.objectForKey("Bookmark");
-        if (!stored) return {};
-        const auto* data = std::get_if<std::vector<std::uint8_t>>(&*stored);
-        if (!data) return "<not data>";
-        return rig->bookmarks.URLByResolvingBookmarkData(*data).path;
+        const auto value = stored();
+        const auto* data = value ? std::get_if<std::vector<std::uint8_t>>(&*value) : nullptr;
+        return data ? rig->bookmarks.URLByResolvingBookmarkData(*data).path : "";
     }
     const platform::SampleBuffer* slotBuffer(int code) {
         const SlotRef& slot = app().keyArray()[code];
         return slot ? slot->sounds[0]->samples().get() : nullptr;
     }
+    const platform::SampleBuffer* bufferOf(const std::string& path) {
+        return rig->loader.bufferForPath[path];
+    }
+    bool loadedNothing() {
+        for (const SlotRef& slot : app().keyArray()) {
+            if (slot) return false;
+        }
+        return !app().slider()->isEnabled() && !app().isMonitoring();
+    }
 
-    test::TempDir config;
-    test::TempDir files;
+    test::TempDir config, files;
     std::unique_ptr<ControllerRig> rig;
 };
 
@@ -55,21 +63,16 @@ TEST_F(Opening, PackageInAnyCaseLoadsItsTableAndStoresTheBookmark) {
     for (const char* name : {"Set.tapsnd", "Set2.TAPSND", "Set3.TapSnd"}) {
         const std::string package = makePackage(files.path(), name);
         app().openWithFileURL(package);
-        EXPECT_TRUE(app().slider()->isEnabled()) << name;
-        EXPECT_TRUE(app().isMonitoring()) << name;
-        EXPECT_EQ(slotBuffer(36),
-                  rig->loader.bufferForPath[package + "/Contents/Resources/sounds/enter.wav"]);
+        EXPECT_TRUE(app().slider()->isEnabled() && app().isMonitoring()) << name;
+        EXPECT_EQ(slotBuffer(36), bufferOf(package + "/Contents/Resources/sounds/enter.wav"));
         EXPECT_EQ(storedBookmarkPath(), package);
     }
-}
-
-TEST_F(Opening, ZippedPackageIsNotAPackage) {
-    launch();
+    // A zipped package is a single file: every key plays it (the fake loader takes it for one).
     const std::string zip = files.file("Set.tapsnd.zip");
-    test::writeBytes(zip, "sound");  // the fake loader takes it for one sound
+    test::writeBytes(zip, "sound");
     app().openWithFileURL(zip);
-    EXPECT_EQ(slotBuffer(0), rig->loader.bufferForPath[zip]);
-    EXPECT_EQ(slotBuffer(255), slotBuffer(0));
+    EXPECT_EQ(slotBuffer(0), bufferOf(zip));
+    EXPECT_EQ(slotBuffer(255), bufferOf(zip));
 }
 
 TEST_F(Opening, MissingOrPlainFilePackageEndsEmptyAndSilent) {
@@ -80,68 +83,51 @@ TEST_F(Opening, MissingOrPlainFilePackageEndsEmptyAndSilent) {
     test::writeBytes(plain, "not a folder");
     for (const std::string& path : {files.file("Gone.tapsnd"), plain}) {
         app().openWithFileURL(path);
-        EXPECT_FALSE(app().slider()->isEnabled());
-        EXPECT_FALSE(app().isMonitoring());
-        for (const SlotRef& slot : app().keyArray()) EXPECT_EQ(slot, nullptr);
+        EXPECT_TRUE(loadedNothing()) << path;
     }
-    // The missing path gets no bookmark; the plain file does.
-    EXPECT_EQ(storedBookmarkPath(), plain);
+    EXPECT_EQ(storedBookmarkPath(),
+              plain);  // the missing path gets no bookmark; the plain file does
 }
 
 TEST_F(Opening, SoundFolderMapsFileNamesToKeys) {
     launch();
     const std::string folder = files.file("Folder");
     fs::create_directories(folder);
-    for (const char* name : {"24.wav", "024.wav", "bell.wav", "*.wav"}) {
+    for (const char* name : {"24.wav", "024.wav", "bell.wav", "*.wav"})
         test::writeBytes(folder + "/" + name, "sound");
-    }
     app().openWithFileURL(folder);
-    EXPECT_EQ(slotBuffer(36), rig->loader.bufferForPath[folder + "/24.wav"]);
-    EXPECT_EQ(slotBuffer(24), rig->loader.bufferForPath[folder + "/024.wav"]);
-    EXPECT_EQ(slotBuffer(0), rig->loader.bufferForPath[folder + "/*.wav"]);
-    for (int code = 0; code < 256; ++code) {
-        EXPECT_NE(slotBuffer(code), rig->loader.bufferForPath[folder + "/bell.wav"]);
-    }
+    EXPECT_EQ(slotBuffer(36), bufferOf(folder + "/24.wav"));
+    EXPECT_EQ(slotBuffer(24), bufferOf(folder + "/024.wav"));
+    EXPECT_EQ(slotBuffer(0), bufferOf(folder + "/*.wav"));
+    for (int code = 0; code < 256; ++code)
+        EXPECT_NE(slotBuffer(code), bufferOf(folder + "/bell.wav"));
 
-    const std::string unnamed = files.file("Unnamed");
-    fs::create_directories(unnamed);
-    test::writeBytes(unnamed + "/bell.wav", "sound");
-    app().openWithFileURL(unnamed);
-    EXPECT_FALSE(app().slider()->isEnabled());
+    fs::remove(folder + "/*.wav");
+    fs::remove(folder + "/24.wav");
+    fs::remove(folder + "/024.wav");
+    app().openWithFileURL(folder);
+    EXPECT_TRUE(loadedNothing());
 }
 
-TEST_F(Opening, UnreadableFileKeepsThePreviousSetAndItsBookmark) {
-    launch();
-    const std::string package = makePackage(files.path(), "Set.tapsnd");
-    app().openWithFileURL(package);
-    const KeyArray before = app().keyArray();
-    const std::string broken = files.file("broken.wav");
-    test::writeBytes(broken, "BAD bytes");
-    app().openWithFileURL(broken);
-    EXPECT_EQ(app().keyArray(), before);
-    EXPECT_TRUE(app().isMonitoring());
-    // Storing the broken file would restore nothing at the next launch.
-    EXPECT_EQ(storedBookmarkPath(), package);
-
-    launch();
-    app().applicationDidFinishLaunching();
-    EXPECT_TRUE(app().isMonitoring());
-    EXPECT_NE(slotBuffer(36), nullptr);
-}
-
-TEST_F(Opening, LaunchRestoresTheBookmarkAndRewritesIt) {
+TEST_F(Opening, UnreadableFileKeepsThePreviousSetAndTheNextLaunchRestoresIt) {
     launch();
     const std::string package = makePackage(files.path(), "Set.tapsnd");
     app().applicationDidFinishLaunching();
     app().applicationOpenFile(package);
-    const auto firstData = rig->defaults.objectForKey("Bookmark");
+    const KeyArray before = app().keyArray();
+    const auto bookmark = stored();
+    test::writeBytes(files.file("broken.wav"), "BAD bytes");
+    app().openWithFileURL(files.file("broken.wav"));
+    EXPECT_EQ(app().keyArray(), before);
+    EXPECT_TRUE(app().isMonitoring());
+    EXPECT_EQ(stored(), bookmark);  // storing the broken file would restore nothing next time
 
     launch();
     app().applicationDidFinishLaunching();
     EXPECT_TRUE(app().isMonitoring());
+    EXPECT_EQ(slotBuffer(36), bufferOf(package + "/Contents/Resources/sounds/enter.wav"));
     EXPECT_EQ(app().tempPath(), std::string());
-    EXPECT_EQ(storedBookmarkPath(), package);
-    EXPECT_EQ(rig->defaults.objectForKey("Bookmark"), firstData);
+    EXPECT_EQ(stored(), bookmark);
 }
 
 TEST_F(Opening, StaleGoneOrCorruptBookmarkLoadsNothingAndStaysStored) {
@@ -150,31 +136,27 @@ TEST_F(Opening, StaleGoneOrCorruptBookmarkLoadsNothingAndStaysStored) {
     fs::create_directories(item);
     test::writeBytes(item + "/*.wav", "sound");
     app().openWithFileURL(item);
-    const auto stored = rig->defaults.objectForKey("Bookmark");
-    ASSERT_TRUE(stored);
-
+    const auto bookmark = stored();
+    ASSERT_TRUE(bookmark);
     fs::remove_all(item);
     test::writeBytes(item, "now a file");  // another kind of item: stale
-    launch();
-    app().applicationDidFinishLaunching();
-    EXPECT_FALSE(app().isMonitoring());
-    EXPECT_EQ(rig->defaults.objectForKey("Bookmark"), stored);
-    EXPECT_EQ(app().tempPath(), std::string());
-
-    fs::remove(item);  // gone
-    launch();
-    app().applicationDidFinishLaunching();
-    EXPECT_FALSE(app().isMonitoring());
-    EXPECT_EQ(rig->defaults.objectForKey("Bookmark"), stored);
-
-    for (const platform::DefaultsValue& corrupt :
-         {platform::DefaultsValue(std::vector<std::uint8_t>{1, 2, 3}),
-          platform::DefaultsValue(std::string("text")), platform::DefaultsValue(4.0)}) {
-        rig->defaults.setObjectForKey(corrupt, "Bookmark");
+    const std::function<void()> damage[] = {
+        [] {},
+        [&] { fs::remove(item); },  // gone
+        [&] {
+            rig->defaults.setObjectForKey(std::vector<std::uint8_t>{1, 2, 3}, "Bookmark");
+        },
+        [&] { rig->defaults.setObjectForKey(std::string("text"), "Bookmark"); },
+        [&] { rig->defaults.setObjectForKey(4.0, "Bookmark"); },
+    };
+    for (const auto& step : damage) {
+        step();
+        const auto before = stored();
         launch();
         app().applicationDidFinishLaunching();
-        EXPECT_FALSE(app().isMonitoring());
-        EXPECT_EQ(rig->defaults.objectForKey("Bookmark"), corrupt);
+        EXPECT_TRUE(loadedNothing());
+        EXPECT_EQ(stored(), before);
+        EXPECT_EQ(app().tempPath(), std::string());
     }
 }
 
@@ -187,11 +169,10 @@ TEST_F(Opening, TwoEarlyRequestsLoadTheSecondAtOnceAndTheFirstAtLaunch) {
     EXPECT_EQ(app().tempPath(), first);
     EXPECT_TRUE(rig->loader.loaded.empty());
     EXPECT_TRUE(app().applicationOpenFile(second));
-    EXPECT_EQ(slotBuffer(36), rig->loader.bufferForPath[second]);
+    EXPECT_EQ(slotBuffer(36), bufferOf(second));
     app().applicationDidFinishLaunching();
     EXPECT_EQ(app().tempPath(), first);
-    EXPECT_EQ(slotBuffer(36),
-              rig->loader.bufferForPath[first + "/Contents/Resources/sounds/enter.wav"]);
+    EXPECT_EQ(slotBuffer(36), bufferOf(first + "/Contents/Resources/sounds/enter.wav"));
     EXPECT_EQ(storedBookmarkPath(), first);
     // After launch every request loads at once and is answered yes, even when nothing loads.
     EXPECT_TRUE(app().applicationOpenFile(files.file("nothing-here.wav")));
@@ -218,24 +199,24 @@ TEST_F(Opening, OnePanelAtATimeAndCancelChangesNothing) {
     app().applicationDidFinishLaunching();
     app().open();
     app().open();
-    EXPECT_EQ(rig->panel->made, 1);
-    EXPECT_EQ(rig->panel->broughtForward, 1);
-    EXPECT_EQ(rig->panel->types, (std::vector<std::string>{"wav", "aiff", "tapsnd"}));
-    EXPECT_FALSE(rig->panel->multiple);
-    EXPECT_TRUE(rig->panel->directories);
-
-    rig->panel->handler(platform::kModalResponseCancel);
+    const auto& panel = *rig->panel;
+    EXPECT_EQ(panel.made, 1);
+    EXPECT_EQ(panel.broughtForward, 1);
+    EXPECT_EQ(panel.types, (std::vector<std::string>{"wav", "aiff", "tapsnd"}));
+    EXPECT_FALSE(panel.multiple);
+    EXPECT_TRUE(panel.directories);
+    panel.handler(platform::kModalResponseCancel);
     EXPECT_FALSE(app().isOpenPanelShowing());
-    EXPECT_FALSE(rig->defaults.objectForKey("Bookmark"));
+    EXPECT_FALSE(stored());
     EXPECT_FALSE(app().slider()->isEnabled());
 
     app().open();
-    EXPECT_EQ(rig->panel->made, 2);
     rig->panel->chosen = makePackage(files.path(), "Chosen.tapsnd");
-    rig->panel->handler(platform::kModalResponseOK);
+    panel.handler(platform::kModalResponseOK);
+    EXPECT_EQ(panel.made, 2);
     EXPECT_FALSE(app().isOpenPanelShowing());
     EXPECT_TRUE(app().isMonitoring());
-    EXPECT_EQ(storedBookmarkPath(), rig->panel->chosen);
+    EXPECT_EQ(storedBookmarkPath(), panel.chosen);
 }
 
 TEST(Bookmarks, JudgesKindAndRejectsMalformedData) {
@@ -248,13 +229,12 @@ TEST(Bookmarks, JudgesKindAndRejectsMalformedData) {
     const auto resolved = bookmarks.URLByResolvingBookmarkData(*data);
     EXPECT_EQ(resolved.path, dir.path());
     EXPECT_FALSE(resolved.stale || resolved.error);
-
-    std::vector<std::uint8_t> truncated(data->begin(), data->begin() + 10);
-    EXPECT_TRUE(bookmarks.URLByResolvingBookmarkData(truncated).error);
-    EXPECT_TRUE(bookmarks.URLByResolvingBookmarkData({}).error);
     auto withNul = *data;
     withNul.push_back(0);
-    EXPECT_TRUE(bookmarks.URLByResolvingBookmarkData(withNul).error);
+    const std::vector<std::uint8_t> truncated(data->begin(), data->begin() + 10);
+    for (const auto& bad : {truncated, std::vector<std::uint8_t>{}, withNul}) {
+        EXPECT_TRUE(bookmarks.URLByResolvingBookmarkData(bad).error);
+    }
 }
 
 }  // namespace

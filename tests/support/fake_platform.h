@@ -5,6 +5,7 @@
 #include <QMenu>
 #include <chrono>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -15,8 +16,8 @@
 #include "app/main_interface.h"
 #include "platform/accessibility.h"
 #include "platform/bookmarks_file.h"
-#include "platform/event_monitor.h"
 #include "platform/file_manager_posix.h"
+#include "platform/key_event_monitor.h"
 #include "platform/open_panel.h"
 #include "platform/sound.h"
 #include "platform/user_defaults_qt.h"
@@ -32,7 +33,7 @@ struct Started {
 };
 
 class RecordingPlayer : public platform::SoundPlayer {
-public:
+  public:
     bool start(std::shared_ptr<const platform::SampleBuffer> samples, float volume) override {
         started.push_back({samples.get(), volume, std::chrono::steady_clock::now()});
         return true;
@@ -43,9 +44,11 @@ public:
 // Any non-empty regular file whose first bytes are not "BAD" counts as a sound; each load makes
 // its own sample buffer, so tests can tell sounds apart by buffer.
 class FakeSoundLoader : public platform::SoundLoader {
-public:
-    explicit FakeSoundLoader(std::shared_ptr<RecordingPlayer> player) : _player(std::move(player)) {}
-    std::shared_ptr<const platform::Sound> initWithContentsOfFile(const std::string& path) override {
+  public:
+    explicit FakeSoundLoader(std::shared_ptr<RecordingPlayer> player)
+        : _player(std::move(player)) {}
+    std::shared_ptr<const platform::Sound> initWithContentsOfFile(
+        const std::string& path) override {
         loaded.push_back(path);
         struct stat st {};
         if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return nullptr;
@@ -60,69 +63,33 @@ public:
     std::vector<std::string> loaded;
     std::map<std::string, const platform::SampleBuffer*> bufferForPath;
 
-private:
+  private:
     std::shared_ptr<RecordingPlayer> _player;
 };
 
-class FakeEventMonitor : public platform::EventMonitor {
-public:
-    struct Installed : platform::Monitor {
-        bool global;
-        std::function<void(const platform::Event&)> globalHandler;
-        std::function<platform::Event(const platform::Event&)> localHandler;
-    };
-    platform::MonitorToken addGlobalMonitorForEventsMatchingMask(
-        std::uint64_t mask, std::function<void(const platform::Event&)> handler) override {
-        calls.push_back("addGlobal");
-        masks.push_back(mask);
-        auto monitor = std::make_shared<Installed>();
-        monitor->global = true;
-        monitor->globalHandler = std::move(handler);
-        installed.push_back(monitor);
-        return monitor;
+// Stands in for the key backend under the real key event monitor; tests call `handler` as the
+// backend would.
+class FakeKeySource : public platform::KeySource {
+  public:
+    std::string name() const override { return "fake"; }
+    bool canObserveKeys() override { return true; }
+    bool start(std::function<void(const platform::KeyEvent&)> h) override {
+        ++starts;
+        handler = std::move(h);
+        return startable;
     }
-    platform::MonitorToken addLocalMonitorForEventsMatchingMask(
-        std::uint64_t mask, std::function<platform::Event(const platform::Event&)> handler) override {
-        calls.push_back("addLocal");
-        masks.push_back(mask);
-        auto monitor = std::make_shared<Installed>();
-        monitor->global = false;
-        monitor->localHandler = std::move(handler);
-        installed.push_back(monitor);
-        return monitor;
+    void stop() override {
+        ++stops;
+        handler = nullptr;
     }
-    void removeMonitor(const platform::MonitorToken& token) override {
-        for (auto it = installed.begin(); it != installed.end(); ++it) {
-            if (*it == token) {
-                calls.push_back((*it)->global ? "removeGlobal" : "removeLocal");
-                installed.erase(it);
-                return;
-            }
-        }
-        calls.push_back("removeUnknown");
-    }
-    int count(bool global) const {
-        int n = 0;
-        for (const auto& m : installed) n += m->global == global;
-        return n;
-    }
-    // Delivers to the global monitors, or the local ones when the event is for our own window.
-    void deliver(const platform::Event& event, bool toOwnWindow = false) {
-        const auto copy = installed;
-        for (const auto& m : copy) {
-            if (m->global && !toOwnWindow) m->globalHandler(event);
-            if (!m->global && toOwnWindow) lastLocalResult = m->localHandler(event);
-        }
-    }
-
-    std::vector<std::string> calls;
-    std::vector<std::uint64_t> masks;
-    std::vector<std::shared_ptr<Installed>> installed;
-    platform::Event lastLocalResult;
+    void press(std::uint16_t code) { handler({code, true, false, {}}); }
+    std::function<void(const platform::KeyEvent&)> handler;
+    int starts = 0, stops = 0;
+    bool startable = true;
 };
 
 class FakeAccessibility : public platform::Accessibility {
-public:
+  public:
     bool isProcessTrustedWithOptions(bool prompt) override {
         ++calls;
         lastPrompt = prompt;
@@ -134,7 +101,7 @@ public:
 };
 
 class FakeWorkspace : public platform::Workspace {
-public:
+  public:
     bool openURL(const std::string& url) override {
         opened.push_back(url);
         return result;
@@ -144,7 +111,7 @@ public:
 };
 
 class FakeOpenPanel : public platform::OpenPanel {
-public:
+  public:
     struct State {
         int made = 0;
         int broughtForward = 0;
@@ -154,9 +121,11 @@ public:
         std::function<void(int)> handler;
         std::string chosen;
     };
-    explicit FakeOpenPanel(std::shared_ptr<State> state) : _state(std::move(state)) { ++_state->made; }
-    void setAllowedFileTypes(const std::vector<std::string>& extensions) override {
-        _state->types = extensions;
+    explicit FakeOpenPanel(std::shared_ptr<State> state) : _state(std::move(state)) {
+        ++_state->made;
+    }
+    void setAllowedFileTypes(const std::vector<std::string>& types) override {
+        _state->types = types;
     }
     void setAllowsMultipleSelection(bool allows) override { _state->multiple = allows; }
     void setCanChooseDirectories(bool can) override { _state->directories = can; }
@@ -166,53 +135,81 @@ public:
     void orderFrontRegardless() override { ++_state->broughtForward; }
     std::string URL() const override { return _state->chosen; }
 
-private:
+  private:
     std::shared_ptr<State> _state;
 };
 
-// A controller wired to fakes, with real preferences and bookmarks in a temporary folder; a real
-// event monitor may stand in for the fake one.
+// A controller wired to fakes, with real preferences, bookmarks and key event monitor, the latter
+// on a fake key source unless the test brings a real one.
 struct ControllerRig {
     explicit ControllerRig(bool trusted = true, const std::string& configDir = {},
-                           platform::EventMonitor* events = nullptr)
+                           std::unique_ptr<platform::KeySource> source = nullptr)
         : config(configDir.empty() ? dir.path() : configDir),
           defaults(QString::fromStdString(config + "/tapsound.conf")),
           player(std::make_shared<RecordingPlayer>()),
           loader(player),
-          panel(std::make_shared<FakeOpenPanel::State>()) {
+          monitor(orFake(std::move(source), keys), [this] { return focused; }),
+          panel(std::make_shared<FakeOpenPanel::State>()),
+          menu(loadMainInterface(":/MainMenu.xml")) {
         accessibility.trusted = trusted;
-        menu = loadMainInterface(":/MainMenu.xml");
         AppDelegate::initialize(defaults);
         delegate = std::make_unique<AppDelegate>(
             Platform{
                 .userDefaults = defaults,
                 .fileManager = fileManager,
                 .soundLoader = loader,
-                .eventMonitor = events ? *events : monitor,
+                .eventMonitor = monitor,
                 .accessibility = accessibility,
                 .workspace = workspace,
                 .bookmarks = bookmarks,
                 .openPanel = [state = panel] { return std::make_unique<FakeOpenPanel>(state); },
                 .privacyAccessibilityURL = "file:///usr/share/tapsound/help/index.html",
                 .terminate = [this] { ++terminated; },
-                .rand = [this] {
-                    if (randValues.empty()) return 0;
-                    const int r = randValues.front();
-                    randValues.pop_front();
-                    ++randCalls;
-                    return r;
-                },
+                .rand =
+                    [this] {
+                        if (randValues.empty()) return 0;
+                        ++randCalls;
+                        const int r = randValues.front();
+                        randValues.pop_front();
+                        return r;
+                    },
                 .srand = [this](unsigned seed) { seeds.push_back(seed); },
             },
             menu.get());
     }
-    ~ControllerRig() {
-        delegate.reset();
-        menu.reset();
+    static std::unique_ptr<platform::KeySource> orFake(std::unique_ptr<platform::KeySource> source,
+                                                       FakeKeySource*& fake) {
+        if (source) return source;
+        auto made = std::make_unique<FakeKeySource>();
+        fake = made.get();
+        return made;
     }
+    // The controller goes before the menu it shapes.
+    ~ControllerRig() { delegate.reset(); }
 
     AppDelegate& operator*() { return *delegate; }
     AppDelegate* operator->() { return delegate.get(); }
+
+    // Opens a sound folder with a sound of its own for each key code, so a sound tells its key.
+    void openOneSoundPerKey() {
+        const std::string folder = dir.file("keys");
+        std::filesystem::create_directories(folder);
+        for (int code = 0; code < 128; ++code) {
+            const std::string path = folder + "/" + std::to_string(1000 + code).substr(1) + ".wav";
+            writeBytes(path, "sound");
+        }
+        delegate->openWithFileURL(folder);
+        for (const auto& [path, buffer] : loader.bufferForPath) {
+            codeOfBuffer[buffer] = std::stoi(path.substr(path.rfind('/') + 1, 3));
+        }
+    }
+    // The key codes played since the last call.
+    std::vector<int> played() {
+        std::vector<int> codes;
+        for (const auto& started : player->started) codes.push_back(codeOfBuffer[started.samples]);
+        player->started.clear();
+        return codes;
+    }
 
     TempDir dir;
     std::string config;
@@ -220,7 +217,9 @@ struct ControllerRig {
     platform::PosixFileManager fileManager;
     std::shared_ptr<RecordingPlayer> player;
     FakeSoundLoader loader;
-    FakeEventMonitor monitor;
+    FakeKeySource* keys = nullptr;  // owned by the monitor
+    bool focused = false;           // whether one of our windows has the keyboard focus
+    platform::KeyEventMonitor monitor;
     FakeAccessibility accessibility;
     FakeWorkspace workspace;
     platform::FileBookmarks bookmarks;
@@ -231,6 +230,7 @@ struct ControllerRig {
     std::deque<int> randValues;
     int randCalls = 0;
     std::vector<unsigned> seeds;
+    std::map<const platform::SampleBuffer*, int> codeOfBuffer;
 };
 
 }  // namespace tapsound::test

@@ -6,80 +6,58 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
+#include <iterator>
 #include <thread>
+
+// Last: Xlib's macros (Bool, Status) clash with other headers.
+#include <X11/Xlib.h>
 
 namespace tapsound::test {
 
 namespace {
 
-std::string makeTempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/tapsound-test-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (!mkdtemp(buffer.data())) return {};
-    return buffer.data();
-}
+using namespace std::chrono_literals;
 
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+pid_t spawnKeeping(const std::vector<std::string>& argv, const std::string& logPath, int keepFd) {
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    setpgid(0, 0);
+    const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    const int null = ::open("/dev/null", O_RDONLY);
+    dup2(null, 0);
+    dup2(log, 1);
+    dup2(log, 2);
+    for (int fd = 3; fd < 1024; ++fd) {
+        if (fd != keepFd) close(fd);
     }
-    return condition();
-}
-
-pid_t spawnWithFd(const std::vector<std::string>& argv, const std::string& logPath, int keepFd) {
-    pid_t pid = fork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
-        setpgid(0, 0);
-        int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        int null = ::open("/dev/null", O_RDONLY);
-        if (null >= 0) dup2(null, 0);
-        if (log >= 0) {
-            dup2(log, 1);
-            dup2(log, 2);
-        }
-        for (int fd = 3; fd < 1024; ++fd) {
-            if (fd != keepFd) close(fd);
-        }
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    return pid;
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
 }
 
 }  // namespace
 
 pid_t spawn(const std::vector<std::string>& argv, const std::string& logPath) {
-    return spawnWithFd(argv, logPath, -1);
+    return spawnKeeping(argv, logPath, -1);
 }
 
-void stopProcess(pid_t& pid) {
-    if (pid <= 0) return;
+int stopProcess(pid_t& pid) {
+    if (pid <= 0) return -1;
     kill(pid, SIGTERM);
     int status = 0;
-    for (int i = 0; i < 100; ++i) {
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            pid = -1;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const bool exited = waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 5s);
+    if (!exited) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
     }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
     pid = -1;
+    return exited && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string capture(const std::string& command) {
@@ -93,21 +71,30 @@ std::string capture(const std::string& command) {
 }
 
 int run(const std::vector<std::string>& argv, const std::string& logPath) {
-    pid_t pid = spawn(argv, logPath);
-    if (pid < 0) return -1;
+    const pid_t pid = spawn(argv, logPath);
     int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return -1;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(20ms);
+    }
+    return condition();
+}
+
 PrivateSession::PrivateSession(Options options) {
-    _dir = makeTempDir();
-    if (_dir.empty()) {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/tapsound-test-XXXXXX";
+    if (!mkdtemp(pattern.data())) {
         _error = "cannot make a temporary folder";
         return;
     }
+    _dir = pattern;
     setenv("XDG_RUNTIME_DIR", _dir.c_str(), 1);
-    chmod(_dir.c_str(), 0700);
     _ok = (!options.display || startDisplay()) && (!options.audio || startAudio());
 }
 
@@ -120,30 +107,27 @@ PrivateSession::~PrivateSession() {
 
 bool PrivateSession::startDisplay() {
     int fds[2];
-    if (pipe(fds) != 0) return false;
-    _xvfb = spawnWithFd({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1280x800x24",
-                         "-nolisten", "tcp", "-noreset"},
-                        _dir + "/xvfb.log", fds[1]);
+    if (pipe2(fds, O_NONBLOCK) != 0) return false;
+    _xvfb = spawnKeeping({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
+                          "1280x800x24", "-nolisten", "tcp", "-noreset"},
+                         _dir + "/xvfb.log", fds[1]);
     close(fds[1]);
-    std::string number;
     // Xvfb writes the display number it chose once it accepts connections.
-    fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    std::string number;
     waitFor(
         [&] {
             char buffer[32];
-            ssize_t n = read(fds[0], buffer, sizeof buffer);
+            const ssize_t n = read(fds[0], buffer, sizeof buffer);
             if (n > 0) number.append(buffer, static_cast<std::size_t>(n));
             return number.find('\n') != std::string::npos;
         },
-        std::chrono::seconds(10));
+        10s);
     close(fds[0]);
-    while (!number.empty() && (number.back() == '\n' || number.back() == ' ')) number.pop_back();
-    if (_xvfb < 0 || number.empty()) {
+    if (_xvfb < 0 || number.find('\n') == std::string::npos) {
         _error = "Xvfb did not start";
         return false;
     }
-    _display = ":" + number;
-    setenv("DISPLAY", _display.c_str(), 1);
+    setenv("DISPLAY", (":" + number.substr(0, number.find('\n'))).c_str(), 1);
     unsetenv("WAYLAND_DISPLAY");
     return true;
 }
@@ -152,17 +136,15 @@ bool PrivateSession::startAudio() {
     const std::string socket = _dir + "/pulse-native";
     setenv("HOME", _dir.c_str(), 1);
     const auto launched = std::chrono::steady_clock::now();
-    _pulse = spawn({"pulseaudio", "-n", "--daemonize=no", "--use-pid-file=no", "--exit-idle-time=-1",
-                    "--log-target=stderr", "--log-level=error",
-                    "-L", "module-native-protocol-unix socket=" + socket + " auth-anonymous=1",
-                    "-L",
+    _pulse = spawn({"pulseaudio", "-n", "--daemonize=no", "--use-pid-file=no",
+                    "--exit-idle-time=-1", "--log-target=stderr", "--log-level=error", "-L",
+                    "module-native-protocol-unix socket=" + socket + " auth-anonymous=1", "-L",
                     std::string("module-null-sink sink_name=") + kSinkName +
                         " rate=48000 channels=2 format=float32le"},
                    _dir + "/pulse.log");
     _pulseServer = "unix:" + socket;
     setenv("PULSE_SERVER", _pulseServer.c_str(), 1);
-    const bool up = waitFor([&] { return run({"pactl", "info"}) == 0; }, std::chrono::seconds(10));
-    if (!up) {
+    if (!waitFor([&] { return run({"pactl", "info"}) == 0; }, 10s)) {
         _error = "pulseaudio did not start";
         return false;
     }
@@ -170,8 +152,9 @@ bool PrivateSession::startAudio() {
     // An idle null sink sleeps in two-second blocks and only hears of a lower latency when one
     // ends, so streams connecting early would be held back and lumped together. A low-latency
     // listener on its monitor keeps it awake like a real device, once the first block is over.
-    _listener = spawn({"parec", "-d", std::string(kSinkName) + ".monitor", "--latency-msec=5", "--raw"});
-    std::this_thread::sleep_until(launched + std::chrono::milliseconds(2200));
+    _listener =
+        spawn({"parec", "-d", std::string(kSinkName) + ".monitor", "--latency-msec=5", "--raw"});
+    std::this_thread::sleep_until(launched + 2200ms);
     return true;
 }
 
@@ -182,29 +165,21 @@ bool PrivateSession::restartAudio() {
 }
 
 MonitorRecorder::MonitorRecorder(const PrivateSession& session) {
-    _path = session.dir() + "/monitor-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)) +
-            ".raw";
-    pid_t pid = fork();
-    if (pid == 0) {
-        int out = ::open(_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out >= 0) dup2(out, 1);
-        execlp("parec", "parec", "-d", (std::string(PrivateSession::kSinkName) + ".monitor").c_str(),
-               "--format=float32le", "--rate=48000", "--channels=2", "--raw", "--latency-msec=5",
-               static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    _pid = pid;
+    _path = session.dir() + "/monitor-" + std::to_string(reinterpret_cast<std::uintptr_t>(this));
+    _pid = spawn({"sh", "-c",
+                  std::string("exec parec -d ") + PrivateSession::kSinkName +
+                      ".monitor --format=float32le --rate=48000 --channels=2 --raw "
+                      "--latency-msec=5 > " +
+                      _path});
     // parec needs a moment before the stream is connected.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::this_thread::sleep_for(300ms);
 }
 
-MonitorRecorder::~MonitorRecorder() { stopProcess(_pid); }
-
 std::vector<float> MonitorRecorder::stop() {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(100ms);
     stopProcess(_pid);
     std::ifstream in(_path, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     std::vector<float> samples(bytes.size() / sizeof(float));
     std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
     return samples;
@@ -217,14 +192,40 @@ std::vector<std::size_t> findOnsets(const std::vector<float>& interleavedStereo,
     for (std::size_t frame = 0; frame * 2 + 1 < interleavedStereo.size(); ++frame) {
         const float level = std::max(std::fabs(interleavedStereo[frame * 2]),
                                      std::fabs(interleavedStereo[frame * 2 + 1]));
-        if (level > threshold) {
-            if (quiet >= minGapFrames) onsets.push_back(frame);
-            quiet = 0;
-        } else {
+        if (level <= threshold) {
             ++quiet;
+            continue;
         }
+        if (quiet >= minGapFrames) onsets.push_back(frame);
+        quiet = 0;
     }
     return onsets;
+}
+
+FocusedWindow::FocusedWindow() : _display(XOpenDisplay(nullptr)) {
+    if (!_display) return;
+    const Window window =
+        XCreateSimpleWindow(_display, DefaultRootWindow(_display), 100, 100, 300, 200, 0, 0, 0);
+    XSelectInput(_display, window, KeyPressMask | KeyReleaseMask);
+    XMapRaised(_display, window);
+    XSync(_display, False);
+    std::this_thread::sleep_for(200ms);
+    XSetInputFocus(_display, window, RevertToParent, CurrentTime);
+    XSync(_display, False);
+}
+
+FocusedWindow::~FocusedWindow() {
+    if (_display) XCloseDisplay(_display);
+}
+
+int FocusedWindow::drainKeyPresses() {
+    int presses = 0;
+    while (XPending(_display)) {
+        XEvent event;
+        XNextEvent(_display, &event);
+        presses += event.type == KeyPress;
+    }
+    return presses;
 }
 
 }  // namespace tapsound::test

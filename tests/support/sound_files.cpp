@@ -12,6 +12,14 @@
 
 namespace tapsound::test {
 
+namespace {
+
+float sine(double frequency, double rate, std::size_t i) {
+    return static_cast<float>(std::sin(2.0 * M_PI * frequency * static_cast<double>(i) / rate));
+}
+
+}  // namespace
+
 bool writeTone(const std::string& path, const Tone& tone) {
     SF_INFO info{};
     info.samplerate = tone.sampleRate;
@@ -20,26 +28,26 @@ bool writeTone(const std::string& path, const Tone& tone) {
     SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
     if (!file) return false;
     const auto frames = static_cast<std::size_t>(tone.seconds * tone.sampleRate);
-    std::vector<float> samples(frames * static_cast<std::size_t>(tone.channels));
+    std::vector<float> samples;
     for (std::size_t i = 0; i < frames; ++i) {
-        const float v = static_cast<float>(
-            tone.amplitude * std::sin(2.0 * M_PI * tone.frequency * static_cast<double>(i) / tone.sampleRate));
-        for (int c = 0; c < tone.channels; ++c) samples[i * tone.channels + c] = v;
+        const float v =
+            static_cast<float>(tone.amplitude) * sine(tone.frequency, tone.sampleRate, i);
+        samples.insert(samples.end(), static_cast<std::size_t>(tone.channels), v);
     }
-    const sf_count_t written = sf_writef_float(file, samples.data(), static_cast<sf_count_t>(frames));
+    const sf_count_t written =
+        sf_writef_float(file, samples.data(), static_cast<sf_count_t>(frames));
     sf_close(file);
     return written == static_cast<sf_count_t>(frames);
 }
 
-std::shared_ptr<const platform::SampleBuffer> toneBuffer(double seconds, double frequency, float amplitude) {
+std::shared_ptr<const platform::SampleBuffer> toneBuffer(double seconds, double frequency,
+                                                         float amplitude) {
     using platform::SampleBuffer;
     auto buffer = std::make_shared<SampleBuffer>();
     const auto frames = static_cast<std::size_t>(seconds * SampleBuffer::kSampleRate);
     for (std::size_t i = 0; i < frames; ++i) {
-        const float value = amplitude * static_cast<float>(std::sin(2 * M_PI * frequency * static_cast<double>(i) /
-                                                                    SampleBuffer::kSampleRate));
-        buffer->samples.push_back(value);
-        buffer->samples.push_back(value);
+        buffer->samples.insert(buffer->samples.end(), 2,
+                               amplitude * sine(frequency, SampleBuffer::kSampleRate, i));
     }
     return buffer;
 }
@@ -71,9 +79,7 @@ std::string binaryPropertyList(const std::string& xml) {
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/tapsound-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data())) _path = buffer.data();
+    if (mkdtemp(pattern.data())) _path = pattern;
 }
 
 TempDir::~TempDir() {

@@ -1,4 +1,4 @@
-#include "tests/support/measure.h"
+#include "bench/measure.h"
 
 #include <pulse/simple.h>
 #include <unistd.h>
@@ -26,14 +26,15 @@ bool StampedRecorder::start(const std::string& server, const std::string& source
     attributes.maxlength = static_cast<uint32_t>(-1);
     attributes.fragsize = 128 * 8;
     int error = 0;
-    _pa = pa_simple_new(server.c_str(), "tapsound-measure", PA_STREAM_RECORD, source.c_str(), "measure",
-                        &format, nullptr, &attributes, &error);
+    _pa = pa_simple_new(server.c_str(), "tapsound-measure", PA_STREAM_RECORD, source.c_str(),
+                        "measure", &format, nullptr, &attributes, &error);
     if (!_pa) return false;
     _thread = std::thread([this] { loop(); });
     return true;
 }
 
-std::optional<Clock::time_point> StampedRecorder::onsetAfter(Clock::time_point after, float threshold,
+std::optional<Clock::time_point> StampedRecorder::onsetAfter(Clock::time_point after,
+                                                             float threshold,
                                                              std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     while (Clock::now() < deadline) {
@@ -65,7 +66,8 @@ void StampedRecorder::loop() {
         for (std::size_t i = 0; i < chunk.size() / 2; ++i) {
             const float level = std::max(std::fabs(chunk[i * 2]), std::fabs(chunk[i * 2 + 1]));
             if (level <= 0.002f) continue;
-            const auto back = std::chrono::nanoseconds(static_cast<long long>((chunk.size() / 2 - i) * 1e9 / 48000.0));
+            const auto back = std::chrono::nanoseconds(
+                static_cast<long long>((chunk.size() / 2 - i) * 1e9 / 48000.0));
             _loud.emplace_back(end - back, level);
         }
     }
@@ -124,12 +126,14 @@ double tasksCpuSeconds(const std::string& process, Filter filter) {
 }  // namespace
 
 double cpuSeconds(pid_t pid) {
-    const std::string process = pid == 0 ? std::string("/proc/self") : "/proc/" + std::to_string(pid);
+    const std::string process =
+        pid == 0 ? std::string("/proc/self") : "/proc/" + std::to_string(pid);
     return tasksCpuSeconds(process, [](const std::string&) { return true; });
 }
 
 double threadCpuSeconds(const std::string& name) {
-    return tasksCpuSeconds("/proc/self", [&](const std::string& threadName) { return threadName == name; });
+    return tasksCpuSeconds("/proc/self",
+                           [&](const std::string& threadName) { return threadName == name; });
 }
 
 namespace {
