@@ -23,45 +23,33 @@ QStringList titles(const QMenu& menu) {
     return result;
 }
 
-TEST(Preferences, RegisteredVolumeIsNeverWrittenAndTheSlidersValueIsKept) {
-    test::TempDir config;
-    {
-        ControllerRig first(true, config.path());
-        first->awakeFromNib();
-        EXPECT_FLOAT_EQ(first->volume(), 0.5f);
-        EXPECT_FLOAT_EQ(sliderFloatValue(first->slider()), 0.5f);
-        platform::QtUserDefaults unregistered(
-            QString::fromStdString(first.config + "/tapsound.conf"));
-        EXPECT_FALSE(unregistered.objectForKey("volume").has_value());
-        first->slider()->setValue(730);  // the user drags the slider
-    }
-    ControllerRig second(true, config.path());
-    second->awakeFromNib();
-    EXPECT_FLOAT_EQ(second->volume(), 0.73f);
-    EXPECT_FLOAT_EQ(sliderFloatValue(second->slider()), 0.73f);
-}
-
 TEST(Preferences, StrayStoredVolumesStayStoredButPlayWithinRange) {
     const struct {
-        float stored, slider, played;
-    } cases[] = {{50.0f, 1.0f, 1.0f}, {-3.0f, 0.0f, 0.0f}};
+        std::optional<float> stored;
+        float slider, played;
+    } cases[] = {{{}, 0.5f, 0.5f}, {50.0f, 1.0f, 1.0f}, {-3.0f, 0.0f, 0.0f}};
     for (const auto& c : cases) {
         ControllerRig rig;
-        rig.defaults.setFloatForKey(c.stored, "volume");
+        if (c.stored) rig.defaults.setFloatForKey(*c.stored, "volume");
         test::writeBytes(rig.dir.file("click.wav"), "sound");
         rig->awakeFromNib();
         rig->openWithFileURL(rig.dir.file("click.wav"));
         rig->playSoundWithKeyCode(4);
-        EXPECT_FLOAT_EQ(rig->volume(), c.stored);
+        EXPECT_FLOAT_EQ(rig->volume(), c.stored.value_or(0.5f));
         EXPECT_FLOAT_EQ(sliderFloatValue(rig->slider()), c.slider);
         ASSERT_EQ(rig.player->started.size(), 1u);
         EXPECT_FLOAT_EQ(rig.player->started[0].volume, c.played);
-        // Showing the stored value is not a user change: nothing was written back.
-        EXPECT_FLOAT_EQ(rig.defaults.floatForKey("volume"), c.stored);
+        // Showing the stored value is not a user change: nothing was written, not even the default.
+        platform::QtUserDefaults unregistered(
+            QString::fromStdString(rig.config + "/tapsound.conf"));
+        EXPECT_FLOAT_EQ(unregistered.floatForKey("volume"), c.stored.value_or(0.0f));
         rig.defaults.setFloatForKey(std::numeric_limits<float>::quiet_NaN(), "volume");
         rig->updateInstanceValues();
         rig->playSoundWithKeyCode(4);
         EXPECT_FLOAT_EQ(rig.player->started[1].volume, 0.0f) << "NaN plays silently";
+        rig->slider()->setValue(200);  // each press plays at the volume of its moment
+        rig->playSoundWithKeyCode(4);
+        EXPECT_FLOAT_EQ(rig.player->started[2].volume, 0.2f);
     }
 }
 
@@ -107,6 +95,14 @@ TEST(StatusMenu, UntrustedRunOffersThePrivacyItemAndStillReadsTheVolume) {
               (std::vector<std::string>{"file:///usr/share/tapsound/help/index.html"}));
     rig.menu->actions()[2]->trigger();
     EXPECT_EQ(rig.terminated, 1);
+    // Trust is sampled once per launch: granted later, the run stays untrusted and monitors
+    // nothing.
+    rig.accessibility.trusted = true;
+    rig->applicationDidFinishLaunching();
+    test::writeBytes(rig.dir.file("click.wav"), "sound");
+    rig->applicationOpenFile(rig.dir.file("click.wav"));
+    EXPECT_EQ(rig.accessibility.calls, 1);
+    EXPECT_FALSE(rig->isAccessibilityEnabled());
     EXPECT_EQ(rig.keys->starts, 0);
     EXPECT_EQ(loadMainInterface("/nonexistent/MainMenu.xml"), nullptr);
 }

@@ -1,8 +1,9 @@
 // What the key backend reports, through the key event monitor and the controller's filter, to the
-// sound of each key.
+// sound each key plays.
 #include <gtest/gtest.h>
 
-#include <QSlider>
+#include <filesystem>
+#include <sstream>
 
 #include "platform/virtual_keys.h"
 #include "tests/support/fake_platform.h"
@@ -13,9 +14,6 @@ namespace {
 using namespace platform;
 using test::ControllerRig;
 
-KeyEvent down(std::uint16_t code, bool repeat = false) { return {code, true, repeat, {}}; }
-KeyEvent up(std::uint16_t code) { return {code, false, false, {}}; }
-
 // A trusted run with one sound of its own on every key, monitoring.
 struct Monitoring : ::testing::Test {
     void SetUp() override {
@@ -24,54 +22,38 @@ struct Monitoring : ::testing::Test {
         rig.openOneSoundPerKey();
         ASSERT_TRUE(rig->isMonitoring());
     }
-    std::vector<int> played(const std::vector<KeyEvent>& keys) {
-        for (const auto& key : keys) rig.keys->handler(key);
+    // "+56" presses key 56, "-56" releases it, "*56" repeats it, "^57" presses it with the lock
+    // known to be on; gives the keys whose sounds played.
+    std::vector<int> played(const std::string& keys) {
+        std::istringstream in(keys);
+        for (std::string k; in >> k;) {
+            const auto code = static_cast<std::uint16_t>(std::stoi(k.substr(1)));
+            rig.keys->handler(
+                {code, k[0] != '-', k[0] == '*', k[0] == '^' ? std::optional(true) : std::nullopt});
+        }
         return rig.played();
     }
     ControllerRig rig;
 };
 
 TEST_F(Monitoring, PressesAndModifierChangesThatLeaveACountedModifierDownPlay) {
-    const struct {
-        const char* what;
-        std::vector<KeyEvent> keys;
-        std::vector<int> played;
-    } cases[] = {
-        {"a held letter sounds once; a press without a release is a repeat too",
-         {down(0), down(0, true), down(0), up(0), down(0), up(0)},
-         {0, 0}},
-        {"modifiers sound going down, and going up while a counted one stays down",
-         {down(kVK_Shift), down(kVK_Shift, true), down(kVK_Command), down(1), up(1),
-          up(kVK_Command), up(kVK_Shift)},
-         {kVK_Shift, kVK_Command, 1, kVK_Command}},
-        {"right-side modifiers count; Function alone does not",
-         {down(kVK_Function), up(kVK_Function), down(kVK_RightOption), down(kVK_Function),
-          up(kVK_Function), up(kVK_RightOption), down(kVK_RightControl), up(kVK_RightControl)},
-         {kVK_RightOption, kVK_Function, kVK_Function, kVK_RightControl}},
-        {"Caps Lock sounds when switched on, as the backend knows it, and counts for itself only",
-         {down(kVK_CapsLock),
-          up(kVK_CapsLock),
-          down(kVK_CapsLock),
-          up(kVK_CapsLock),
-          {kVK_CapsLock, true, false, true},
-          up(kVK_CapsLock),
-          down(kVK_Shift),
-          up(kVK_Shift),
-          down(kVK_CapsLock),
-          up(kVK_CapsLock)},
-         {kVK_CapsLock, kVK_CapsLock, kVK_Shift}},
+    // Shift 56, Command 55, Caps Lock 57, Right Option 61, Right Control 62, Function 63.
+    const std::pair<const char*, std::vector<int>> cases[] = {
+        // Modifiers sound going down, and going up while a counted one stays down.
+        {"+56 *56 +55 +1 -1 -55 -56", {56, 55, 1, 55}},
+        // Right-side modifiers count; Function alone does not.
+        {"+63 -63 +61 +63 -63 -61 +62 -62", {61, 63, 63, 62}},
+        // Caps Lock sounds when switched on, as the backend knows it, and counts for itself only.
+        {"+57 -57 +57 -57 ^57 -57 +56 -56 +57 -57", {57, 57, 56}},
     };
-    for (const auto& c : cases) EXPECT_EQ(played(c.keys), c.played) << c.what;
-}
-
-TEST_F(Monitoring, KeysTypedIntoOurOwnWindowSoundOnce) {
-    rig.focused = true;
-    EXPECT_EQ(played({down(12), up(12)}), std::vector<int>{12});
+    for (const auto& [keys, sounds] : cases) EXPECT_EQ(played(keys), sounds) << keys;
+    rig.focused = true;  // typed into our own window: heard once, by the local monitor
+    EXPECT_EQ(played("+12 -12"), std::vector<int>{12});
 }
 
 TEST_F(Monitoring, TheKeySourceRunsOnlyWhileMonitoredAndMonitorsAreInstalledOnce) {
     rig->startEventMonitor();
-    EXPECT_EQ(played({down(3)}), std::vector<int>{3});
+    EXPECT_EQ(played("+3"), std::vector<int>{3});
     rig->endEventMonitor();
     rig->endEventMonitor();
     EXPECT_FALSE(rig->isMonitoring());
@@ -100,17 +82,66 @@ TEST(EventMonitoring, NothingIsInstalledWithoutAnEnabledSliderOrAKeySource) {
     EXPECT_TRUE(rig->isMonitoring());
 }
 
-TEST(Accessibility, SampledOncePerLaunchWithPrompt) {
-    ControllerRig rig(false);
+TEST(EventMonitoring, HandlersMayRemoveMonitorsWhileEventsAreDelivered) {
+    auto owned = std::make_unique<test::FakeKeySource>();
+    auto& source = *owned;
+    KeyEventMonitor monitor(std::move(owned), nullptr);
+    std::vector<Event> heard;
+    auto first = monitor.addGlobalMonitorForEventsMatchingMask(
+        kEventMaskKeyDown | kEventMaskFlagsChanged, [&](const Event& e) { heard.push_back(e); });
+    auto second = monitor.addGlobalMonitorForEventsMatchingMask(
+        kEventMaskKeyDown, [&](const Event&) { monitor.removeMonitor(first); });
+    source.press(kVK_Shift);  // flags-changed: not for the second monitor's mask
+    source.press(6);
+    source.press(7);
+    EXPECT_EQ(heard.size(), 2u);
+    monitor.removeMonitor(first);  // twice is harmless
+    EXPECT_TRUE(monitor.isSourceRunning());
+    monitor.removeMonitor(second);
+    EXPECT_FALSE(monitor.isSourceRunning());
+}
+
+// R = trunc(r * 2^-31 * 2147483647) picks the first sound whose threshold exceeds it: with equal
+// weights the first r that reaches 1073741823 plays b. A leading zero weight is never chosen; a
+// threshold of 2147483647 before the last sound keeps the last from playing, but truncation
+// leaves 2147483646, so the top draw reaches a last weight of 0. A single weighted sound still
+// draws; a single sound or an empty slot does not.
+TEST(Playback, EachPressDrawsOnceFromAWeightedSlot) {
+    ControllerRig rig;
+    const std::string package = rig.dir.file("Draws.tapsnd");
+    const std::string sounds = package + "/Contents/Resources/sounds/";
+    std::filesystem::create_directories(sounds);
+    for (const char* name : {"a", "b", "c", "d"}) test::writeBytes(sounds + name + ".wav", "sound");
+    test::writeBytes(package + "/Contents/Resources/soundset.plist", R"(<plist version="1.0"><dict>
+      <key>*</key><string>d</string><key>03</key><string>missing</string>
+      <key>00</key><array><string>a</string><string>b</string></array>
+      <key>01</key><array><array><string>a</string><real>0</real></array><array><string>b</string><real>1</real></array><array><string>c</string><real>0</real></array></array>
+      <key>05</key><array><array><string>a</string><real>1</real></array><array><string>b</string><real>1</real></array><array><string>c</string><real>0</real></array></array>
+      <key>02</key><array><array><string>c</string><real>5</real></array></array></dict></plist>)");
     rig->awakeFromNib();
-    rig.accessibility.trusted = true;  // granted after launch: the run stays untrusted
-    rig->applicationDidFinishLaunching();
-    EXPECT_EQ(rig.accessibility.calls, 1);
-    EXPECT_FALSE(rig->isAccessibilityEnabled());
-    test::writeBytes(rig.dir.file("click.wav"), "sound");
-    rig->applicationOpenFile(rig.dir.file("click.wav"));
-    rig->applicationOpenFile(rig.dir.file("click.wav"));
-    EXPECT_FALSE(rig->isMonitoring());
+    rig->openWithFileURL(package);
+    const struct {
+        int key, r;
+        const char* plays;  // nullptr: silent
+        int draws;
+    } cases[] = {{0, 0, "a", 1},          {0, 1073741823, "a", 1}, {0, 1073741824, "b", 1},
+                 {0, 2147483647, "b", 1}, {1, 0, "b", 1},          {1, 2147483647, "b", 1},
+                 {5, 2147483646, "b", 1}, {5, 2147483647, "c", 1}, {2, 12345, "c", 1},
+                 {9, 77, "d", 0},         {255, 0, "d", 0},        {3, 77, nullptr, 0},
+                 {256, 0, nullptr, 0},    {65535, 0, nullptr, 0},  {-1, 0, nullptr, 0}};
+    for (const auto& c : cases) {
+        rig.randValues = {c.r};
+        rig.randCalls = 0;
+        rig.player->started.clear();
+        rig->playSoundWithKeyCode(c.key);
+        SCOPED_TRACE(testing::Message() << "key " << c.key << " r " << c.r);
+        EXPECT_EQ(rig.randCalls, c.draws);
+        ASSERT_EQ(rig.player->started.size(), c.plays ? 1u : 0u);
+        if (c.plays) {
+            EXPECT_EQ(rig.player->started[0].samples,
+                      rig.loader.bufferForPath[sounds + c.plays + ".wav"]);
+        }
+    }
 }
 
 }  // namespace

@@ -1,8 +1,13 @@
+// Opening locations: the sound scan, the kinds of location, the bookmark, early and untrusted
+// requests, the open dialog.
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <QSlider>
 #include <filesystem>
 
+#include "platform/sound_file.h"
+#include "soundset/sound_scan.h"
 #include "tests/support/fake_platform.h"
 
 namespace tapsound {
@@ -12,15 +17,13 @@ using test::ControllerRig;
 namespace fs = std::filesystem;
 
 // A package with a default sound and one sound for Return.
-std::string makePackage(const std::string& folder, const std::string& name) {
-    const std::string package = folder + "/" + name;
+std::string makePackage(const std::string& package) {
     fs::create_directories(package + "/Contents/Resources/sounds");
     test::writeBytes(package + "/Contents/Resources/sounds/click.wav", "sound");
     test::writeBytes(package + "/Contents/Resources/sounds/enter.wav", "sound");
     test::writeBytes(package + "/Contents/Resources/soundset.plist",
-                     "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
-                     "<key>*</key><string>click</string><key>24</key><string>enter</string>"
-                     "</dict></plist>");
+                     "<plist version=\"1.0\"><dict><key>*</key><string>click</string>"
+                     "<key>24</key><string>enter</string></dict></plist>");
     return package;
 }
 
@@ -34,17 +37,19 @@ struct Opening : ::testing::Test {
     std::optional<platform::DefaultsValue> stored() {
         return rig->defaults.objectForKey("Bookmark");
     }
-    std::string storedBookmarkPath() {
+    std::string storedPath() {
         const auto value = stored();
         const auto* data = value ? std::get_if<std::vector<std::uint8_t>>(&*value) : nullptr;
         return data ? rig->bookmarks.URLByResolvingBookmarkData(*data).path : "";
     }
-    const platform::SampleBuffer* slotBuffer(int code) {
+    // The file whose sound the key plays, relative to the test's folder ("" for none).
+    std::string fileOf(int code) {
         const SlotRef& slot = app().keyArray()[code];
-        return slot ? slot->sounds[0]->samples().get() : nullptr;
-    }
-    const platform::SampleBuffer* bufferOf(const std::string& path) {
-        return rig->loader.bufferForPath[path];
+        for (const auto& [path, buffer] : rig->loader.bufferForPath) {
+            if (slot && buffer == slot->sounds[0]->samples().get())
+                return path.substr(files.path().size() + 1);
+        }
+        return "";
     }
     bool loadedNothing() {
         for (const SlotRef& slot : app().keyArray()) {
@@ -57,77 +62,44 @@ struct Opening : ::testing::Test {
     std::unique_ptr<ControllerRig> rig;
 };
 
-TEST_F(Opening, PackageInAnyCaseLoadsItsTableAndStoresTheBookmark) {
+TEST_F(Opening, EachKindOfLocationFillsTheTableItsWay) {
     launch();
     app().applicationDidFinishLaunching();
-    for (const char* name : {"Set.tapsnd", "Set2.TAPSND", "Set3.TapSnd"}) {
-        const std::string package = makePackage(files.path(), name);
-        app().openWithFileURL(package);
-        EXPECT_TRUE(app().slider()->isEnabled() && app().isMonitoring()) << name;
-        EXPECT_EQ(slotBuffer(36), bufferOf(package + "/Contents/Resources/sounds/enter.wav"));
-        EXPECT_EQ(storedBookmarkPath(), package);
-    }
-    // A zipped package is a single file: every key plays it (the fake loader takes it for one).
-    const std::string zip = files.file("Set.tapsnd.zip");
-    test::writeBytes(zip, "sound");
-    app().openWithFileURL(zip);
-    EXPECT_EQ(slotBuffer(0), bufferOf(zip));
-    EXPECT_EQ(slotBuffer(255), bufferOf(zip));
-}
-
-TEST_F(Opening, MissingOrPlainFilePackageEndsEmptyAndSilent) {
-    launch();
-    app().openWithFileURL(makePackage(files.path(), "Good.tapsnd"));
-    ASSERT_TRUE(app().isMonitoring());
-    const std::string plain = files.file("Plain.tapsnd");
-    test::writeBytes(plain, "not a folder");
-    for (const std::string& path : {files.file("Gone.tapsnd"), plain}) {
-        app().openWithFileURL(path);
-        EXPECT_TRUE(loadedNothing()) << path;
-    }
-    EXPECT_EQ(storedBookmarkPath(),
-              plain);  // the missing path gets no bookmark; the plain file does
-}
-
-TEST_F(Opening, SoundFolderMapsFileNamesToKeys) {
-    launch();
-    const std::string folder = files.file("Folder");
-    fs::create_directories(folder);
-    for (const char* name : {"24.wav", "024.wav", "bell.wav", "*.wav"})
-        test::writeBytes(folder + "/" + name, "sound");
-    app().openWithFileURL(folder);
-    EXPECT_EQ(slotBuffer(36), bufferOf(folder + "/24.wav"));
-    EXPECT_EQ(slotBuffer(24), bufferOf(folder + "/024.wav"));
-    EXPECT_EQ(slotBuffer(0), bufferOf(folder + "/*.wav"));
-    for (int code = 0; code < 256; ++code)
-        EXPECT_NE(slotBuffer(code), bufferOf(folder + "/bell.wav"));
-
-    fs::remove(folder + "/*.wav");
-    fs::remove(folder + "/24.wav");
-    fs::remove(folder + "/024.wav");
-    app().openWithFileURL(folder);
-    EXPECT_TRUE(loadedNothing());
-}
-
-TEST_F(Opening, UnreadableFileKeepsThePreviousSetAndTheNextLaunchRestoresIt) {
-    launch();
-    const std::string package = makePackage(files.path(), "Set.tapsnd");
-    app().applicationDidFinishLaunching();
-    app().applicationOpenFile(package);
-    const KeyArray before = app().keyArray();
-    const auto bookmark = stored();
+    makePackage(files.file("Set.tapsnd"));
+    makePackage(files.file("Upper.TAPSND"));
+    fs::create_directories(files.file("Folder"));
+    for (const char* name : {"24.wav", "024.wav", "*.wav"})
+        test::writeBytes(files.file("Folder/") + name, "sound");
+    fs::create_directories(files.file("Unnamed"));
+    test::writeBytes(files.file("Unnamed/bell.wav"), "sound");
+    test::writeBytes(files.file("Set.tapsnd.zip"), "sound");  // the fake loader takes it for one
+    test::writeBytes(files.file("Plain.tapsnd"), "not a folder");
     test::writeBytes(files.file("broken.wav"), "BAD bytes");
-    app().openWithFileURL(files.file("broken.wav"));
-    EXPECT_EQ(app().keyArray(), before);
-    EXPECT_TRUE(app().isMonitoring());
-    EXPECT_EQ(stored(), bookmark);  // storing the broken file would restore nothing next time
-
-    launch();
-    app().applicationDidFinishLaunching();
-    EXPECT_TRUE(app().isMonitoring());
-    EXPECT_EQ(slotBuffer(36), bufferOf(package + "/Contents/Resources/sounds/enter.wav"));
-    EXPECT_EQ(app().tempPath(), std::string());
-    EXPECT_EQ(stored(), bookmark);
+    const std::string sounds = "/Contents/Resources/sounds/";
+    const struct {
+        const char* path;
+        std::map<int, std::string> plays;  // key code to file; nothing plays where none is given
+        const char* bookmark;
+    } cases[] = {
+        {"Set.tapsnd",
+         {{36, "Set.tapsnd" + sounds + "enter.wav"}, {0, "Set.tapsnd" + sounds + "click.wav"}},
+         "Set.tapsnd"},
+        {"Upper.TAPSND", {{36, "Upper.TAPSND" + sounds + "enter.wav"}}, "Upper.TAPSND"},
+        // An unreadable file keeps the set and its bookmark: it would restore nothing next time.
+        {"broken.wav", {{36, "Upper.TAPSND" + sounds + "enter.wav"}}, "Upper.TAPSND"},
+        {"Set.tapsnd.zip", {{0, "Set.tapsnd.zip"}, {255, "Set.tapsnd.zip"}}, "Set.tapsnd.zip"},
+        {"Folder", {{36, "Folder/24.wav"}, {24, "Folder/024.wav"}, {0, "Folder/*.wav"}}, "Folder"},
+        {"Gone.tapsnd", {}, "Folder"},  // nothing to bookmark
+        {"Plain.tapsnd", {}, "Plain.tapsnd"},
+        {"Unnamed", {}, "Unnamed"},  // a sound named for no key plays for none
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        app().openWithFileURL(files.file(c.path));
+        for (const auto& [code, file] : c.plays) EXPECT_EQ(fileOf(code), file) << code;
+        EXPECT_EQ(c.plays.empty(), loadedNothing());
+        EXPECT_EQ(storedPath(), files.file(c.bookmark));
+    }
 }
 
 TEST_F(Opening, StaleGoneOrCorruptBookmarkLoadsNothingAndStaysStored) {
@@ -136,16 +108,21 @@ TEST_F(Opening, StaleGoneOrCorruptBookmarkLoadsNothingAndStaysStored) {
     fs::create_directories(item);
     test::writeBytes(item + "/*.wav", "sound");
     app().openWithFileURL(item);
-    const auto bookmark = stored();
-    ASSERT_TRUE(bookmark);
+    ASSERT_TRUE(stored());
+    const auto data = std::get<std::vector<std::uint8_t>>(*stored());
+    auto withNul = data;
+    withNul.push_back(0);
+    EXPECT_FALSE(rig->bookmarks.bookmarkDataWithPath("relative/path"));
     fs::remove_all(item);
     test::writeBytes(item, "now a file");  // another kind of item: stale
     const std::function<void()> damage[] = {
         [] {},
         [&] { fs::remove(item); },  // gone
         [&] {
-            rig->defaults.setObjectForKey(std::vector<std::uint8_t>{1, 2, 3}, "Bookmark");
+            rig->defaults.setObjectForKey(std::vector(data.begin(), data.begin() + 10), "Bookmark");
         },
+        [&] { rig->defaults.setObjectForKey(withNul, "Bookmark"); },
+        [&] { rig->defaults.setObjectForKey(std::vector<std::uint8_t>{}, "Bookmark"); },
         [&] { rig->defaults.setObjectForKey(std::string("text"), "Bookmark"); },
         [&] { rig->defaults.setObjectForKey(4.0, "Bookmark"); },
     };
@@ -162,25 +139,24 @@ TEST_F(Opening, StaleGoneOrCorruptBookmarkLoadsNothingAndStaysStored) {
 
 TEST_F(Opening, TwoEarlyRequestsLoadTheSecondAtOnceAndTheFirstAtLaunch) {
     launch();
-    const std::string first = makePackage(files.path(), "First.tapsnd");
-    const std::string second = files.file("second.wav");
-    test::writeBytes(second, "sound");
+    const std::string first = makePackage(files.file("First.tapsnd"));
+    test::writeBytes(files.file("second.wav"), "sound");
     EXPECT_TRUE(app().applicationOpenFile(first));
     EXPECT_EQ(app().tempPath(), first);
     EXPECT_TRUE(rig->loader.loaded.empty());
-    EXPECT_TRUE(app().applicationOpenFile(second));
-    EXPECT_EQ(slotBuffer(36), bufferOf(second));
+    EXPECT_TRUE(app().applicationOpenFile(files.file("second.wav")));
+    EXPECT_EQ(fileOf(36), "second.wav");
     app().applicationDidFinishLaunching();
     EXPECT_EQ(app().tempPath(), first);
-    EXPECT_EQ(slotBuffer(36), bufferOf(first + "/Contents/Resources/sounds/enter.wav"));
-    EXPECT_EQ(storedBookmarkPath(), first);
+    EXPECT_EQ(fileOf(36), "First.tapsnd/Contents/Resources/sounds/enter.wav");
+    EXPECT_EQ(storedPath(), first);
     // After launch every request loads at once and is answered yes, even when nothing loads.
     EXPECT_TRUE(app().applicationOpenFile(files.file("nothing-here.wav")));
 }
 
 TEST_F(Opening, UntrustedRunNeitherRestoresNorMonitors) {
     launch();
-    app().openWithFileURL(makePackage(files.path(), "Set.tapsnd"));
+    app().openWithFileURL(makePackage(files.file("Set.tapsnd")));
     launch(false);
     const std::string parked = files.file("parked.wav");
     test::writeBytes(parked, "sound");
@@ -189,9 +165,9 @@ TEST_F(Opening, UntrustedRunNeitherRestoresNorMonitors) {
     EXPECT_TRUE(rig->loader.loaded.empty());
     EXPECT_EQ(app().tempPath(), parked);
     app().applicationOpenFile(parked);
-    EXPECT_NE(slotBuffer(0), nullptr);
+    EXPECT_EQ(fileOf(0), "parked.wav");
     EXPECT_FALSE(app().isMonitoring());
-    EXPECT_EQ(storedBookmarkPath(), parked);
+    EXPECT_EQ(storedPath(), parked);
 }
 
 TEST_F(Opening, OnePanelAtATimeAndCancelChangesNothing) {
@@ -199,7 +175,7 @@ TEST_F(Opening, OnePanelAtATimeAndCancelChangesNothing) {
     app().applicationDidFinishLaunching();
     app().open();
     app().open();
-    const auto& panel = *rig->panel;
+    auto& panel = *rig->panel;
     EXPECT_EQ(panel.made, 1);
     EXPECT_EQ(panel.broughtForward, 1);
     EXPECT_EQ(panel.types, (std::vector<std::string>{"wav", "aiff", "tapsnd"}));
@@ -207,34 +183,57 @@ TEST_F(Opening, OnePanelAtATimeAndCancelChangesNothing) {
     EXPECT_TRUE(panel.directories);
     panel.handler(platform::kModalResponseCancel);
     EXPECT_FALSE(app().isOpenPanelShowing());
+    EXPECT_TRUE(loadedNothing());
     EXPECT_FALSE(stored());
-    EXPECT_FALSE(app().slider()->isEnabled());
 
     app().open();
-    rig->panel->chosen = makePackage(files.path(), "Chosen.tapsnd");
+    panel.chosen = makePackage(files.file("Chosen.tapsnd"));
     panel.handler(platform::kModalResponseOK);
     EXPECT_EQ(panel.made, 2);
     EXPECT_FALSE(app().isOpenPanelShowing());
     EXPECT_TRUE(app().isMonitoring());
-    EXPECT_EQ(storedBookmarkPath(), panel.chosen);
+    EXPECT_EQ(storedPath(), panel.chosen);
 }
 
-TEST(Bookmarks, JudgesKindAndRejectsMalformedData) {
-    test::TempDir dir;
-    platform::FileBookmarks bookmarks;
-    EXPECT_FALSE(bookmarks.bookmarkDataWithPath(dir.file("missing")));
-    EXPECT_FALSE(bookmarks.bookmarkDataWithPath("relative/path"));
-    const auto data = bookmarks.bookmarkDataWithPath(dir.path());
-    ASSERT_TRUE(data);
-    const auto resolved = bookmarks.URLByResolvingBookmarkData(*data);
-    EXPECT_EQ(resolved.path, dir.path());
-    EXPECT_FALSE(resolved.stale || resolved.error);
-    auto withNul = *data;
-    withNul.push_back(0);
-    const std::vector<std::uint8_t> truncated(data->begin(), data->begin() + 10);
-    for (const auto& bad : {truncated, std::vector<std::uint8_t>{}, withNul}) {
-        EXPECT_TRUE(bookmarks.URLByResolvingBookmarkData(bad).error);
+std::vector<std::string> scannedNames(const std::string& path) {
+    platform::SndfileSoundLoader loader{nullptr};
+    std::vector<std::string> names;
+    for (const auto& entry :
+         soundsDictionaryWithDirectryPath(platform::PosixFileManager(), loader, path)) {
+        names.push_back(entry.first);
     }
+    return names;
+}
+
+TEST(Scan, KeepsSoundsByNameAndSkipsTheRest) {
+    test::TempDir dir;
+    for (const char* name :
+         {".DS_Store", "._click.wav", "click.wav", "key.1.wav", "tick", "Click.wav"}) {
+        ASSERT_TRUE(test::writeTone(dir.file(name)));
+    }
+    ASSERT_TRUE(test::writeTone(dir.file("click2.aiff"), {SF_FORMAT_AIFF | SF_FORMAT_PCM_16}));
+    ASSERT_TRUE(test::writeTone(dir.file("*.flac"), {SF_FORMAT_FLAC | SF_FORMAT_PCM_16}));
+    ASSERT_TRUE(test::writeBytes(dir.file("readme.txt"), "not a sound"));
+    fs::create_directories(dir.file("more"));
+    ASSERT_TRUE(test::writeTone(dir.file("more/inner.wav")));
+    const std::vector<std::string> expected{"*", "Click", "click", "click2", "key.1", "tick"};
+    EXPECT_EQ(scannedNames(dir.path()), expected);
+    EXPECT_EQ(scannedNames(dir.path() + "/"), expected);
+}
+
+TEST(Scan, NothingToListGivesAnEmptyDictionary) {
+    test::TempDir dir;
+    ASSERT_TRUE(test::writeTone(dir.file("plain.wav")));
+    fs::create_directories(dir.file("empty"));
+    fs::create_directories(dir.file("locked"));
+    ASSERT_TRUE(test::writeTone(dir.file("locked/a.wav")));
+    fs::permissions(dir.file("locked"), fs::perms::none);
+    for (const char* path : {"empty", "missing", "plain.wav"}) {
+        EXPECT_TRUE(scannedNames(dir.file(path)).empty()) << path;
+    }
+    // Root reads anything; elsewhere the folder cannot be listed. Either way nothing breaks.
+    EXPECT_LE(scannedNames(dir.file("locked")).size(), 1u);
+    fs::permissions(dir.file("locked"), fs::perms::owner_all);
 }
 
 }  // namespace
