@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <limits>
+#include <sstream>
 
 namespace tapsound {
 namespace {
@@ -62,37 +65,45 @@ TEST(KeyCodeTable, ThresholdsFollowTheWorkedExamples) {
               (T{1533916890, 1533916890, 1}));
 }
 
-TEST(KeyCodeTable, LookupKeysAndTheirOrder) {
-    const auto sounds = soundsNamed({"hex", "HEX", "dec", "x"});
-    const PlistDictionary soundset{
-        {"10", str("hex")},   {"010", str("dec")}, {"0a", str("hex")}, {"0A", str("HEX")},
-        {"0B", str("HEX")},   {"011", str("dec")}, {"0c", str("x")},   {"012", str("dec")},
-        {"aF", str("x")},     {"256", str("x")},   {"0x0d", str("x")}, {"1", str("x")},
-        {"Return", str("x")}, {"255", str("dec")},
-    };
+TEST(KeyCodeTable, KeysNamesAndOddValuesEachFillTheirSlotOrLeaveItEmpty) {
+    const auto sounds = soundsNamed({"hex", "HEX", "dec", "x", "key.1", "key", "Click", "a", "b"});
+    const double inf = std::numeric_limits<double>::infinity();
+    PlistDictionary soundset;
+    const std::pair<const char*, const char*> named[] = {
+        {"*", "a"},      {"10", "hex"},       {"010", "dec"}, {"0a", "hex"},  {"0A", "HEX"},
+        {"0B", "HEX"},   {"011", "dec"},      {"0c", "x"},    {"012", "dec"}, {"255", "dec"},
+        {"aF", "x"},     {"256", "x"},        {"0x0d", "x"},  {"1", "x"},     {"Return", "x"},
+        {"20", "key.1"}, {"21", "key.1.wav"}, {"22", "click"}};
+    for (const auto& [key, name] : named) soundset.emplace(key, str(name));
+    soundset.emplace("23", list({str("key"), str("key")}));
+    soundset.emplace("30", list({}));
+    soundset.emplace("31", list({str("nope"), str("none")}));
+    soundset.emplace("32", list({str("a"), PlistValue::integer(3), list({str("b")})}));
+    soundset.emplace("33", list({PlistValue::integer(1), list({str("b")}), list({}),
+                                 list({PlistValue::integer(2)}), pair("a", PlistValue::date(0)),
+                                 pair("a", PlistValue::integer(2))}));
+    soundset.emplace("34", list({pair("a", n(inf)), pair("b", n(NAN)), pair("a", n(1e308)),
+                                 pair("b", n(1e308))}));
+    soundset.emplace("35", PlistValue::dictionary({{"a", str("a")}}));
     const KeyArray table = createKeyCodeArray(&sounds, &soundset);
-    auto soundOf = [&](int code) { return table[code] ? table[code]->sounds[0] : nullptr; };
-    EXPECT_EQ(soundOf(16), sounds.at("hex"));  // two digits are hexadecimal
-    EXPECT_EQ(soundOf(10), sounds.at("hex"));  // "0a" wins over "0A" and "010"
-    EXPECT_EQ(soundOf(11), sounds.at("HEX"));  // "0B" wins over "011"
-    EXPECT_EQ(soundOf(12), sounds.at("x"));    // "0c" wins over "012"
-    EXPECT_EQ(soundOf(255), sounds.at("dec"));
-    for (int code : {1, 13, 175}) EXPECT_EQ(soundOf(code), nullptr) << code;
-}
-
-TEST(KeyCodeTable, NamesResolveWithoutTheirLastExtension) {
-    const auto sounds = soundsNamed({"key.1", "key", "Click"});
-    const PlistDictionary soundset{
-        {"00", str("key.1")},                    // finds "key"
-        {"01", str("key.1.wav")},                // finds "key.1"
-        {"02", str("click")},                    // case counts
-        {"03", list({str("key"), str("key")})},  // twice is twice
-    };
-    const KeyArray table = createKeyCodeArray(&sounds, &soundset);
-    EXPECT_EQ(table[0]->sounds[0], sounds.at("key"));
-    EXPECT_EQ(table[1]->sounds[0], sounds.at("key.1"));
-    EXPECT_EQ(table[2], nullptr);
-    EXPECT_EQ(table[3]->sounds, (std::vector<SoundRef>{sounds.at("key"), sounds.at("key")}));
+    // Two digits are hexadecimal, "0a" wins over "0A" and "010", "0B" over "011"; other spellings
+    // are no keys. A name finds its sound without its last extension, case counts, and a missing
+    // name silences its key despite the default. Of a list only what resolves counts, and a list
+    // in which nothing does leaves the slot empty; a dictionary is no slot value.
+    const std::pair<int, const char*> cases[] = {
+        {16, "hex"}, {10, "hex"}, {11, "HEX"}, {12, "x"},     {255, "dec"},    {1, "a"},
+        {13, "a"},   {175, "a"},  {32, "key"}, {33, "key.1"}, {34, ""},        {35, "key key"},
+        {48, ""},    {49, ""},    {50, "a"},   {51, "b a"},   {52, "a b a b"}, {53, ""}};
+    for (const auto& [code, names] : cases) {
+        std::istringstream in(names);
+        std::vector<SoundRef> expected;
+        for (std::string name; in >> name;) expected.push_back(sounds.at(name));
+        EXPECT_EQ(table[code] ? table[code]->sounds : std::vector<SoundRef>{}, expected) << code;
+    }
+    EXPECT_EQ(table[51]->thresholds, std::vector<std::int32_t>{715827882});
+    EXPECT_EQ(table[51]->lastWeight, 2);
+    EXPECT_TRUE(std::is_sorted(table[52]->thresholds.begin(), table[52]->thresholds.end()));
+    EXPECT_EQ(table[7], table[200]);  // untouched keys share the default
 }
 
 TEST(KeyCodeTable, NothingToPlayLeavesEverySlotEmpty) {
@@ -103,36 +114,6 @@ TEST(KeyCodeTable, NothingToPlayLeavesEverySlotEmpty) {
           createKeyCodeArray(nullptr, nullptr), createKeyCodeArray(nullptr, &onlyDefault)}) {
         for (const SlotRef& slot : table) EXPECT_EQ(slot, nullptr);
     }
-}
-
-TEST(KeyCodeTable, OddListsNeverMakeAnEmptyWeightedSlot) {
-    const auto sounds = soundsNamed({"a", "b"});
-    const PlistDictionary soundset{
-        {"*", str("a")},
-        {"00", list({})},                                                    // empty
-        {"01", list({str("nope"), str("none")})},                            // nothing resolves
-        {"02", list({str("a"), PlistValue::integer(3), list({str("b")})})},  // only strings count
-        {"03",
-         list({PlistValue::integer(1), list({str("b")}), list({}), list({PlistValue::integer(2)}),
-               pair("a", PlistValue::date(0)), pair("a", PlistValue::integer(2))})},
-        {"04", list({pair("a", n(std::numeric_limits<double>::infinity())),
-                     pair("b", n(std::numeric_limits<double>::quiet_NaN())), pair("a", n(1e308)),
-                     pair("b", n(1e308))})},
-        {"05", PlistValue::dictionary({{"a", str("a")}})},
-    };
-    const KeyArray table = createKeyCodeArray(&sounds, &soundset);
-    EXPECT_EQ(table[0], nullptr);
-    EXPECT_EQ(table[1], nullptr);
-    EXPECT_EQ(table[2]->sounds, std::vector<SoundRef>{sounds.at("a")});
-    EXPECT_EQ(table[3]->sounds, (std::vector<SoundRef>{sounds.at("b"), sounds.at("a")}));
-    EXPECT_EQ(table[3]->thresholds, std::vector<std::int32_t>{715827882});
-    EXPECT_EQ(table[3]->lastWeight, 2);
-    ASSERT_EQ(table[4]->sounds.size(), 4u);
-    for (std::size_t i = 1; i < table[4]->thresholds.size(); ++i) {
-        EXPECT_GE(table[4]->thresholds[i], table[4]->thresholds[i - 1]);
-    }
-    EXPECT_EQ(table[5], nullptr);
-    EXPECT_EQ(table[6], table[255]);  // untouched keys share the default
 }
 
 }  // namespace

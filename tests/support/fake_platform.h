@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/stat.h>
-
 #include <QMenu>
 #include <chrono>
 #include <deque>
@@ -32,8 +30,7 @@ struct Started {
     std::chrono::steady_clock::time_point at;
 };
 
-class RecordingPlayer : public platform::SoundPlayer {
-  public:
+struct RecordingPlayer : public platform::SoundPlayer {
     bool start(std::shared_ptr<const platform::SampleBuffer> samples, float volume) override {
         started.push_back({samples.get(), volume, std::chrono::steady_clock::now()});
         return true;
@@ -43,34 +40,28 @@ class RecordingPlayer : public platform::SoundPlayer {
 
 // Any non-empty regular file whose first bytes are not "BAD" counts as a sound; each load makes
 // its own sample buffer, so tests can tell sounds apart by buffer.
-class FakeSoundLoader : public platform::SoundLoader {
-  public:
-    explicit FakeSoundLoader(std::shared_ptr<RecordingPlayer> player)
-        : _player(std::move(player)) {}
+struct FakeSoundLoader : public platform::SoundLoader {
     std::shared_ptr<const platform::Sound> initWithContentsOfFile(
         const std::string& path) override {
         loaded.push_back(path);
-        struct stat st {};
-        if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return nullptr;
-        if (readBytes(path).rfind("BAD", 0) == 0) return nullptr;
+        const std::string bytes = readBytes(path);
+        if (bytes.empty() || bytes.rfind("BAD", 0) == 0) return nullptr;
         auto samples = std::make_shared<platform::SampleBuffer>();
         samples->samples.assign(2, 0.5f);
         bufferForPath[path] = samples.get();
-        return std::make_shared<platform::Sound>(std::move(samples), _player);
+        return std::make_shared<platform::Sound>(std::move(samples), player);
     }
     std::vector<std::string> soundUnfilteredTypes() const override { return {"wav", "aiff"}; }
 
     std::vector<std::string> loaded;
     std::map<std::string, const platform::SampleBuffer*> bufferForPath;
 
-  private:
-    std::shared_ptr<RecordingPlayer> _player;
+    std::shared_ptr<RecordingPlayer> player;
 };
 
 // Stands in for the key backend under the real key event monitor; tests call `handler` as the
 // backend would.
-class FakeKeySource : public platform::KeySource {
-  public:
+struct FakeKeySource : public platform::KeySource {
     std::string name() const override { return "fake"; }
     bool canObserveKeys() override { return true; }
     bool start(std::function<void(const platform::KeyEvent&)> h) override {
@@ -88,8 +79,7 @@ class FakeKeySource : public platform::KeySource {
     bool startable = true;
 };
 
-class FakeAccessibility : public platform::Accessibility {
-  public:
+struct FakeAccessibility : public platform::Accessibility {
     bool isProcessTrustedWithOptions(bool prompt) override {
         ++calls;
         lastPrompt = prompt;
@@ -100,8 +90,7 @@ class FakeAccessibility : public platform::Accessibility {
     bool lastPrompt = false;
 };
 
-class FakeWorkspace : public platform::Workspace {
-  public:
+struct FakeWorkspace : public platform::Workspace {
     bool openURL(const std::string& url) override {
         opened.push_back(url);
         return result;
@@ -110,8 +99,7 @@ class FakeWorkspace : public platform::Workspace {
     bool result = true;
 };
 
-class FakeOpenPanel : public platform::OpenPanel {
-  public:
+struct FakeOpenPanel : public platform::OpenPanel {
     struct State {
         int made = 0;
         int broughtForward = 0;
@@ -135,7 +123,6 @@ class FakeOpenPanel : public platform::OpenPanel {
     void orderFrontRegardless() override { ++_state->broughtForward; }
     std::string URL() const override { return _state->chosen; }
 
-  private:
     std::shared_ptr<State> _state;
 };
 
@@ -147,11 +134,11 @@ struct ControllerRig {
         : config(configDir.empty() ? dir.path() : configDir),
           defaults(QString::fromStdString(config + "/tapsound.conf")),
           player(std::make_shared<RecordingPlayer>()),
-          loader(player),
           monitor(orFake(std::move(source), keys), [this] { return focused; }),
           panel(std::make_shared<FakeOpenPanel::State>()),
           menu(loadMainInterface(":/MainMenu.xml")) {
         accessibility.trusted = trusted;
+        loader.player = player;
         AppDelegate::initialize(defaults);
         delegate = std::make_unique<AppDelegate>(
             Platform{

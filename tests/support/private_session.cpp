@@ -2,15 +2,12 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <thread>
 
 // Last: Xlib's macros (Bool, Status) clash with other headers.
@@ -18,33 +15,22 @@
 
 namespace tapsound::test {
 
-namespace {
-
 using namespace std::chrono_literals;
 
-pid_t spawnKeeping(const std::vector<std::string>& argv, const std::string& logPath, int keepFd) {
+pid_t spawn(const std::vector<std::string>& argv, const std::string& logPath) {
     const pid_t pid = fork();
     if (pid != 0) return pid;
     setpgid(0, 0);
     const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    const int null = ::open("/dev/null", O_RDONLY);
-    dup2(null, 0);
+    dup2(::open("/dev/null", O_RDONLY), 0);
     dup2(log, 1);
     dup2(log, 2);
-    for (int fd = 3; fd < 1024; ++fd) {
-        if (fd != keepFd) close(fd);
-    }
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     execvp(args[0], args.data());
     _exit(127);
-}
-
-}  // namespace
-
-pid_t spawn(const std::vector<std::string>& argv, const std::string& logPath) {
-    return spawnKeeping(argv, logPath, -1);
 }
 
 int stopProcess(pid_t& pid) {
@@ -60,6 +46,13 @@ int stopProcess(pid_t& pid) {
     return exited && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+int run(const std::vector<std::string>& argv) {
+    const pid_t pid = spawn(argv);
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 std::string capture(const std::string& command) {
     std::string output;
     if (FILE* pipe = popen(command.c_str(), "r")) {
@@ -70,78 +63,52 @@ std::string capture(const std::string& command) {
     return output;
 }
 
-int run(const std::vector<std::string>& argv, const std::string& logPath) {
-    const pid_t pid = spawn(argv, logPath);
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
+    for (const auto deadline = std::chrono::steady_clock::now() + timeout;
+         std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(20ms)) {
         if (condition()) return true;
-        std::this_thread::sleep_for(20ms);
     }
     return condition();
 }
 
 PrivateSession::PrivateSession(Options options) {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/tapsound-test-XXXXXX";
-    if (!mkdtemp(pattern.data())) {
-        _error = "cannot make a temporary folder";
-        return;
-    }
-    _dir = pattern;
-    setenv("XDG_RUNTIME_DIR", _dir.c_str(), 1);
-    _ok = (!options.display || startDisplay()) && (!options.audio || startAudio());
+    setenv("XDG_RUNTIME_DIR", dir().c_str(), 1);
+    _ok =
+        !dir().empty() && (!options.display || startDisplay()) && (!options.audio || startAudio());
 }
 
 PrivateSession::~PrivateSession() {
     stopProcess(_listener);
     stopProcess(_pulse);
     stopProcess(_xvfb);
-    if (!_dir.empty()) run({"rm", "-rf", _dir});
 }
 
 bool PrivateSession::startDisplay() {
-    int fds[2];
-    if (pipe2(fds, O_NONBLOCK) != 0) return false;
-    _xvfb = spawnKeeping({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
-                          "1280x800x24", "-nolisten", "tcp", "-noreset"},
-                         _dir + "/xvfb.log", fds[1]);
-    close(fds[1]);
     // Xvfb writes the display number it chose once it accepts connections.
-    std::string number;
-    waitFor(
-        [&] {
-            char buffer[32];
-            const ssize_t n = read(fds[0], buffer, sizeof buffer);
-            if (n > 0) number.append(buffer, static_cast<std::size_t>(n));
-            return number.find('\n') != std::string::npos;
-        },
-        10s);
-    close(fds[0]);
-    if (_xvfb < 0 || number.find('\n') == std::string::npos) {
+    const std::string number = dir() + "/display";
+    _xvfb =
+        spawn({"sh", "-c",
+               "exec Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset 3>" + number},
+              dir() + "/xvfb.log");
+    if (!waitFor([&] { return readBytes(number).find('\n') != std::string::npos; }, 10s)) {
         _error = "Xvfb did not start";
         return false;
     }
-    setenv("DISPLAY", (":" + number.substr(0, number.find('\n'))).c_str(), 1);
+    setenv("DISPLAY", (":" + readBytes(number).substr(0, readBytes(number).find('\n'))).c_str(), 1);
     unsetenv("WAYLAND_DISPLAY");
     return true;
 }
 
 bool PrivateSession::startAudio() {
-    const std::string socket = _dir + "/pulse-native";
-    setenv("HOME", _dir.c_str(), 1);
+    const std::string socket = dir() + "/pulse-native";
+    setenv("HOME", dir().c_str(), 1);
     const auto launched = std::chrono::steady_clock::now();
     _pulse = spawn({"pulseaudio", "-n", "--daemonize=no", "--use-pid-file=no",
                     "--exit-idle-time=-1", "--log-target=stderr", "--log-level=error", "-L",
                     "module-native-protocol-unix socket=" + socket + " auth-anonymous=1", "-L",
                     std::string("module-null-sink sink_name=") + kSinkName +
                         " rate=48000 channels=2 format=float32le"},
-                   _dir + "/pulse.log");
+                   dir() + "/pulse.log");
     _pulseServer = "unix:" + socket;
     setenv("PULSE_SERVER", _pulseServer.c_str(), 1);
     if (!waitFor([&] { return run({"pactl", "info"}) == 0; }, 10s)) {
@@ -153,7 +120,7 @@ bool PrivateSession::startAudio() {
     // ends, so streams connecting early would be held back and lumped together. A low-latency
     // listener on its monitor keeps it awake like a real device, once the first block is over.
     _listener =
-        spawn({"parec", "-d", std::string(kSinkName) + ".monitor", "--latency-msec=5", "--raw"});
+        spawn({"parec", "--raw", "-d", std::string(kSinkName) + ".monitor", "--latency-msec=5"});
     std::this_thread::sleep_until(launched + 2200ms);
     return true;
 }
@@ -164,22 +131,19 @@ bool PrivateSession::restartAudio() {
     return startAudio();
 }
 
-MonitorRecorder::MonitorRecorder(const PrivateSession& session) {
-    _path = session.dir() + "/monitor-" + std::to_string(reinterpret_cast<std::uintptr_t>(this));
-    _pid = spawn({"sh", "-c",
-                  std::string("exec parec -d ") + PrivateSession::kSinkName +
-                      ".monitor --format=float32le --rate=48000 --channels=2 --raw "
-                      "--latency-msec=5 > " +
-                      _path});
-    // parec needs a moment before the stream is connected.
-    std::this_thread::sleep_for(300ms);
+MonitorRecorder::MonitorRecorder(const PrivateSession& session)
+    : _path(session.dir() + "/monitor-" + std::to_string(reinterpret_cast<std::uintptr_t>(this))),
+      _pid(
+          spawn({"sh", "-c",
+                 std::string("exec parec --raw --format=float32le --rate=48000 --channels=2 ") +
+                     "--latency-msec=5 -d " + PrivateSession::kSinkName + ".monitor > " + _path})) {
+    std::this_thread::sleep_for(300ms);  // until the stream is connected
 }
 
 std::vector<float> MonitorRecorder::stop() {
     std::this_thread::sleep_for(100ms);
     stopProcess(_pid);
-    std::ifstream in(_path, std::ios::binary);
-    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::string bytes = readBytes(_path);
     std::vector<float> samples(bytes.size() / sizeof(float));
     std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
     return samples;
@@ -190,9 +154,8 @@ std::vector<std::size_t> findOnsets(const std::vector<float>& interleavedStereo,
     std::vector<std::size_t> onsets;
     std::size_t quiet = minGapFrames;
     for (std::size_t frame = 0; frame * 2 + 1 < interleavedStereo.size(); ++frame) {
-        const float level = std::max(std::fabs(interleavedStereo[frame * 2]),
-                                     std::fabs(interleavedStereo[frame * 2 + 1]));
-        if (level <= threshold) {
+        if (std::max(std::fabs(interleavedStereo[frame * 2]),
+                     std::fabs(interleavedStereo[frame * 2 + 1])) <= threshold) {
             ++quiet;
             continue;
         }
@@ -220,8 +183,7 @@ FocusedWindow::~FocusedWindow() {
 
 int FocusedWindow::drainKeyPresses() {
     int presses = 0;
-    while (XPending(_display)) {
-        XEvent event;
+    for (XEvent event; XPending(_display);) {
         XNextEvent(_display, &event);
         presses += event.type == KeyPress;
     }
