@@ -82,25 +82,6 @@ TEST(EventMonitoring, NothingIsInstalledWithoutAnEnabledSliderOrAKeySource) {
     EXPECT_TRUE(rig->isMonitoring());
 }
 
-TEST(EventMonitoring, HandlersMayRemoveMonitorsWhileEventsAreDelivered) {
-    auto owned = std::make_unique<test::FakeKeySource>();
-    auto& source = *owned;
-    KeyEventMonitor monitor(std::move(owned), nullptr);
-    std::vector<Event> heard;
-    auto first = monitor.addGlobalMonitorForEventsMatchingMask(
-        kEventMaskKeyDown | kEventMaskFlagsChanged, [&](const Event& e) { heard.push_back(e); });
-    auto second = monitor.addGlobalMonitorForEventsMatchingMask(
-        kEventMaskKeyDown, [&](const Event&) { monitor.removeMonitor(first); });
-    source.press(kVK_Shift);  // flags-changed: not for the second monitor's mask
-    source.press(6);
-    source.press(7);
-    EXPECT_EQ(heard.size(), 2u);
-    monitor.removeMonitor(first);  // twice is harmless
-    EXPECT_TRUE(monitor.isSourceRunning());
-    monitor.removeMonitor(second);
-    EXPECT_FALSE(monitor.isSourceRunning());
-}
-
 // R = trunc(r * 2^-31 * 2147483647) picks the first sound whose threshold exceeds it: with equal
 // weights the first r that reaches 1073741823 plays b. A leading zero weight is never chosen; a
 // threshold of 2147483647 before the last sound keeps the last from playing, but truncation

@@ -73,7 +73,6 @@ struct FakeKeySource : public platform::KeySource {
         ++stops;
         handler = nullptr;
     }
-    void press(std::uint16_t code) { handler({code, true, false, {}}); }
     std::function<void(const platform::KeyEvent&)> handler;
     int starts = 0, stops = 0;
     bool startable = true;
