@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <QApplication>
+#include <QFileDialog>
 #include <QSlider>
 #include <filesystem>
 
@@ -172,29 +174,39 @@ TEST_F(Opening, UntrustedRunNeitherRestoresNorMonitors) {
     EXPECT_EQ(storedPath(), parked);
 }
 
-TEST_F(Opening, OnePanelAtATimeAndCancelChangesNothing) {
+// The open dialogs on show.
+std::vector<QFileDialog*> dialogs() {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    std::vector<QFileDialog*> shown;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* dialog = qobject_cast<QFileDialog*>(widget); dialog && dialog->isVisible()) {
+            shown.push_back(dialog);
+        }
+    }
+    return shown;
+}
+
+TEST_F(Opening, OneDialogAtATimeChoosesAPackageAndCancelChangesNothing) {
     launch();
     app().applicationDidFinishLaunching();
     app().open();
     app().open();
-    auto& panel = *rig->panel;
-    EXPECT_EQ(panel.made, 1);
-    EXPECT_EQ(panel.broughtForward, 1);
-    EXPECT_EQ(panel.types, (std::vector<std::string>{"wav", "aiff", "tapsnd"}));
-    EXPECT_FALSE(panel.multiple);
-    EXPECT_TRUE(panel.directories);
-    panel.handler(platform::kModalResponseCancel);
+    ASSERT_EQ(dialogs().size(), 1u);
+    EXPECT_TRUE(dialogs()[0]->nameFilters()[0].contains("(*.wav *.aiff *.tapsnd)"));
+    dialogs()[0]->reject();
     EXPECT_FALSE(app().isOpenPanelShowing());
     EXPECT_TRUE(loadedNothing());
     EXPECT_FALSE(stored());
 
+    const std::string package = makePackage(files.file("Chosen.tapsnd"));
     app().open();
-    panel.chosen = makePackage(files.file("Chosen.tapsnd"));
-    panel.handler(platform::kModalResponseOK);
-    EXPECT_EQ(panel.made, 2);
+    ASSERT_EQ(dialogs().size(), 1u);
+    dialogs()[0]->selectFile(QString::fromStdString(package));
+    static_cast<QDialog*>(dialogs()[0])->accept();  // as the Open button does
+    EXPECT_TRUE(dialogs().empty());
     EXPECT_FALSE(app().isOpenPanelShowing());
     EXPECT_TRUE(app().isMonitoring());
-    EXPECT_EQ(storedPath(), panel.chosen);
+    EXPECT_EQ(storedPath(), package);
 }
 
 std::vector<std::string> scannedNames(const std::string& path) {

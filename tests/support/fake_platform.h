@@ -16,7 +16,7 @@
 #include "platform/bookmarks_file.h"
 #include "platform/file_manager_posix.h"
 #include "platform/key_event_monitor.h"
-#include "platform/open_panel.h"
+#include "platform/open_panel_qt.h"
 #include "platform/sound.h"
 #include "platform/user_defaults_qt.h"
 #include "platform/workspace.h"
@@ -98,35 +98,8 @@ struct FakeWorkspace : public platform::Workspace {
     bool result = true;
 };
 
-struct FakeOpenPanel : public platform::OpenPanel {
-    struct State {
-        int made = 0;
-        int broughtForward = 0;
-        std::vector<std::string> types;
-        bool multiple = true;
-        bool directories = false;
-        std::function<void(int)> handler;
-        std::string chosen;
-    };
-    explicit FakeOpenPanel(std::shared_ptr<State> state) : _state(std::move(state)) {
-        ++_state->made;
-    }
-    void setAllowedFileTypes(const std::vector<std::string>& types) override {
-        _state->types = types;
-    }
-    void setAllowsMultipleSelection(bool allows) override { _state->multiple = allows; }
-    void setCanChooseDirectories(bool can) override { _state->directories = can; }
-    void beginWithCompletionHandler(std::function<void(int)> handler) override {
-        _state->handler = std::move(handler);
-    }
-    void orderFrontRegardless() override { ++_state->broughtForward; }
-    std::string URL() const override { return _state->chosen; }
-
-    std::shared_ptr<State> _state;
-};
-
-// A controller wired to fakes, with real preferences, bookmarks and key event monitor, the latter
-// on a fake key source unless the test brings a real one.
+// A controller wired to fakes, with real preferences, bookmarks, open dialog and key event
+// monitor, the latter on a fake key source unless the test brings a real one.
 struct ControllerRig {
     explicit ControllerRig(bool trusted = true, const std::string& configDir = {},
                            std::unique_ptr<platform::KeySource> source = nullptr)
@@ -134,7 +107,6 @@ struct ControllerRig {
           defaults(QString::fromStdString(config + "/tapsound.conf")),
           player(std::make_shared<RecordingPlayer>()),
           monitor(orFake(std::move(source), keys), [this] { return focused; }),
-          panel(std::make_shared<FakeOpenPanel::State>()),
           menu(loadMainInterface(":/MainMenu.xml")) {
         accessibility.trusted = trusted;
         loader.player = player;
@@ -148,7 +120,7 @@ struct ControllerRig {
                 .accessibility = accessibility,
                 .workspace = workspace,
                 .bookmarks = bookmarks,
-                .openPanel = [state = panel] { return std::make_unique<FakeOpenPanel>(state); },
+                .openPanel = [] { return std::make_unique<platform::QtOpenPanel>(); },
                 .privacyAccessibilityURL = "file:///usr/share/tapsound/help/index.html",
                 .terminate = [this] { ++terminated; },
                 .rand =
@@ -209,7 +181,6 @@ struct ControllerRig {
     FakeAccessibility accessibility;
     FakeWorkspace workspace;
     platform::FileBookmarks bookmarks;
-    std::shared_ptr<FakeOpenPanel::State> panel;
     std::unique_ptr<QMenu> menu;
     std::unique_ptr<AppDelegate> delegate;
     int terminated = 0;
