@@ -74,7 +74,8 @@ TEST(StatusMenu, TrustedRunInsertsVolumeSliderAtIndexTwoAsWideAsItemThree) {
     EXPECT_EQ(container->layout()->contentsMargins().left(), inset);
     EXPECT_EQ(container->layout()->contentsMargins().right(), inset);
     EXPECT_FALSE(rig->slider()->isEnabled());
-    EXPECT_FALSE(rig->isMonitoring());
+    rig->startEventMonitor();  // nothing loaded: no key is observed
+    EXPECT_EQ(rig.keys->starts, 0);
     EXPECT_FALSE(rig->statusItem()->icon().isNull());
 
     rig.menu->actions()[0]->trigger();
@@ -101,6 +102,7 @@ TEST(StatusMenu, UntrustedRunOffersThePrivacyItemAndStillReadsTheVolume) {
     rig->applicationDidFinishLaunching();
     test::writeBytes(rig.dir.file("click.wav"), "sound");
     rig->applicationOpenFile(rig.dir.file("click.wav"));
+    rig->startEventMonitor();
     EXPECT_EQ(rig.accessibility.calls, 1);
     EXPECT_FALSE(rig->isAccessibilityEnabled());
     EXPECT_EQ(rig.keys->starts, 0);

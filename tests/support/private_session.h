@@ -9,8 +9,6 @@
 
 #include "tests/support/sound_files.h"
 
-struct _XDisplay;
-
 namespace tapsound::test {
 
 // Starts a child process in a group of its own, its output going to the log; its pid, or -1.
@@ -71,17 +69,21 @@ class MonitorRecorder {
 std::vector<std::size_t> findOnsets(const std::vector<float>& interleavedStereo, float threshold,
                                     std::size_t minGapFrames);
 
-// A window of another X client holding the keyboard focus, as an editor would.
+// Another program's window holding the keyboard focus, as an editor would (xev).
 class FocusedWindow {
   public:
     FocusedWindow();
-    ~FocusedWindow();
-    bool ok() const { return _display != nullptr; }
-    // The key presses the window received: keys must still reach their program.
+    ~FocusedWindow() { stopProcess(_pid); }
+    bool ok() const { return _ok; }
+    // The key presses the window received since the last call: keys must still reach their program.
     int drainKeyPresses();
 
   private:
-    ::_XDisplay* _display = nullptr;
+    TempDir _dir;
+    std::string _log;
+    pid_t _pid = -1;
+    bool _ok = false;
+    std::size_t _read = 0;
 };
 
 }  // namespace tapsound::test
