@@ -72,41 +72,50 @@ TEST_F(Monitoring, TheKeySourceRunsOnlyWhileMonitoredAndMonitorsAreInstalledOnce
 // weights the first r that reaches 1073741823 plays b. A leading zero weight is never chosen; a
 // threshold of 2147483647 before the last sound keeps the last from playing, but truncation
 // leaves 2147483646, so the top draw reaches a last weight of 0. A single weighted sound still
-// draws; a single sound or an empty slot does not.
+// draws; a single sound or an empty slot does not. Weights are integers, reals, strings, booleans,
+// missing (1) or negative (1), read alike from an XML and a binary soundset.plist.
 TEST(Playback, EachPressDrawsOnceFromAWeightedSlot) {
-    ControllerRig rig;
-    const std::string package = rig.dir.file("Draws.tapsnd");
-    const std::string sounds = package + "/Contents/Resources/sounds/";
-    std::filesystem::create_directories(sounds);
-    for (const char* name : {"a", "b", "c", "d"}) test::writeBytes(sounds + name + ".wav", "sound");
-    test::writeBytes(package + "/Contents/Resources/soundset.plist", R"(<plist version="1.0"><dict>
+    const std::string soundset = R"(<plist version="1.0"><dict>
       <key>*</key><string>d</string><key>03</key><string>missing</string>
       <key>00</key><array><string>a</string><string>b</string></array>
-      <key>01</key><array><array><string>a</string><real>0</real></array><array><string>b</string><real>1</real></array><array><string>c</string><real>0</real></array></array>
-      <key>05</key><array><array><string>a</string><real>1</real></array><array><string>b</string><real>1</real></array><array><string>c</string><real>0</real></array></array>
-      <key>02</key><array><array><string>c</string><real>5</real></array></array></dict></plist>)");
-    rig->awakeFromNib();
-    rig->openWithFileURL(package);
+      <key>01</key><array><array><string>a</string><integer>0</integer></array><array><string>b</string><string>1</string></array><array><string>c</string><real>0</real></array></array>
+      <key>05</key><array><array><string>a</string><real>1</real></array><array><string>b</string></array><array><string>c</string><real>0</real></array></array>
+      <key>06</key><array><array><string>a</string><integer>-2</integer></array><array><string>b</string><true/></array></array>
+      <key>0e</key><array><array><string>a</string><real>0.5</real></array><array><string>b</string><string>1.5</string></array></array>
+      <key>02</key><array><array><string>c</string><real>5</real></array></array></dict></plist>)";
     const struct {
         int key, r;
         const char* plays;  // nullptr: silent
         int draws;
     } cases[] = {{0, 0, "a", 1},          {0, 1073741823, "a", 1}, {0, 1073741824, "b", 1},
                  {0, 2147483647, "b", 1}, {1, 0, "b", 1},          {1, 2147483647, "b", 1},
-                 {5, 2147483646, "b", 1}, {5, 2147483647, "c", 1}, {2, 12345, "c", 1},
-                 {9, 77, "d", 0},         {255, 0, "d", 0},        {3, 77, nullptr, 0},
-                 {256, 0, nullptr, 0},    {65535, 0, nullptr, 0},  {-1, 0, nullptr, 0}};
-    for (const auto& c : cases) {
-        rig.randValues = {c.r};
-        rig.randCalls = 0;
-        rig.player->started.clear();
-        rig->playSoundWithKeyCode(c.key);
-        SCOPED_TRACE(testing::Message() << "key " << c.key << " r " << c.r);
-        EXPECT_EQ(rig.randCalls, c.draws);
-        ASSERT_EQ(rig.player->started.size(), c.plays ? 1u : 0u);
-        if (c.plays) {
-            EXPECT_EQ(rig.player->started[0].samples,
-                      rig.loader.bufferForPath[sounds + c.plays + ".wav"]);
+                 {5, 2147483646, "b", 1}, {5, 2147483647, "c", 1}, {6, 1073741823, "a", 1},
+                 {6, 1073741824, "b", 1}, {14, 536870911, "a", 1}, {14, 536870912, "b", 1},
+                 {2, 12345, "c", 1},      {9, 77, "d", 0},         {255, 0, "d", 0},
+                 {3, 77, nullptr, 0},     {256, 0, nullptr, 0},    {-1, 0, nullptr, 0}};
+    for (const std::string& form : {soundset, test::binaryPropertyList(soundset)}) {
+        ControllerRig rig;
+        const std::string package = rig.dir.file("Draws.tapsnd");
+        const std::string sounds = package + "/Contents/Resources/sounds/";
+        std::filesystem::create_directories(sounds);
+        for (const char* name : {"a", "b", "c", "d"})
+            test::writeBytes(sounds + name + ".wav", "sound");
+        test::writeBytes(package + "/Contents/Resources/soundset.plist", form);
+        rig->awakeFromNib();
+        rig->openWithFileURL(package);
+        for (const auto& c : cases) {
+            rig.randValues = {c.r};
+            rig.randCalls = 0;
+            rig.player->started.clear();
+            rig->playSoundWithKeyCode(c.key);
+            SCOPED_TRACE(testing::Message()
+                         << form.substr(0, 6) << " key " << c.key << " r " << c.r);
+            EXPECT_EQ(rig.randCalls, c.draws);
+            ASSERT_EQ(rig.player->started.size(), c.plays ? 1u : 0u);
+            if (c.plays) {
+                EXPECT_EQ(rig.player->started[0].samples,
+                          rig.loader.bufferForPath[sounds + c.plays + ".wav"]);
+            }
         }
     }
 }

@@ -11,7 +11,6 @@
 
 #include <QCoreApplication>
 #include <climits>
-#include <map>
 #include <set>
 #include <thread>
 
@@ -78,6 +77,22 @@ TEST(EvdevReader, RecordStreamsBecomeKeyEvents) {
          {key(KEY_LEFTSHIFT, 1), kReport, key(KEY_RIGHTALT, 1), key(KEY_LEFTMETA, 1), kReport},
          {{kVK_Shift, 1}, {kVK_RightOption, 1}, {kVK_Command, 1}},
          20},
+        {"a key of each family, by its physical position",
+         {key(KEY_1, 1), key(KEY_GRAVE, 1), key(KEY_ENTER, 1), key(KEY_F1, 1), key(KEY_F12, 1),
+          key(KEY_LEFT, 1), key(KEY_KP0, 1), key(KEY_KPENTER, 1), key(KEY_DELETE, 1),
+          key(KEY_102ND, 1), key(KEY_YEN, 1), key(KEY_HENKAN, 1)},
+         {{0x12, 1},
+          {0x32, 1},
+          {36, 1},
+          {0x7A, 1},
+          {0x6F, 1},
+          {0x7B, 1},
+          {0x52, 1},
+          {0x4C, 1},
+          {0x75, 1},
+          {0x0A, 1},
+          {0x5D, 1},
+          {0x68, 1}}},
         {"lost events release held keys at the next report and skip the lost packet",
          {key(KEY_B, 1), kReport, record(EV_SYN, SYN_DROPPED, 0), key(KEY_N, 1), kReport,
           key(KEY_M, 1)},
@@ -166,14 +181,7 @@ TEST(EvdevKeySource, KeyboardsPluggedInLaterAreHeardAndUnpluggedOnesLetGo) {
     EXPECT_EQ(heardAfter(-1, {}), (Heard{{kVK_Shift, 0}}));
     EXPECT_EQ(heardAfter(first, {key(KEY_S, 1), kReport}), (Heard{{1, 1}}));
 
-    // A handler that stops the source ends the delivery of what was read with it.
     source.stop();
-    EXPECT_EQ(source.keyboardCount(), 0u);
-    ASSERT_TRUE(source.start([&](const KeyEvent& e) {
-        heard.push_back(e);
-        source.stop();
-    }));
-    EXPECT_EQ(heardAfter(first, {key(KEY_D, 1), kReport, key(KEY_F, 1), kReport}).size(), 1u);
     EXPECT_EQ(source.keyboardCount(), 0u);
     close(first);
 }
@@ -184,7 +192,6 @@ TEST(KeyBackendChoice, WaylandSessionsReadTheDevicesAndX11SessionsAskTheServer) 
     } cases[] = {
         {":0", "wayland-0", nullptr, "evdev"},  // XWayland would hear only X11 windows
         {":0", nullptr, nullptr, "x11"},
-        {nullptr, nullptr, nullptr, "evdev"},
         {nullptr, nullptr, "x11", "x11"},
     };
     const auto set = [](const char* name, const char* value) {
@@ -199,19 +206,6 @@ TEST(KeyBackendChoice, WaylandSessionsReadTheDevicesAndX11SessionsAskTheServer) 
     }
     set("DISPLAY", display.empty() ? nullptr : display.c_str());
     unsetenv("TAPSOUND_KEYS");
-}
-
-TEST(VirtualKeys, KeysOfEachFamilyGetTheCodeOfTheirPhysicalPosition) {
-    const std::map<unsigned, std::uint16_t> samples = {
-        {KEY_A, 0x00},       {KEY_Q, 0x0C},       {KEY_1, 0x12},       {KEY_0, 0x1D},
-        {KEY_GRAVE, 0x32},   {KEY_ENTER, 36},     {KEY_BACKSPACE, 51}, {KEY_LEFTSHIFT, 56},
-        {KEY_RIGHTCTRL, 62}, {KEY_F1, 0x7A},      {KEY_F12, 0x6F},     {KEY_LEFT, 0x7B},
-        {KEY_KP0, 0x52},     {KEY_KPENTER, 0x4C}, {KEY_DELETE, 0x75},  {KEY_102ND, 0x0A},
-        {KEY_YEN, 0x5D},     {KEY_HENKAN, 0x68},
-    };
-    for (const auto& [kernel, code] : samples) {
-        EXPECT_EQ(virtualKeyCodeForKernelKey(kernel), code) << "kernel key " << kernel;
-    }
 }
 
 TEST(VirtualKeys, EveryKeyOfAPcKeyboardHasACodeAndNoTwoKeysShareOne) {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "soundset/key_code_table.h"
 #include "tests/support/sound_files.h"
 
 namespace tapsound {
@@ -11,44 +10,12 @@ namespace {
 
 using platform::PlistValue;
 
-// Every kind of value a soundset.plist holds; weights as integers, reals and strings.
-const char* kSoundset = R"(<plist version="1.0"><dict>
-  <key>*</key><string>click</string>
-  <key>31</key><array><array><string>space1</string><integer>3</integer></array>
-    <array><string>space2</string></array><array><string>space3</string><integer>-2</integer></array></array>
-  <key>0e</key><array><array><string>space1</string><real>0.5</real></array>
-    <array><string>space2</string><string>1.5</string></array></array>
-  <key>flag</key><true/><key>when</key><date>2020-01-01T00:00:00Z</date><key>blob</key><data>AAEC</data>
-</dict></plist>)";
+const char* kSoundset = R"(<plist version="1.0"><dict><key>*</key><string>click</string>
+  <key>31</key><array><array><string>space</string><integer>3</integer></array></array></dict></plist>)";
 
 std::optional<PlistValue> parse(const std::string& bytes) {
     return platform::propertyListWithBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()),
                                            bytes.size());
-}
-
-TEST(PropertyList, XmlAndBinaryFilesGiveTheSameTable) {
-    test::TempDir dir;
-    ASSERT_TRUE(test::writeBytes(dir.file("xml.plist"), kSoundset));
-    ASSERT_TRUE(test::writeBytes(dir.file("binary.plist"), test::binaryPropertyList(kSoundset)));
-    ASSERT_EQ(test::readBytes(dir.file("binary.plist")).rfind("bplist00", 0), 0u);
-    SoundsDictionary sounds;
-    for (const char* name : {"click", "space1", "space2", "space3"}) {
-        sounds[name] = std::make_shared<platform::Sound>(nullptr, nullptr);
-    }
-    for (const char* file : {"xml.plist", "binary.plist"}) {
-        SCOPED_TRACE(file);
-        const auto soundset = platform::dictionaryWithContentsOfFile(dir.file(file));
-        ASSERT_TRUE(soundset);
-        EXPECT_EQ(soundset->at("flag").doubleValue(), 1.0);
-        EXPECT_FALSE(soundset->at("when").doubleValue());
-        EXPECT_EQ(soundset->at("blob").dataValue(), (platform::PlistData{0, 1, 2}));
-        const KeyArray table = createKeyCodeArray(&sounds, &*soundset);
-        EXPECT_EQ(table[0]->sounds, std::vector<SoundRef>{sounds["click"]});
-        EXPECT_EQ(table[49]->thresholds, (std::vector<std::int32_t>{1288490188, 1717986917}));
-        EXPECT_EQ(table[49]->lastWeight, 1.0);
-        EXPECT_EQ(table[14]->thresholds, std::vector<std::int32_t>{536870911});
-        EXPECT_EQ(table[14]->lastWeight, 1.5);
-    }
 }
 
 TEST(PropertyList, BrokenFilesAreAbsentAndNeverWaitedOn) {
