@@ -80,15 +80,5 @@ TEST(PropertyList, NulBytesInBinaryLists) {
         parse(patched(binary, std::string("\x62\0\xe9\0Y", 5), std::string("\x62\0\xe9\0\0", 5))));
 }
 
-TEST(PropertyList, NumericReadingOfStrings) {
-    const std::pair<const char*, double> cases[] = {
-        {"3", 3.0},  {"  -2.5e1x", -25.0}, {".5", 0.5},  {"abc", 0.0}, {"", 0.0},
-        {"0x10", 0}, {"inf", 0},           {"nan", 0.0}, {"1e", 1.0}};
-    for (const auto& [text, value] : cases)
-        EXPECT_EQ(PlistValue::string(text).doubleValue(), value) << text;
-    EXPECT_EQ(PlistValue::integer(-7).doubleValue(), -7.0);
-    EXPECT_FALSE(PlistValue::array({}).doubleValue());
-}
-
 }  // namespace
 }  // namespace tapsound

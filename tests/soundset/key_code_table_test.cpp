@@ -56,8 +56,11 @@ TEST(KeyCodeTable, ThresholdsFollowTheWorkedExamples) {
     EXPECT_EQ(thresholdsFor({n(1), n(1), n(1), n(1)}), (T{536870911, 1073741822, 1610612733, 1}));
     EXPECT_EQ(thresholdsFor({n(1), n(1), n(0)}), (T{1073741823, 2147483646, 0}));
     EXPECT_EQ(thresholdsFor({n(0), n(0), n(0)}), (T{0, 0, 0}));
-    // Weights read as numbers: strings by their leading number, booleans as 1 or 0; negative as 1.
+    // Weights read as numbers: strings by their leading decimal number (no hex, inf or nan), else
+    // 0; booleans as 1 or 0; negative ones as 1.
     EXPECT_EQ(thresholdsFor({str("3"), PlistValue::boolean(true)}), (T{1610612735, 1}));
+    EXPECT_EQ(thresholdsFor({str("0x10"), str("inf"), str("nan"), str(".5"), str("  1e")}),
+              (T{0, 0, 0, 715827882, 1}));
     EXPECT_EQ(thresholdsFor({str(" 2.5kg"), str("heavy"), PlistValue::integer(-4)}),
               (T{1533916890, 1533916890, 1}));
 }
