@@ -104,7 +104,7 @@ TEST(Playback, EachPressDrawsOnceFromAWeightedSlot) {
         rig->awakeFromNib();
         rig->openWithFileURL(package);
         for (const auto& c : cases) {
-            rig.randValues = {c.r};
+            rig.nextRand = c.r;
             rig.randCalls = 0;
             rig.player->started.clear();
             rig->playSoundWithKeyCode(c.key);

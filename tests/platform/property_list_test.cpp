@@ -49,36 +49,5 @@ TEST(PropertyList, DeepNestingIsRefusedNotRecursedInto) {
     }
 }
 
-// Replaces the first occurrence of `from` in a binary list with `to`, same length.
-std::string patched(std::string bytes, const std::string& from, const std::string& to) {
-    const auto at = bytes.find(from);
-    EXPECT_NE(at, std::string::npos) << "pattern not in the binary list";
-    return at == std::string::npos ? bytes : bytes.replace(at, from.size(), to);
-}
-
-TEST(PropertyList, NulBytesInBinaryLists) {
-    const std::string binary = test::binaryPropertyList(
-        "<plist version=\"1.0\"><dict><key>0X</key><string>aXb</string>"
-        "<key>\xc3\xa9Y</key><string>c</string></dict></plist>");
-    // A string value holding a NUL still reads, at least as far as the NUL.
-    const auto value = parse(patched(binary,
-                                     "\x53"
-                                     "aXb",
-                                     std::string("\x53"
-                                                 "a\0b",
-                                                 4)));
-    ASSERT_TRUE(value);
-    EXPECT_STREQ(value->dictionaryValue().at("0X").stringValue().c_str(), "a");
-    // A NUL inside a key, in ASCII or UTF-16 form, makes the list unreadable rather than aborting.
-    EXPECT_FALSE(parse(patched(binary,
-                               "\x52"
-                               "0X",
-                               std::string("\x52"
-                                           "0\0",
-                                           3))));
-    EXPECT_FALSE(
-        parse(patched(binary, std::string("\x62\0\xe9\0Y", 5), std::string("\x62\0\xe9\0\0", 5))));
-}
-
 }  // namespace
 }  // namespace tapsound

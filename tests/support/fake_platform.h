@@ -2,7 +2,6 @@
 
 #include <QMenu>
 #include <chrono>
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -123,14 +122,7 @@ struct ControllerRig {
                 .openPanel = [] { return std::make_unique<platform::QtOpenPanel>(); },
                 .privacyAccessibilityURL = "file:///usr/share/tapsound/help/index.html",
                 .terminate = [this] { ++terminated; },
-                .rand =
-                    [this] {
-                        if (randValues.empty()) return 0;
-                        ++randCalls;
-                        const int r = randValues.front();
-                        randValues.pop_front();
-                        return r;
-                    },
+                .rand = [this] { return ++randCalls, nextRand; },
                 .srand = [this](unsigned seed) { seeds.push_back(seed); },
             },
             menu.get());
@@ -184,8 +176,7 @@ struct ControllerRig {
     std::unique_ptr<QMenu> menu;
     std::unique_ptr<AppDelegate> delegate;
     int terminated = 0;
-    std::deque<int> randValues;
-    int randCalls = 0;
+    int nextRand = 0, randCalls = 0;
     std::vector<unsigned> seeds;
     std::map<const platform::SampleBuffer*, int> codeOfBuffer;
 };
