@@ -96,16 +96,6 @@ TEST(StatusMenu, UntrustedRunOffersThePrivacyItemAndStillReadsTheVolume) {
               (std::vector<std::string>{"file:///usr/share/tapsound/help/index.html"}));
     rig.menu->actions()[2]->trigger();
     EXPECT_EQ(rig.terminated, 1);
-    // Trust is sampled once per launch: granted later, the run stays untrusted and monitors
-    // nothing.
-    rig.accessibility.trusted = true;
-    rig->applicationDidFinishLaunching();
-    test::writeBytes(rig.dir.file("click.wav"), "sound");
-    rig->applicationOpenFile(rig.dir.file("click.wav"));
-    rig->startEventMonitor();
-    EXPECT_EQ(rig.accessibility.calls, 1);
-    EXPECT_FALSE(rig->isAccessibilityEnabled());
-    EXPECT_EQ(rig.keys->starts, 0);
     EXPECT_EQ(loadMainInterface("/nonexistent/MainMenu.xml"), nullptr);
 }
 

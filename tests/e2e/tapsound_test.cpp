@@ -1,8 +1,10 @@
-// The real program under a private X server and PulseAudio: keys typed with xdotool, its sound
-// recorded from the null sink, its tray icon in IceWM's XEmbed tray.
+// Under a private X server and PulseAudio: the real program, keys typed with xdotool, its sound
+// recorded from the null sink, its tray icon in IceWM's XEmbed tray; and keys typed into another
+// program heard by the controller through XInput 2, each by its physical key.
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <QCoreApplication>
 #include <QSettings>
 #include <cstdlib>
 #include <filesystem>
@@ -10,6 +12,8 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/key_source_x11.h"
+#include "tests/support/fake_platform.h"
 #include "tests/support/private_session.h"
 #include "tests/support/sound_files.h"
 
@@ -136,6 +140,56 @@ TEST_F(Tapsound, TrayIconOpensTheMenuWhoseSliderSetsTheVolume) {
     test::stopProcess(pid);
     EXPECT_GT(setting("volume").toDouble(), 0.5);
     test::stopProcess(tray);
+}
+
+class X11Keys : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(session.ok()) << session.error();
+        ASSERT_TRUE(window.ok());
+        rig->awakeFromNib();
+        rig->applicationDidFinishLaunching();
+        rig.openOneSoundPerKey();
+        ASSERT_TRUE(rig->isMonitoring() && rig.monitor.isSourceRunning());
+    }
+    // The key codes played after the xdotool command, once the event loop has read what came.
+    std::vector<int> playedAfter(const std::string& xdotool) {
+        EXPECT_EQ(test::run({"sh", "-c", xdotool}), 0);
+        const auto until = std::chrono::steady_clock::now() + 400ms;
+        while (std::chrono::steady_clock::now() < until) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            std::this_thread::sleep_for(5ms);
+        }
+        return rig.played();
+    }
+
+    test::PrivateSession session{{.display = true, .audio = false}};
+    test::FocusedWindow window;
+    test::ControllerRig rig{true, {}, std::make_unique<platform::X11KeySource>()};
+};
+
+TEST_F(X11Keys, EachKeyTypedIntoAnotherProgramPlaysOnceByItsPhysicalKey) {
+    const struct {
+        const char* xdotool;
+        std::vector<int> played;
+    } cases[] = {
+        // h e l l o space w o r l d
+        {"xdotool type --delay 40 'hello world'", {4, 14, 37, 37, 31, 49, 13, 31, 15, 37, 2}},
+        // Held past the server's auto-repeat delay: the repeats and the release are not heard.
+        {"xdotool keydown a && sleep 1.2 && xdotool keyup a", {0}},
+        // Shift down sounds, then the letter; letting go of Shift is silent.
+        {"xdotool key shift+a", {56, 0}},
+        {"xdotool key Caps_Lock", {57}},  // switched on
+        {"xdotool key Caps_Lock", {}},    // switched off
+    };
+    for (const auto& c : cases) EXPECT_EQ(playedAfter(c.xdotool), c.played) << c.xdotool;
+    // Nothing is heard once monitoring ends: the source stops reading keys.
+    rig->endEventMonitor();
+    EXPECT_EQ(playedAfter("xdotool type --delay 20 dead"), std::vector<int>{});
+    rig->startEventMonitor();
+    EXPECT_EQ(playedAfter("xdotool type --delay 20 do"), (std::vector<int>{2, 31}));
+    EXPECT_GE(window.drainKeyPresses(), 23)
+        << "the keys, a repeat too, must still reach their program";
 }
 
 }  // namespace
