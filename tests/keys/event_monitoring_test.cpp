@@ -73,16 +73,9 @@ TEST_F(Monitoring, TheKeySourceRunsOnlyWhileMonitoredAndMonitorsAreInstalledOnce
 // threshold of 2147483647 before the last sound keeps the last from playing, but truncation
 // leaves 2147483646, so the top draw reaches a last weight of 0. A single weighted sound still
 // draws; a single sound or an empty slot does not. Weights are integers, reals, strings, booleans,
-// missing (1) or negative (1), read alike from an XML and a binary soundset.plist.
+// missing (1) or negative (1), read alike from an XML and a binary soundset.plist (data/draws.plist).
 TEST(Playback, EachPressDrawsOnceFromAWeightedSlot) {
-    const std::string soundset = R"(<plist version="1.0"><dict>
-      <key>*</key><string>d</string><key>03</key><string>missing</string>
-      <key>00</key><array><string>a</string><string>b</string></array>
-      <key>01</key><array><array><string>a</string><integer>0</integer></array><array><string>b</string><string>1</string></array><array><string>c</string><real>0</real></array></array>
-      <key>05</key><array><array><string>a</string><real>1</real></array><array><string>b</string></array><array><string>c</string><real>0</real></array></array>
-      <key>06</key><array><array><string>a</string><integer>-2</integer></array><array><string>b</string><true/></array></array>
-      <key>0e</key><array><array><string>a</string><real>0.5</real></array><array><string>b</string><string>1.5</string></array></array>
-      <key>02</key><array><array><string>c</string><real>5</real></array></array></dict></plist>)";
+    const std::string soundset = test::readBytes(TAPSOUND_TEST_DATA "/draws.plist");
     const struct {
         int key, r;
         const char* plays;  // nullptr: silent
@@ -113,8 +106,8 @@ TEST(Playback, EachPressDrawsOnceFromAWeightedSlot) {
             EXPECT_EQ(rig.randCalls, c.draws);
             ASSERT_EQ(rig.player->started.size(), c.plays ? 1u : 0u);
             if (c.plays) {
-                EXPECT_EQ(rig.player->started[0].samples,
-                          rig.loader.bufferForPath[sounds + c.plays + ".wav"]);
+                EXPECT_EQ(rig.loader.pathOf[rig.player->started[0].samples],
+                          sounds + c.plays + ".wav");
             }
         }
     }

@@ -120,9 +120,6 @@ TEST(KeyCodeTable, NothingToPlayLeavesEverySlotEmpty) {
     }
 }
 
-const char* kSoundset = R"(<plist version="1.0"><dict><key>*</key><string>click</string>
-  <key>31</key><array><array><string>space</string><integer>3</integer></array></array></dict></plist>)";
-
 std::optional<PlistValue> parse(const std::string& bytes) {
     return platform::propertyListWithBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()),
                                            bytes.size());
@@ -130,7 +127,8 @@ std::optional<PlistValue> parse(const std::string& bytes) {
 
 TEST(PropertyList, BrokenFilesAreAbsentAndNeverWaitedOn) {
     test::TempDir dir;
-    const std::string xml = kSoundset, binary = test::binaryPropertyList(kSoundset);
+    const std::string xml = test::readBytes(TAPSOUND_TEST_DATA "/draws.plist");
+    const std::string binary = test::binaryPropertyList(xml);
     const std::string cases[] = {
         "",
         "\x01\x02 not a plist at all",

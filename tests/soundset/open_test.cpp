@@ -47,11 +47,8 @@ struct Opening : ::testing::Test {
     // The file whose sound the key plays, relative to the test's folder ("" for none).
     std::string fileOf(int code) {
         const SlotRef& slot = app().keyArray()[code];
-        for (const auto& [path, buffer] : rig->loader.bufferForPath) {
-            if (slot && buffer == slot->sounds[0]->samples().get())
-                return path.substr(files.path().size() + 1);
-        }
-        return "";
+        const std::string path = slot ? rig->loader.pathOf[slot->sounds[0]->samples().get()] : "";
+        return path.empty() ? path : path.substr(files.path().size() + 1);
     }
     bool loadedNothing() {
         for (const SlotRef& slot : app().keyArray()) {
@@ -119,19 +116,12 @@ TEST_F(Opening, StaleGoneOrCorruptBookmarkLoadsNothingAndStaysStored) {
     EXPECT_FALSE(rig->bookmarks.bookmarkDataWithPath("relative/path"));
     fs::remove_all(item);
     test::writeBytes(item, "now a file");  // another kind of item: stale
-    const std::function<void()> damage[] = {
-        [] {},
-        [&] { fs::remove(item); },  // gone
-        [&] {
-            rig->defaults.setObjectForKey(std::vector(data.begin(), data.begin() + 10), "Bookmark");
-        },
-        [&] { rig->defaults.setObjectForKey(withNul, "Bookmark"); },
-        [&] { rig->defaults.setObjectForKey(std::vector<std::uint8_t>{}, "Bookmark"); },
-        [&] { rig->defaults.setObjectForKey(std::string("text"), "Bookmark"); },
-        [&] { rig->defaults.setObjectForKey(4.0, "Bookmark"); },
-    };
-    for (const auto& step : damage) {
-        step();
+    // Then gone, then bookmarks cut short, with a NUL, empty, and of another type.
+    const platform::DefaultsValue corrupt[] = {std::vector(data.begin(), data.begin() + 10),
+                                               withNul, std::vector<std::uint8_t>{}, "text", 4.0};
+    for (int step = -2; step < 5; ++step) {
+        if (step == -1) fs::remove(item);
+        if (step >= 0) rig->defaults.setObjectForKey(corrupt[step], "Bookmark");
         const auto before = stored();
         launch();
         app().applicationDidFinishLaunching();
@@ -235,10 +225,6 @@ TEST(Scan, KeepsSoundsByNameAndSkipsTheRest) {
     const std::vector<std::string> expected{"*", "Click", "click", "click2", "key.1"};
     EXPECT_EQ(scannedNames(dir.path()), expected);
     EXPECT_EQ(scannedNames(dir.path() + "/"), expected);
-    // Root reads anything; elsewhere a locked folder cannot be listed. Either way nothing breaks.
-    fs::permissions(dir.path(), fs::perms::none);
-    EXPECT_LE(scannedNames(dir.path()).size(), expected.size());
-    fs::permissions(dir.path(), fs::perms::owner_all);
 }
 
 }  // namespace

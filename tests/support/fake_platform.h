@@ -38,7 +38,7 @@ struct RecordingPlayer : public platform::SoundPlayer {
 };
 
 // Any non-empty regular file whose first bytes are not "BAD" counts as a sound; each load makes
-// its own sample buffer, so tests can tell sounds apart by buffer.
+// its own sample buffer, so tests can tell by the buffer which file a sound came from.
 struct FakeSoundLoader : public platform::SoundLoader {
     std::shared_ptr<const platform::Sound> initWithContentsOfFile(
         const std::string& path) override {
@@ -47,13 +47,13 @@ struct FakeSoundLoader : public platform::SoundLoader {
         if (bytes.empty() || bytes.rfind("BAD", 0) == 0) return nullptr;
         auto samples = std::make_shared<platform::SampleBuffer>();
         samples->samples.assign(2, 0.5f);
-        bufferForPath[path] = samples.get();
+        pathOf[samples.get()] = path;
         return std::make_shared<platform::Sound>(std::move(samples), player);
     }
     std::vector<std::string> soundUnfilteredTypes() const override { return {"wav", "aiff"}; }
 
     std::vector<std::string> loaded;
-    std::map<std::string, const platform::SampleBuffer*> bufferForPath;
+    std::map<const platform::SampleBuffer*, std::string> pathOf;
 
     std::shared_ptr<RecordingPlayer> player;
 };
@@ -142,21 +142,19 @@ struct ControllerRig {
 
     // Opens a sound folder with a sound of its own for each key code, so a sound tells its key.
     void openOneSoundPerKey() {
-        const std::string folder = dir.file("keys");
-        std::filesystem::create_directories(folder);
-        for (int code = 0; code < 128; ++code) {
-            const std::string path = folder + "/" + std::to_string(1000 + code).substr(1) + ".wav";
-            writeBytes(path, "sound");
+        std::filesystem::create_directories(dir.file("keys"));
+        for (int code = 1000; code < 1128; ++code) {
+            writeBytes(dir.file("keys/" + std::to_string(code).substr(1) + ".wav"), "sound");
         }
-        delegate->openWithFileURL(folder);
-        for (const auto& [path, buffer] : loader.bufferForPath) {
-            codeOfBuffer[buffer] = std::stoi(path.substr(path.rfind('/') + 1, 3));
-        }
+        delegate->openWithFileURL(dir.file("keys"));
     }
     // The key codes played since the last call.
     std::vector<int> played() {
         std::vector<int> codes;
-        for (const auto& started : player->started) codes.push_back(codeOfBuffer[started.samples]);
+        for (const auto& started : player->started) {
+            const std::string& path = loader.pathOf[started.samples];
+            codes.push_back(std::stoi(path.substr(path.rfind('/') + 1, 3)));
+        }
         player->started.clear();
         return codes;
     }
@@ -178,7 +176,6 @@ struct ControllerRig {
     int terminated = 0;
     int nextRand = 0, randCalls = 0;
     std::vector<unsigned> seeds;
-    std::map<const platform::SampleBuffer*, int> codeOfBuffer;
 };
 
 }  // namespace tapsound::test
