@@ -12,7 +12,6 @@
 namespace tapsound {
 namespace {
 
-using platform::PlistDictionary;
 using platform::PlistValue;
 
 std::optional<PlistValue> parse(const std::string& bytes) {
@@ -90,16 +89,6 @@ TEST(KeyCodeTable, KeysNamesAndOddValuesEachFillTheirSlotOrLeaveItEmpty) {
     EXPECT_EQ(table[51]->lastWeight, 2);
     EXPECT_TRUE(std::is_sorted(table[52]->thresholds.begin(), table[52]->thresholds.end()));
     EXPECT_EQ(table[7], table[200]);  // untouched keys share the default
-}
-
-TEST(KeyCodeTable, NothingToPlayLeavesEverySlotEmpty) {
-    const auto sounds = soundsNamed({"click"});
-    const PlistDictionary empty, onlyDefault{{"*", PlistValue::string("click")}};
-    for (const KeyArray& table :
-         {createKeyCodeArray(&sounds, nullptr), createKeyCodeArray(&sounds, &empty),
-          createKeyCodeArray(nullptr, nullptr), createKeyCodeArray(nullptr, &onlyDefault)}) {
-        for (const SlotRef& slot : table) EXPECT_EQ(slot, nullptr);
-    }
 }
 
 TEST(PropertyList, BrokenFilesAreAbsentAndNeverWaitedOn) {

@@ -66,6 +66,7 @@ TEST_F(Opening, EachKindOfLocationFillsTheTableItsWay) {
     app().applicationDidFinishLaunching();
     makePackage(files.file("Set.tapsnd"));
     makePackage(files.file("Upper.TAPSND"));
+    fs::remove(makePackage(files.file("Unlisted.tapsnd")) + "/Contents/Resources/soundset.plist");
     fs::create_directories(files.file("Folder"));
     for (const char* name : {"24.wav", "024.wav", "*.wav"})
         test::writeBytes(files.file("Folder/") + name, "sound");
@@ -93,6 +94,7 @@ TEST_F(Opening, EachKindOfLocationFillsTheTableItsWay) {
         {"Plain.tapsnd", {}, "Plain.tapsnd"},
         {"Unnamed", {}, "Unnamed"},  // a sound named for no key plays for none
         {"Empty", {}, "Empty"},
+        {"Unlisted.tapsnd", {}, "Unlisted.tapsnd"},  // sounds, but no soundset.plist
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
