@@ -142,33 +142,25 @@ TEST_F(Tapsound, TrayIconOpensTheMenuWhoseSliderSetsTheVolume) {
     test::stopProcess(tray);
 }
 
-class X11Keys : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_TRUE(session.ok()) << session.error();
-        ASSERT_TRUE(window.ok());
-        rig->awakeFromNib();
-        rig->applicationDidFinishLaunching();
-        rig.openOneSoundPerKey();
-        ASSERT_TRUE(rig->isMonitoring() && rig.monitor.isSourceRunning());
-    }
+TEST(X11Keys, EachKeyTypedIntoAnotherProgramPlaysOnceByItsPhysicalKey) {
+    test::PrivateSession session{{.display = true, .audio = false}};
+    ASSERT_TRUE(session.ok()) << session.error();
+    test::FocusedWindow window;
+    ASSERT_TRUE(window.ok());
+    test::ControllerRig rig{true, {}, std::make_unique<platform::X11KeySource>()};
+    rig->awakeFromNib();
+    rig->applicationDidFinishLaunching();
+    rig.openOneSoundPerKey();
+    ASSERT_TRUE(rig.monitor.isSourceRunning());
     // The key codes played after the xdotool command, once the event loop has read what came.
-    std::vector<int> playedAfter(const std::string& xdotool) {
+    const auto playedAfter = [&](const std::string& xdotool) {
         EXPECT_EQ(test::run({"sh", "-c", xdotool}), 0);
-        const auto until = std::chrono::steady_clock::now() + 400ms;
-        while (std::chrono::steady_clock::now() < until) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-            std::this_thread::sleep_for(5ms);
+        for (int i = 0; i < 40; ++i) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            std::this_thread::sleep_for(10ms);
         }
         return rig.played();
-    }
-
-    test::PrivateSession session{{.display = true, .audio = false}};
-    test::FocusedWindow window;
-    test::ControllerRig rig{true, {}, std::make_unique<platform::X11KeySource>()};
-};
-
-TEST_F(X11Keys, EachKeyTypedIntoAnotherProgramPlaysOnceByItsPhysicalKey) {
+    };
     const struct {
         const char* xdotool;
         std::vector<int> played;
