@@ -59,8 +59,7 @@ TEST(StatusMenu, TrustedRunInsertsVolumeSliderAtIndexTwoAsWideAsItemThree) {
     const double menuWidth = rig.menu->sizeHint().width();
     rig->awakeFromNib();
 
-    EXPECT_EQ(rig.accessibility.calls, 1);
-    EXPECT_TRUE(rig.accessibility.lastPrompt);
+    EXPECT_EQ(rig.keys->asked, 1);
     EXPECT_EQ(titles(*rig.menu), (QStringList{"Open...", "-", "Volume", "-", "Quit tapsound"}));
     auto* volume = qobject_cast<QWidgetAction*>(rig.menu->actions()[2]);
     ASSERT_NE(volume, nullptr);

@@ -157,14 +157,15 @@ TEST_F(Opening, UntrustedRunNeitherRestoresNorMonitors) {
     const std::string parked = files.file("parked.wav");
     test::writeBytes(parked, "sound");
     app().applicationOpenFile(parked);
-    rig->accessibility.trusted = true;  // granted after launch: trust is sampled once, untrusted
+    rig->keys->observable = true;  // granted after launch: trust is sampled once, untrusted
     app().applicationDidFinishLaunching();
     EXPECT_TRUE(rig->loader.loaded.empty());
     EXPECT_EQ(app().tempPath(), parked);
     app().applicationOpenFile(parked);
     app().startEventMonitor();
     EXPECT_EQ(fileOf(0), "parked.wav");
-    EXPECT_EQ(rig->accessibility.calls, 1);
+    EXPECT_EQ(rig->keys->asked, 1);
+    EXPECT_EQ(rig->prompts, 1);
     EXPECT_EQ(rig->keys->starts, 0);
     EXPECT_EQ(storedPath(), parked);
 }

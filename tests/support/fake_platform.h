@@ -11,7 +11,7 @@
 
 #include "app/app_delegate.h"
 #include "app/main_interface.h"
-#include "platform/accessibility.h"
+#include "platform/accessibility_keys.h"
 #include "platform/bookmarks_file.h"
 #include "platform/file_manager_posix.h"
 #include "platform/key_event_monitor.h"
@@ -62,7 +62,7 @@ struct FakeSoundLoader : public platform::SoundLoader {
 // backend would.
 struct FakeKeySource : public platform::KeySource {
     std::string name() const override { return "fake"; }
-    bool canObserveKeys() override { return true; }
+    bool canObserveKeys() override { return ++asked, observable; }
     bool start(std::function<void(const platform::KeyEvent&)> h) override {
         ++starts;
         handler = std::move(h);
@@ -73,19 +73,8 @@ struct FakeKeySource : public platform::KeySource {
         handler = nullptr;
     }
     std::function<void(const platform::KeyEvent&)> handler;
-    int starts = 0, stops = 0;
-    bool startable = true;
-};
-
-struct FakeAccessibility : public platform::Accessibility {
-    bool isProcessTrustedWithOptions(bool prompt) override {
-        ++calls;
-        lastPrompt = prompt;
-        return trusted;
-    }
-    bool trusted = true;
-    int calls = 0;
-    bool lastPrompt = false;
+    int starts = 0, stops = 0, asked = 0;
+    bool startable = true, observable = true;
 };
 
 struct FakeWorkspace : public platform::Workspace {
@@ -105,9 +94,10 @@ struct ControllerRig {
         : config(configDir.empty() ? dir.path() : configDir),
           defaults(QString::fromStdString(config + "/tapsound.conf")),
           player(std::make_shared<RecordingPlayer>()),
-          monitor(orFake(std::move(source), keys), [this] { return focused; }),
+          monitor(orFake(std::move(source)), [this] { return focused; }),
+          accessibility(*this->source, [this] { ++prompts; }),
           menu(loadMainInterface(":/MainMenu.xml")) {
-        accessibility.trusted = trusted;
+        if (keys) keys->observable = trusted;
         loader.player = player;
         AppDelegate::initialize(defaults);
         delegate = std::make_unique<AppDelegate>(
@@ -127,12 +117,14 @@ struct ControllerRig {
             },
             menu.get());
     }
-    static std::unique_ptr<platform::KeySource> orFake(std::unique_ptr<platform::KeySource> source,
-                                                       FakeKeySource*& fake) {
-        if (source) return source;
-        auto made = std::make_unique<FakeKeySource>();
-        fake = made.get();
-        return made;
+    std::unique_ptr<platform::KeySource> orFake(std::unique_ptr<platform::KeySource> given) {
+        if (!given) {
+            auto fake = std::make_unique<FakeKeySource>();
+            keys = fake.get();
+            given = std::move(fake);
+        }
+        source = given.get();
+        return given;
     }
     // The controller goes before the menu it shapes.
     ~ControllerRig() { delegate.reset(); }
@@ -165,15 +157,16 @@ struct ControllerRig {
     platform::PosixFileManager fileManager;
     std::shared_ptr<RecordingPlayer> player;
     FakeSoundLoader loader;
-    FakeKeySource* keys = nullptr;  // owned by the monitor
-    bool focused = false;           // whether one of our windows has the keyboard focus
+    FakeKeySource* keys = nullptr;          // the fake one, if no real source was given
+    platform::KeySource* source = nullptr;  // owned by the monitor
+    bool focused = false;                   // whether one of our windows has the keyboard focus
     platform::KeyEventMonitor monitor;
-    FakeAccessibility accessibility;
+    platform::KeySourceAccessibility accessibility;
     FakeWorkspace workspace;
     platform::FileBookmarks bookmarks;
     std::unique_ptr<QMenu> menu;
     std::unique_ptr<AppDelegate> delegate;
-    int terminated = 0;
+    int terminated = 0, prompts = 0;
     int nextRand = 0, randCalls = 0;
     std::vector<unsigned> seeds;
 };
