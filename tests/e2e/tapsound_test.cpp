@@ -29,7 +29,6 @@ class Tapsound : public ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(session.ok()) << session.error();
         config = session.dir() + "/config";
-        fs::create_directories(config + "/tapsound");
         setenv("XDG_CONFIG_HOME", config.c_str(), 1);
         setenv("QT_QPA_PLATFORM", "xcb", 1);
         unsetenv("TAPSOUND_KEYS");
@@ -50,7 +49,6 @@ class Tapsound : public ::testing::Test {
     // Runs the command, then counts the sounds heard on the null sink.
     std::size_t soundsHeardAfter(const std::string& command) {
         test::MonitorRecorder recorder(session);
-        EXPECT_TRUE(recorder.ok());
         EXPECT_EQ(test::run({"sh", "-c", command}), 0);
         std::this_thread::sleep_for(400ms);
         return test::findOnsets(recorder.stop(), 0.01f, 4800).size();

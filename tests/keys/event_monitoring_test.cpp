@@ -36,7 +36,7 @@ struct Monitoring : ::testing::Test {
     ControllerRig rig;
 };
 
-TEST_F(Monitoring, PressesAndModifierChangesThatLeaveACountedModifierDownPlay) {
+TEST_F(Monitoring, PressesAndModifierChangesThatLeaveACountedModifierDownPlayWhileMonitored) {
     // Shift 56, Command 55, Caps Lock 57, Right Option 61, Right Control 62, Function 63.
     const std::pair<const char*, std::vector<int>> cases[] = {
         // Modifiers sound going down, and going up while a counted one stays down.
@@ -49,9 +49,7 @@ TEST_F(Monitoring, PressesAndModifierChangesThatLeaveACountedModifierDownPlay) {
     for (const auto& [keys, sounds] : cases) EXPECT_EQ(played(keys), sounds) << keys;
     rig.focused = true;  // typed into our own window: heard once, by the local monitor
     EXPECT_EQ(played("+12 -12"), std::vector<int>{12});
-}
-
-TEST_F(Monitoring, TheKeySourceRunsOnlyWhileMonitoredAndMonitorsAreInstalledOnce) {
+    // The key source runs only while monitored, and monitors are installed once.
     rig->startEventMonitor();
     EXPECT_EQ(played("+3"), std::vector<int>{3});
     rig->endEventMonitor();
@@ -73,7 +71,8 @@ TEST_F(Monitoring, TheKeySourceRunsOnlyWhileMonitoredAndMonitorsAreInstalledOnce
 // threshold of 2147483647 before the last sound keeps the last from playing, but truncation
 // leaves 2147483646, so the top draw reaches a last weight of 0. A single weighted sound still
 // draws; a single sound or an empty slot does not. Weights are integers, reals, strings, booleans,
-// missing (1) or negative (1), read alike from an XML and a binary soundset.plist (data/draws.plist).
+// missing (1) or negative (1), read alike from an XML and a binary soundset.plist
+// (data/draws.plist).
 TEST(Playback, EachPressDrawsOnceFromAWeightedSlot) {
     const std::string soundset = test::readBytes(TAPSOUND_TEST_DATA "/draws.plist");
     const struct {

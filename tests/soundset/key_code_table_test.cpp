@@ -95,12 +95,15 @@ TEST(PropertyList, BrokenFilesAreAbsentAndNeverWaitedOn) {
     test::TempDir dir;
     const std::string xml = test::readBytes(TAPSOUND_TEST_DATA "/draws.plist");
     const std::string binary = test::binaryPropertyList(xml);
+    std::string opened, closed;  // nested far too deep to recurse into
+    for (int i = 0; i < 200000; ++i) opened += "<array>", closed += "</array>";
     const std::string cases[] = {
         "",
         "\x01\x02 not a plist at all",
         xml.substr(0, xml.size() / 2),
         binary.substr(0, binary.size() - 12),
         "bplist00",
+        "<plist><dict><key>00</key>" + opened + closed + "</dict></plist>",
         "<plist version=\"1.0\"><array><string>a</string></array></plist>",
         "<plist version=\"1.0\"><string>a</string></plist>",
     };
@@ -111,15 +114,6 @@ TEST(PropertyList, BrokenFilesAreAbsentAndNeverWaitedOn) {
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
     for (const auto& path : {dir.file("missing"), dir.path(), dir.file("fifo")}) {
         EXPECT_FALSE(platform::dictionaryWithContentsOfFile(path)) << path;
-    }
-}
-
-TEST(PropertyList, DeepNestingIsRefusedNotRecursedInto) {
-    for (const auto& [depth, readable] : {std::pair{200000, false}, std::pair{100, true}}) {
-        std::string xml = "<plist version=\"1.0\"><dict><key>00</key>";
-        for (int i = 0; i < depth; ++i) xml += "<array>";
-        for (int i = 0; i < depth; ++i) xml += "</array>";
-        EXPECT_EQ(parse(xml + "</dict></plist>").has_value(), readable) << depth;
     }
 }
 

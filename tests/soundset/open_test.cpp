@@ -23,9 +23,7 @@ std::string makePackage(const std::string& package) {
     fs::create_directories(package + "/Contents/Resources/sounds");
     test::writeBytes(package + "/Contents/Resources/sounds/click.wav", "sound");
     test::writeBytes(package + "/Contents/Resources/sounds/enter.wav", "sound");
-    test::writeBytes(package + "/Contents/Resources/soundset.plist",
-                     "<plist version=\"1.0\"><dict><key>*</key><string>click</string>"
-                     "<key>24</key><string>enter</string></dict></plist>");
+    fs::copy(TAPSOUND_TEST_DATA "/return.plist", package + "/Contents/Resources/soundset.plist");
     return package;
 }
 
@@ -133,7 +131,7 @@ TEST_F(Opening, StaleGoneOrCorruptBookmarkLoadsNothingAndStaysStored) {
     }
 }
 
-TEST_F(Opening, TwoEarlyRequestsLoadTheSecondAtOnceAndTheFirstAtLaunch) {
+TEST_F(Opening, EarlyRequestsLoadTheLastAtOnceAndTheFirstAtATrustedLaunch) {
     launch();
     const std::string first = makePackage(files.file("First.tapsnd"));
     test::writeBytes(files.file("second.wav"), "sound");
@@ -148,11 +146,8 @@ TEST_F(Opening, TwoEarlyRequestsLoadTheSecondAtOnceAndTheFirstAtLaunch) {
     EXPECT_EQ(storedPath(), first);
     // After launch every request loads at once and is answered yes, even when nothing loads.
     EXPECT_TRUE(app().applicationOpenFile(files.file("nothing-here.wav")));
-}
 
-TEST_F(Opening, UntrustedRunNeitherRestoresNorMonitors) {
-    launch();
-    app().openWithFileURL(makePackage(files.file("Set.tapsnd")));
+    // An untrusted run neither restores nor monitors; its request stays parked at launch.
     launch(false);
     const std::string parked = files.file("parked.wav");
     test::writeBytes(parked, "sound");
@@ -175,9 +170,7 @@ std::vector<QFileDialog*> dialogs() {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     std::vector<QFileDialog*> shown;
     for (QWidget* widget : QApplication::topLevelWidgets()) {
-        if (auto* dialog = qobject_cast<QFileDialog*>(widget); dialog && dialog->isVisible()) {
-            shown.push_back(dialog);
-        }
+        if (widget->isVisible()) shown.push_back(qobject_cast<QFileDialog*>(widget));
     }
     return shown;
 }

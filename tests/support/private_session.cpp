@@ -162,8 +162,9 @@ std::vector<std::size_t> findOnsets(const std::vector<float>& interleavedStereo,
     return onsets;
 }
 
-FocusedWindow::FocusedWindow() : _log(_dir.file("xev.log")) {
-    _pid = spawn({"stdbuf", "-oL", "xev", "-name", "tapsound-target", "-event", "keyboard"}, _log);
+FocusedWindow::FocusedWindow() {
+    _pid = spawn({"stdbuf", "-oL", "xev", "-name", "tapsound-target", "-event", "keyboard"},
+                 _dir.file("xev.log"));
     _ok = waitFor(
         [] {
             return run({"xdotool", "search", "--name", "tapsound-target", "windowfocus",
@@ -174,7 +175,7 @@ FocusedWindow::FocusedWindow() : _log(_dir.file("xev.log")) {
 
 int FocusedWindow::drainKeyPresses() {
     std::this_thread::sleep_for(100ms);
-    const std::string log = readBytes(_log);
+    const std::string log = readBytes(_dir.file("xev.log"));
     int presses = 0;
     for (auto at = log.find("KeyPress event", _read); at != std::string::npos;
          at = log.find("KeyPress event", at + 1))

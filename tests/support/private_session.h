@@ -56,7 +56,6 @@ class MonitorRecorder {
   public:
     explicit MonitorRecorder(const PrivateSession& session);
     ~MonitorRecorder() { stopProcess(_pid); }
-    bool ok() const { return _pid > 0; }
     // Stops recording; the interleaved stereo samples.
     std::vector<float> stop();
 
@@ -80,7 +79,6 @@ class FocusedWindow {
 
   private:
     TempDir _dir;
-    std::string _log;
     pid_t _pid = -1;
     bool _ok = false;
     std::size_t _read = 0;
