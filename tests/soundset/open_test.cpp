@@ -137,7 +137,7 @@ TEST_F(Opening, EarlyRequestsLoadTheLastAtOnceAndTheFirstAtATrustedLaunch) {
     test::writeBytes(files.file("second.wav"), "sound");
     EXPECT_TRUE(app().applicationOpenFile(first));
     EXPECT_EQ(app().tempPath(), first);
-    EXPECT_TRUE(rig->loader.loaded.empty());
+    EXPECT_TRUE(rig->loader.pathOf.empty());
     EXPECT_TRUE(app().applicationOpenFile(files.file("second.wav")));
     EXPECT_EQ(fileOf(36), "second.wav");
     app().applicationDidFinishLaunching();
@@ -154,7 +154,7 @@ TEST_F(Opening, EarlyRequestsLoadTheLastAtOnceAndTheFirstAtATrustedLaunch) {
     app().applicationOpenFile(parked);
     rig->keys->observable = true;  // granted after launch: trust is sampled once, untrusted
     app().applicationDidFinishLaunching();
-    EXPECT_TRUE(rig->loader.loaded.empty());
+    EXPECT_TRUE(rig->loader.pathOf.empty());
     EXPECT_EQ(app().tempPath(), parked);
     app().applicationOpenFile(parked);
     app().startEventMonitor();

@@ -42,7 +42,6 @@ struct RecordingPlayer : public platform::SoundPlayer {
 struct FakeSoundLoader : public platform::SoundLoader {
     std::shared_ptr<const platform::Sound> initWithContentsOfFile(
         const std::string& path) override {
-        loaded.push_back(path);
         const std::string bytes = readBytes(path);
         if (bytes.empty() || bytes.rfind("BAD", 0) == 0) return nullptr;
         auto samples = std::make_shared<platform::SampleBuffer>();
@@ -52,9 +51,7 @@ struct FakeSoundLoader : public platform::SoundLoader {
     }
     std::vector<std::string> soundUnfilteredTypes() const override { return {"wav", "aiff"}; }
 
-    std::vector<std::string> loaded;
     std::map<const platform::SampleBuffer*, std::string> pathOf;
-
     std::shared_ptr<RecordingPlayer> player;
 };
 
@@ -113,7 +110,7 @@ struct ControllerRig {
                 .privacyAccessibilityURL = "file:///usr/share/tapsound/help/index.html",
                 .terminate = [this] { ++terminated; },
                 .rand = [this] { return ++randCalls, nextRand; },
-                .srand = [this](unsigned seed) { seeds.push_back(seed); },
+                .srand = [](unsigned) {},
             },
             menu.get());
     }
@@ -126,9 +123,6 @@ struct ControllerRig {
         source = given.get();
         return given;
     }
-    // The controller goes before the menu it shapes.
-    ~ControllerRig() { delegate.reset(); }
-
     AppDelegate& operator*() { return *delegate; }
     AppDelegate* operator->() { return delegate.get(); }
 
@@ -168,7 +162,6 @@ struct ControllerRig {
     std::unique_ptr<AppDelegate> delegate;
     int terminated = 0, prompts = 0;
     int nextRand = 0, randCalls = 0;
-    std::vector<unsigned> seeds;
 };
 
 }  // namespace tapsound::test
