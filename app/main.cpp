@@ -3,8 +3,6 @@
 #include <unistd.h>
 
 #include <QApplication>
-#include <QDir>
-#include <QFileInfo>
 #include <QMenu>
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
@@ -13,6 +11,8 @@
 #include <cstdlib>
 
 #include "app/app_delegate.h"
+#include "app/command_line.h"
+#include "app/installed_files.h"
 #include "app/main_interface.h"
 #include "app/single_instance.h"
 #include "platform/accessibility_keys.h"
@@ -52,34 +52,21 @@ void quitOnTerminationSignals(QApplication& app) {
     sigaction(SIGINT, &action, nullptr);
 }
 
-QString helpPageURL() {
-    const QString installed = QStringLiteral(TAPSOUND_DATADIR "/help/index.html");
-    const QString inTree = QStringLiteral(TAPSOUND_SOURCE_DIR "/resources/help/index.html");
-    const QString page = QFileInfo::exists(installed) ? installed : inTree;
-    return QUrl::fromLocalFile(page).toString();
-}
-
-QStringList absolutePaths(const QStringList& arguments) {
-    QStringList paths;
-    for (const QString& argument : arguments) {
-        if (argument.isEmpty()) continue;
-        const QUrl url(argument);
-        const QString path = url.isLocalFile() ? url.toLocalFile() : argument;
-        paths << QDir::cleanPath(QFileInfo(path).absoluteFilePath());
-    }
-    return paths;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    const tapsound::CommandLine commandLine = tapsound::parseCommandLine(arguments);
+    if (commandLine.exitCode) return *commandLine.exitCode;
+
     QApplication app(argc, argv);
     QApplication::setApplicationName("tapsound");
     QApplication::setOrganizationName("tapsound");
     QApplication::setDesktopFileName("tapsound");
     QApplication::setQuitOnLastWindowClosed(false);
 
-    const QStringList paths = absolutePaths(app.arguments().mid(1));
+    const QStringList& paths = commandLine.paths;
     tapsound::SingleInstance instance(tapsound::SingleInstance::defaultSocketPath());
     if (instance.forwardToRunningInstance(paths)) return EXIT_SUCCESS;
 
@@ -122,7 +109,8 @@ int main(int argc, char** argv) {
             .workspace = workspace,
             .bookmarks = bookmarks,
             .openPanel = [] { return std::make_unique<QtOpenPanel>(); },
-            .privacyAccessibilityURL = helpPageURL().toStdString(),
+            .privacyAccessibilityURL =
+                QUrl::fromLocalFile(tapsound::installedFile("help/index.html")).toString().toStdString(),
             .terminate = [] { QApplication::quit(); },
             .rand = [] { return std::rand(); },
             .srand = [](unsigned seed) { std::srand(seed); },

@@ -1,0 +1,31 @@
+#include "app/installed_files.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+#include <QStandardPaths>
+
+namespace tapsound {
+
+QString installedFile(const QString& relative) {
+    const QDir binary = QFileInfo("/proc/self/exe").canonicalPath();
+    QStringList candidates{binary.filePath(TAPSOUND_DATA_FROM_BINARY "/" + relative)};
+    for (const QString& data :
+         QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation)) {
+        candidates << data + "/tapsound/" + relative;
+    }
+    if (binary == QDir(TAPSOUND_BINARY_DIR)) {
+        candidates << TAPSOUND_BINARY_DIR "/" + relative
+                   << TAPSOUND_SOURCE_DIR "/resources/" + relative;
+    }
+    for (const QString& path : candidates) {
+        if (QFileInfo::exists(path)) return QDir::cleanPath(path);
+    }
+    return {};
+}
+
+QString settingsFile() {
+    return QSettings(QSettings::IniFormat, QSettings::UserScope, "tapsound", "tapsound").fileName();
+}
+
+}  // namespace tapsound

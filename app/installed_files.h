@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QString>
+
+namespace tapsound {
+
+// A file or folder installed with tapsound (below share/tapsound), or empty when there is none:
+// looked for beside the binary first, so that --prefix and DESTDIR installs find their own, then
+// in the XDG data folders; a binary run from its build folder uses the build and source trees.
+QString installedFile(const QString& relative);
+
+// Where the user's settings live.
+QString settingsFile();
+
+}  // namespace tapsound
