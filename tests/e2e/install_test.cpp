@@ -60,6 +60,10 @@ TEST(Package, ADebInstallsWithItsDependenciesRunsAndLeavesNothingBehind) {
               std::string::npos);
     ASSERT_EQ(sh("dpkg -i " + deb), 0);
     const std::string files = capture("dpkg -L tapsound | grep tapsound | tr '\\n' ' '");
+    EXPECT_EQ(sh("cd /usr/share && ls tapsound/sets/Example.tapsnd tapsound/help/index.html "
+                 "icons/hicolor/*/*/tapsound.svg applications/tapsound.desktop "
+                 "metainfo/tapsound.metainfo.xml man/man1/tapsound.1"),
+              0);
     EXPECT_EQ(capture("/usr/bin/tapsound --version"), "tapsound 0.1.0\n");
     EXPECT_EQ(sh("dpkg -P tapsound"), 0);
     EXPECT_EQ(capture("ls -d " + files + " 2>/dev/null"), "");
