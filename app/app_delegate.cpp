@@ -3,6 +3,7 @@
 #include <QMenu>
 #include <QSlider>
 #include <QSystemTrayIcon>
+#include <cmath>
 
 #include "app/volume_slider.h"
 #include "platform/open_panel.h"
@@ -12,6 +13,7 @@ namespace tapsound {
 
 namespace {
 constexpr const char* kVolumeKey = "volume";
+constexpr float kDefaultVolume = 0.5f;
 }
 
 AppDelegate::AppDelegate(Platform platform, QMenu* keyMenu)
@@ -32,11 +34,14 @@ AppDelegate::AppDelegate(Platform platform, QMenu* keyMenu)
 AppDelegate::~AppDelegate() = default;
 
 void AppDelegate::initialize(platform::UserDefaults& defaults) {
-    defaults.registerDefaults({{kVolumeKey, 0.5}});
+    defaults.registerDefaults({{kVolumeKey, kDefaultVolume}});
 }
 
 void AppDelegate::updateInstanceValues() {
-    const float v = _platform.userDefaults.floatForKey(kVolumeKey);
+    float v = _platform.userDefaults.floatForKey(kVolumeKey);
+    // A stored volume that is no number (nan, inf, 1e309) counts as unset; the stored text stays
+    // until the user moves the slider.
+    if (!std::isfinite(v)) v = kDefaultVolume;
     _volume = v;
     if (_slider) setSliderFloatValue(_slider, v);
 }

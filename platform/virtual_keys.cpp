@@ -58,6 +58,7 @@ std::optional<std::uint16_t> virtualKeyCodeForKernelKey(unsigned kernelKeyCode) 
         case KEY_TAB: return kVK_Tab;
         case KEY_SPACE: return kVK_Space;
         case KEY_GRAVE: return 0x32;
+        case KEY_ZENKAKUHANKAKU: return 0x32;  // JIS keyboards have it where others have `
         case KEY_BACKSPACE: return kVK_Delete;
         case KEY_ESC: return kVK_Escape;
         case KEY_RIGHTMETA: return kVK_RightCommand;
@@ -98,6 +99,7 @@ std::optional<std::uint16_t> virtualKeyCodeForKernelKey(unsigned kernelKeyCode) 
         case KEY_YEN: return 0x5D;
         case KEY_RO: return 0x5E;
         case KEY_KPJPCOMMA: return 0x5F;
+        case KEY_KPCOMMA: return 0x5F;
         case KEY_F5: return 0x60;
         case KEY_F6: return 0x61;
         case KEY_F7: return 0x62;
@@ -109,8 +111,13 @@ std::optional<std::uint16_t> virtualKeyCodeForKernelKey(unsigned kernelKeyCode) 
         case KEY_F11: return 0x67;
         case KEY_HENKAN: return 0x68;  // JIS Kana
         case KEY_KATAKANAHIRAGANA: return 0x68;
+        case KEY_KATAKANA: return 0x68;
+        case KEY_HIRAGANA: return 0x68;
         case KEY_HANGEUL: return 0x68;
         case KEY_F13: return 0x69;
+        case KEY_SYSRQ: return 0x69;  // Print Screen, Scroll Lock and Pause sit where F13-F15 do
+        case KEY_SCROLLLOCK: return 0x6B;
+        case KEY_PAUSE: return 0x71;
         case KEY_F16: return 0x6A;
         case KEY_F14: return 0x6B;
         case KEY_F10: return 0x6D;

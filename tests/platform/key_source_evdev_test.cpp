@@ -161,18 +161,21 @@ TEST(KeyBackendChoice, WaylandSessionsReadTheDevicesAndX11SessionsAskTheServer) 
 }
 
 TEST(VirtualKeys, EveryKeyOfAPcKeyboardHasACodeAndNoTwoKeysShareOne) {
-    // The main block, function keys and keypad (1..88), the navigation block and the Windows and
-    // menu keys. Print Screen, Scroll Lock, Pause and Zenkaku/Hankaku have no code yet.
-    std::vector<unsigned> keys = {KEY_LEFTMETA, KEY_RIGHTMETA, KEY_COMPOSE};
-    for (unsigned k = KEY_ESC; k <= KEY_F12; ++k) keys.push_back(k);
+    // The main block, function keys, keypad and JIS keys (1..95), the navigation block, Pause, the
+    // keypad comma, Yen and the Windows and menu keys.
+    std::vector<unsigned> keys = {KEY_PAUSE,    KEY_KPCOMMA,   KEY_YEN,
+                                  KEY_LEFTMETA, KEY_RIGHTMETA, KEY_COMPOSE};
+    for (unsigned k = KEY_ESC; k <= KEY_KPJPCOMMA; ++k) keys.push_back(k);
     for (unsigned k = KEY_KPENTER; k <= KEY_DELETE; ++k) keys.push_back(k);
-    const std::set<unsigned> none = {KEY_SYSRQ, KEY_SCROLLLOCK, KEY_ZENKAKUHANKAKU, 84,
-                                     KEY_LINEFEED};
+    const std::set<unsigned> none = {84, KEY_LINEFEED};
     for (unsigned kernel : keys) {
         EXPECT_TRUE(none.count(kernel) || virtualKeyCodeForKernelKey(kernel)) << kernel;
     }
-    // Only keys that mean the same on other keyboards share a code.
-    const std::set<unsigned> sharing = {KEY_HELP, KEY_HANJA, KEY_HANGEUL, KEY_KATAKANAHIRAGANA};
+    // Only keys that mean the same on other keyboards, or stand in the same place, share a code.
+    const std::set<unsigned> sharing = {
+        KEY_HELP,     KEY_HANJA,      KEY_HANGEUL, KEY_KATAKANAHIRAGANA,
+        KEY_KATAKANA, KEY_HIRAGANA,   KEY_KPCOMMA, KEY_ZENKAKUHANKAKU,
+        KEY_SYSRQ,    KEY_SCROLLLOCK, KEY_PAUSE};
     std::map<std::uint16_t, unsigned> seen;
     for (unsigned kernel = 0; kernel < KEY_MAX; ++kernel) {
         const auto code = virtualKeyCodeForKernelKey(kernel);
