@@ -59,6 +59,8 @@ int main(int argc, char** argv) {
     for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
     const tapsound::CommandLine commandLine = tapsound::parseCommandLine(arguments);
     if (commandLine.exitCode) return *commandLine.exitCode;
+    tapsound::SingleInstance instance(tapsound::SingleInstance::defaultSocketPath());
+    const bool first = instance.claim();
 
     QApplication app(argc, argv);
     QApplication::setApplicationName("tapsound");
@@ -67,8 +69,7 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
 
     const QStringList& paths = commandLine.paths;
-    tapsound::SingleInstance instance(tapsound::SingleInstance::defaultSocketPath());
-    if (instance.forwardToRunningInstance(paths)) return EXIT_SUCCESS;
+    if (!first) return instance.forwardToRunningInstance(paths) ? EXIT_SUCCESS : EXIT_FAILURE;
 
     using namespace tapsound::platform;
     QtUserDefaults userDefaults;
@@ -119,11 +120,12 @@ int main(int argc, char** argv) {
     delegatePointer = &delegate;
     delegate.awakeFromNib();
 
-    for (const QString& path : paths) delegate.applicationOpenFile(path.toStdString());
-    delegate.applicationDidFinishLaunching();
+    // Later starts are answered before the launch-time load, however long that takes.
     instance.listen([&delegate](const QString& path) {
         delegate.applicationOpenFile(path.toStdString());
     });
+    for (const QString& path : paths) delegate.applicationOpenFile(path.toStdString());
+    delegate.applicationDidFinishLaunching();
 
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &app,
                      [&delegate] { delegate.applicationWillTerminate(); });

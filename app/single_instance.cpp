@@ -1,18 +1,34 @@
 #include "app/single_instance.h"
 
-#include <QDir>
-#include <QLocalSocket>
-#include <QStandardPaths>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QLocalSocket>
+#include <QThread>
 
 namespace tapsound {
 
 namespace {
 constexpr int kTimeoutMs = 2000;
+constexpr int kStartingMs = 10000;  // how long a later start waits for the first to listen
 constexpr qint64 kMaxRequestBytes = 1 << 20;
 }  // namespace
 
 SingleInstance::SingleInstance(QString socketPath) : _socketPath(std::move(socketPath)) {}
+
+SingleInstance::~SingleInstance() {
+    if (_lock >= 0) ::close(_lock);
+}
+
+bool SingleInstance::claim() {
+    const QByteArray path = QFile::encodeName(_socketPath + ".lock");
+    _lock = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    // Without a lock file to take (an unwritable folder), run rather than never start.
+    return _lock < 0 || flock(_lock, LOCK_EX | LOCK_NB) == 0;
+}
 
 QString SingleInstance::defaultSocketPath() {
     QString runtime = QString::fromLocal8Bit(qgetenv("XDG_RUNTIME_DIR"));
@@ -24,8 +40,12 @@ QString SingleInstance::defaultSocketPath() {
 
 bool SingleInstance::forwardToRunningInstance(const QStringList& paths) {
     QLocalSocket socket;
-    socket.connectToServer(_socketPath);
-    if (!socket.waitForConnected(kTimeoutMs)) return false;
+    for (int waited = 0;; waited += 50) {
+        socket.connectToServer(_socketPath);
+        if (socket.waitForConnected(kTimeoutMs)) break;
+        if (waited >= kStartingMs) return false;
+        QThread::msleep(50);
+    }
     for (const QString& path : paths) {
         socket.write(path.toUtf8());
         socket.write("\n");
@@ -40,7 +60,11 @@ bool SingleInstance::forwardToRunningInstance(const QStringList& paths) {
 bool SingleInstance::listen(std::function<void(const QString&)> onOpen) {
     _server = std::make_unique<QLocalServer>();
     _server->setSocketOptions(QLocalServer::UserAccessOption);
-    // A socket left behind by a crashed instance would block every later start.
+    // A socket left behind by a killed instance would block every later start; one that answers
+    // belongs to a live instance and stays.
+    QLocalSocket probe;
+    probe.connectToServer(_socketPath);
+    if (probe.waitForConnected(kTimeoutMs)) return false;
     QLocalServer::removeServer(_socketPath);
     if (!_server->listen(_socketPath)) return false;
     QObject::connect(_server.get(), &QLocalServer::newConnection, _server.get(), [this, onOpen] {

@@ -2,7 +2,9 @@
 // recorded from the null sink, its tray icon in IceWM's XEmbed tray; and keys typed into another
 // program heard by the controller through XInput 2, each by its physical key.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sndfile.h>
+#include <sys/wait.h>
 
 #include <QCoreApplication>
 #include <QSettings>
@@ -100,6 +102,32 @@ TEST_F(Tapsound, ASecondStartHandsItsPathToTheRunningOneAndBrokenSetsNeverCrash)
     EXPECT_EQ(test::run({TAPSOUND_BINARY}), 0);  // a plain second start just exits
     EXPECT_EQ(test::stopProcess(pid), 0);
     EXPECT_NE(setting("Bookmark").toString().toStdString().find("beep.flac"), std::string::npos);
+}
+
+// Two starts at the same moment leave exactly one; the socket of a killed one is replaced.
+TEST_F(Tapsound, ExactlyOneInstanceWhateverTheTiming) {
+    for (int round = 0; round < 5; ++round) {
+        pid_t both[] = {test::spawn({TAPSOUND_BINARY}), test::spawn({TAPSOUND_BINARY})};
+        int status = -1;
+        pid_t exited = 0;
+        const auto oneExited = [&] {
+            for (pid_t p : both) exited = waitpid(p, &status, WNOHANG) == p ? p : exited;
+            return exited > 0;
+        };
+        ASSERT_TRUE(waitFor(oneExited, 10s));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+        std::this_thread::sleep_for(500ms);
+        pid = both[both[0] == exited ? 1 : 0];
+        EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0) << "the first one stays up";
+        if (round < 4) {
+            EXPECT_EQ(test::stopProcess(pid), 0);
+        }
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    start({TAPSOUND_EXAMPLE_SET});
+    EXPECT_EQ(test::run({TAPSOUND_BINARY}), 0);
+    EXPECT_EQ(soundsHeardAfter("xdotool key a"), 1u);
 }
 
 std::vector<std::string> visibleWindows() {
