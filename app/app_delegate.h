@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -22,6 +23,7 @@ class Bookmarks;
 class FileManager;
 class SoundLoader;
 class UserDefaults;
+class WorkQueue;
 class Workspace;
 }  // namespace platform
 
@@ -34,6 +36,7 @@ struct Platform {
     platform::Accessibility& accessibility;
     platform::Workspace& workspace;
     platform::Bookmarks& bookmarks;
+    platform::WorkQueue& workQueue;  // where sound sets are decoded
     std::function<std::unique_ptr<platform::OpenPanel>()> openPanel;
     std::string privacyAccessibilityURL;  // the page that explains how to let us observe keys
     std::function<void()> terminate;      // the menu's quit item
@@ -89,7 +92,10 @@ public:
     bool isMonitoring() const { return _globalEventMonitor || _localEventMonitor; }
 
 private:
+    struct GatheredSet;
     void showStatusMenu();
+    // The second half of openWithFileURL, on the main thread once the set has been decoded.
+    void finishOpeningFileURL(const std::string& path, const GatheredSet& set);
 
     Platform _platform;
 
@@ -103,6 +109,7 @@ private:
     platform::MonitorToken _globalEventMonitor;
     platform::MonitorToken _localEventMonitor;
     std::unique_ptr<platform::OpenPanel> _openPanel;
+    std::shared_ptr<std::atomic<bool>> _loadSuperseded;  // of the load in progress, if any
 };
 
 }  // namespace tapsound

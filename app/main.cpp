@@ -24,6 +24,7 @@
 #include "platform/open_panel_qt.h"
 #include "platform/sound_file.h"
 #include "platform/user_defaults_qt.h"
+#include "platform/work_queue_thread.h"
 #include "platform/workspace_qt.h"
 
 namespace {
@@ -95,6 +96,7 @@ int main(int argc, char** argv) {
     });
     QtWorkspace workspace;
     FileBookmarks bookmarks;
+    ThreadWorkQueue workQueue;
 
     std::unique_ptr<QMenu> keyMenu = tapsound::loadMainInterface(":/MainMenu.xml");
     if (!keyMenu) return EXIT_FAILURE;
@@ -109,6 +111,7 @@ int main(int argc, char** argv) {
             .accessibility = accessibility,
             .workspace = workspace,
             .bookmarks = bookmarks,
+            .workQueue = workQueue,
             .openPanel = [] { return std::make_unique<QtOpenPanel>(); },
             .privacyAccessibilityURL =
                 QUrl::fromLocalFile(tapsound::installedFile("help/index.html")).toString().toStdString(),

@@ -8,6 +8,8 @@
 #include "platform/open_panel.h"
 #include "platform/sound.h"
 #include "platform/user_defaults.h"
+#include "platform/work_queue.h"
+#include "soundset/sound_scan.h"
 
 namespace tapsound {
 
@@ -88,39 +90,75 @@ void AppDelegate::applicationDidFinishLaunching() {
     _tempPath = std::string();
 }
 
+// What a location holds, read and decoded away from the main thread.
+struct AppDelegate::GatheredSet {
+    enum class Kind { Package, Folder, SingleFile, Unreadable } kind = Kind::Unreadable;
+    SoundsDictionary sounds;
+    std::optional<platform::PlistDictionary> soundset;
+    SoundRef single;
+};
+
 void AppDelegate::openWithFileURL(const std::string& path) {
+    // The last request wins: a load still in progress is dropped, and told to stop early.
+    if (_loadSuperseded) *_loadSuperseded = true;
+    auto superseded = std::make_shared<std::atomic<bool>>(false);
+    _loadSuperseded = superseded;
+    platform::FileManager& files = _platform.fileManager;
+    platform::SoundLoader& loader = _platform.soundLoader;
+    _platform.workQueue.run([this, path, superseded, &files, &loader](const std::atomic<bool>& quitting) {
+        auto set = std::make_shared<GatheredSet>();
+        const auto scan = [&](const std::string& folder) {
+            return tapsound::soundsDictionaryWithDirectryPath(
+                files, loader, folder, [&] { return quitting || *superseded; });
+        };
+        if (isPackagePath(path)) {
+            set->kind = GatheredSet::Kind::Package;
+            set->sounds = scan(appendingPathComponent(path, "/Contents/Resources/sounds/"));
+            set->soundset = platform::dictionaryWithContentsOfFile(
+                appendingPathComponent(path, "/Contents/Resources/soundset.plist"));
+        } else if (bool isDirectory = false;
+                   files.fileExistsAtPath(path, &isDirectory) && isDirectory) {
+            set->kind = GatheredSet::Kind::Folder;
+            set->sounds = scan(path);
+        } else if ((set->single = loader.initWithContentsOfFile(path))) {
+            set->kind = GatheredSet::Kind::SingleFile;
+        }
+        return [this, path, superseded, set] {
+            if (!*superseded) finishOpeningFileURL(path, *set);
+        };
+    });
+}
+
+void AppDelegate::finishOpeningFileURL(const std::string& path, const GatheredSet& set) {
+    _loadSuperseded.reset();
     endEventMonitor();
 
-    bool replacedTable = true;
-    if (isPackagePath(path)) {
-        const SoundsDictionary sounds = soundsDictionaryWithDirectryPath(
-            appendingPathComponent(path, "/Contents/Resources/sounds/"));
-        const auto soundset = platform::dictionaryWithContentsOfFile(
-            appendingPathComponent(path, "/Contents/Resources/soundset.plist"));
-        createKeyCodeArrayWithSoundsDictSoundsetDict(&sounds, soundset ? &*soundset : nullptr);
-    } else {
-        bool isDirectory = false;
-        const bool exists = _platform.fileManager.fileExistsAtPath(path, &isDirectory);
-        if (exists && isDirectory) {
-            const SoundsDictionary sounds = soundsDictionaryWithDirectryPath(path);
+    switch (set.kind) {
+        case GatheredSet::Kind::Package:
+            createKeyCodeArrayWithSoundsDictSoundsetDict(&set.sounds, set.soundset ? &*set.soundset : nullptr);
+            break;
+        case GatheredSet::Kind::Folder: {
             platform::PlistDictionary names;
-            for (const auto& entry : sounds) {
+            for (const auto& entry : set.sounds) {
                 names.emplace(entry.first, platform::PlistValue::string(entry.first));
             }
-            createKeyCodeArrayWithSoundsDictSoundsetDict(&sounds, &names);
-        } else if (SoundRef sound = _platform.soundLoader.initWithContentsOfFile(path)) {
+            createKeyCodeArrayWithSoundsDictSoundsetDict(&set.sounds, &names);
+            break;
+        }
+        case GatheredSet::Kind::SingleFile: {
             auto slot = std::make_shared<KeySlot>();
-            slot->sounds.push_back(std::move(sound));
+            slot->sounds.push_back(set.single);
             const SlotRef shared = std::move(slot);
             _keyArray.fill(shared);
-        } else {
-            replacedTable = false;
+            break;
         }
+        case GatheredSet::Kind::Unreadable:
+            break;
     }
 
     // A file that could not be read keeps the previous set loaded, so it must not become the
     // set restored at the next launch either.
-    if (replacedTable) {
+    if (set.kind != GatheredSet::Kind::Unreadable) {
         if (auto data = _platform.bookmarks.bookmarkDataWithPath(path)) {
             _platform.userDefaults.setObjectForKey(std::move(*data), kBookmarkKey);
         }

@@ -1,5 +1,10 @@
 #include "soundset/sound_scan.h"
 
+#include <algorithm>
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "platform/file_manager.h"
 
 namespace tapsound {
@@ -16,18 +21,45 @@ std::string deletingLastExtension(const std::string& name) {
 
 SoundsDictionary soundsDictionaryWithDirectryPath(const platform::FileManager& fileManager,
                                                   platform::SoundLoader& soundLoader,
-                                                  const std::string& path) {
+                                                  const std::string& path,
+                                                  const std::function<bool()>& stopped,
+                                                  std::size_t budgetBytes) {
     SoundsDictionary sounds;
-    const auto names = fileManager.contentsOfDirectoryAtPath(path);
-    if (!names) return sounds;
+    const auto listed = fileManager.contentsOfDirectoryAtPath(path);
+    if (!listed) return sounds;
     std::string folder = path;
     while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-    for (const std::string& name : *names) {
-        if (name.empty() || name.front() == '.') continue;
-        const std::string full = (folder == "/" ? folder : folder + "/") + name;
-        SoundRef sound = soundLoader.initWithContentsOfFile(full);
-        if (!sound) continue;
-        sounds.insert_or_assign(deletingLastExtension(name), std::move(sound));
+    std::vector<std::string> names;
+    for (const std::string& name : *listed) {
+        if (!name.empty() && name.front() != '.') names.push_back(name);
+    }
+
+    // Each worker takes the next file; a decoded sound is kept only while the set's budget lasts.
+    std::vector<SoundRef> decoded(names.size());
+    std::atomic<std::size_t> next{0}, spent{0};
+    const auto work = [&] {
+        for (std::size_t i; (i = next++) < names.size() && !(stopped && stopped());) {
+            SoundRef sound =
+                soundLoader.initWithContentsOfFile((folder == "/" ? folder : folder + "/") + names[i]);
+            if (!sound) continue;
+            const auto& samples = sound->samples();
+            const std::size_t bytes = samples ? samples->samples.size() * sizeof(float) : 0;
+            if (spent.fetch_add(bytes) + bytes <= budgetBytes) {
+                decoded[i] = std::move(sound);
+            } else {
+                spent -= bytes;
+            }
+        }
+    };
+    const std::size_t workers =
+        std::min<std::size_t>(std::max(1u, std::thread::hardware_concurrency()), names.size());
+    std::vector<std::thread> threads;
+    for (std::size_t t = 1; t < workers; ++t) threads.emplace_back(work);
+    work();
+    for (auto& thread : threads) thread.join();
+
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (decoded[i]) sounds.insert_or_assign(deletingLastExtension(names[i]), std::move(decoded[i]));
     }
     return sounds;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
 
 #include "soundset/key_code_table.h"
@@ -11,11 +13,20 @@ class FileManager;
 class SoundLoader;
 }  // namespace platform
 
+// Decoded audio one sound set may hold: past it further sounds are skipped, so a folder of long
+// files cannot take gigabytes. 512 MB is about 45 minutes of the mixer's 48 kHz stereo float.
+inline constexpr std::size_t kMaxDecodedBytesPerSet = std::size_t{512} << 20;
+
 // Loads every sound file directly inside a folder, keyed by its name without the last extension.
 // Names starting with a dot are skipped; a later entry of the listing replaces an earlier one of
-// the same name; a folder that cannot be listed gives an empty dictionary.
+// the same name; a folder that cannot be listed gives an empty dictionary. The files decode in
+// parallel on every core; once `stopped` answers true the scan ends early and its result is not
+// used.
+// The loader must allow calls from several threads at once.
 SoundsDictionary soundsDictionaryWithDirectryPath(const platform::FileManager& fileManager,
                                                   platform::SoundLoader& soundLoader,
-                                                  const std::string& path);
+                                                  const std::string& path,
+                                                  const std::function<bool()>& stopped = {},
+                                                  std::size_t budgetBytes = kMaxDecodedBytesPerSet);
 
 }  // namespace tapsound

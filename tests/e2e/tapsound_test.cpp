@@ -130,6 +130,22 @@ TEST_F(Tapsound, ExactlyOneInstanceWhateverTheTiming) {
     EXPECT_EQ(soundsHeardAfter("xdotool key a"), 1u);
 }
 
+// 20,000 sounds (beyond the decoded-audio budget) decode for seconds, off the main thread: later
+// starts are answered meanwhile, and quitting does not wait for the load.
+TEST_F(Tapsound, ALargeSetLoadsAsideAndQuittingDuringItIsImmediate) {
+    const std::string big = session.dir() + "/Big";
+    fs::create_directories(big);
+    ASSERT_TRUE(test::writeTone(big + "/0.wav", {.seconds = 0.2}));
+    const std::string wav = test::readBytes(big + "/0.wav");
+    for (int i = 1; i < 20000; ++i) test::writeBytes(big + "/" + std::to_string(i) + ".wav", wav);
+    start({big});
+    EXPECT_EQ(test::run({"timeout", "1", TAPSOUND_BINARY}), 0);
+    const auto quit = std::chrono::steady_clock::now();
+    EXPECT_EQ(test::stopProcess(pid), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - quit, 1s);
+    EXPECT_TRUE(setting("Bookmark").isNull()) << "the load ended before the quit: a larger set";
+}
+
 std::vector<std::string> visibleWindows() {
     std::istringstream lines(test::capture("xdotool search --onlyvisible --classname tapsound"));
     return {std::istream_iterator<std::string>(lines), std::istream_iterator<std::string>()};

@@ -165,6 +165,23 @@ TEST_F(Opening, EarlyRequestsLoadTheLastAtOnceAndTheFirstAtATrustedLaunch) {
     EXPECT_EQ(storedPath(), parked);
 }
 
+TEST_F(Opening, TheLastRequestWinsAndTheOldSetPlaysUntilTheNewOneIsReady) {
+    launch();
+    app().openWithFileURL(makePackage(files.file("Old.tapsnd")));
+    rig->workQueue.held = true;  // decoding takes its time
+    for (const char* name : {"a.wav", "b.wav"}) {
+        test::writeBytes(files.file(name), "sound");
+        app().openWithFileURL(files.file(name));
+    }
+    EXPECT_TRUE(app().isMonitoring());
+    EXPECT_EQ(fileOf(36), "Old.tapsnd/Contents/Resources/sounds/enter.wav");
+    // The later request is ready first; the earlier one, ready later, is dropped.
+    test::InlineWorkQueue::finish(rig->workQueue.jobs[1]);
+    test::InlineWorkQueue::finish(rig->workQueue.jobs[0]);
+    EXPECT_EQ(fileOf(36), "b.wav");
+    EXPECT_EQ(storedPath(), files.file("b.wav"));
+}
+
 // The open dialogs on show.
 std::vector<QFileDialog*> dialogs() {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -221,6 +238,13 @@ TEST(Scan, KeepsSoundsByNameAndSkipsTheRest) {
     const std::vector<std::string> expected{"*", "Click", "click", "click2", "key.1"};
     EXPECT_EQ(scannedNames(dir.path()), expected);
     EXPECT_EQ(scannedNames(dir.path() + "/"), expected);
+    // A set's decoded audio has a budget: past it further sounds are skipped (0.1 s tones here).
+    platform::SndfileSoundLoader loader{nullptr};
+    const std::size_t tone = 4800 * 2 * sizeof(float);
+    EXPECT_EQ(soundsDictionaryWithDirectryPath(platform::PosixFileManager(), loader, dir.path(), {},
+                                               2 * tone + 100)
+                  .size(),
+              2u);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "platform/open_panel_qt.h"
 #include "platform/sound.h"
 #include "platform/user_defaults_qt.h"
+#include "platform/work_queue.h"
 #include "platform/workspace.h"
 #include "tests/support/sound_files.h"
 
@@ -45,7 +47,8 @@ struct FakeSoundLoader : public platform::SoundLoader {
         const std::string bytes = readBytes(path);
         if (bytes.empty() || bytes.rfind("BAD", 0) == 0) return nullptr;
         auto samples = std::make_shared<platform::SampleBuffer>();
-        samples->samples.assign(2, 0.5f);
+        samples->samples.assign(2 * bytes.size(), 0.5f);  // a frame a byte, for memory budgets
+        const std::lock_guard lock(mutex);  // sounds decode on several threads at once
         pathOf[samples.get()] = path;
         return std::make_shared<platform::Sound>(std::move(samples), player);
     }
@@ -53,6 +56,7 @@ struct FakeSoundLoader : public platform::SoundLoader {
 
     std::map<const platform::SampleBuffer*, std::string> pathOf;
     std::shared_ptr<RecordingPlayer> player;
+    std::mutex mutex;
 };
 
 // Stands in for the key backend under the real key event monitor; tests call `handler` as the
@@ -72,6 +76,19 @@ struct FakeKeySource : public platform::KeySource {
     std::function<void(const platform::KeyEvent&)> handler;
     int starts = 0, stops = 0, asked = 0;
     bool startable = true, observable = true;
+};
+
+// Runs each load in place, or keeps it for the test to run when `held`.
+struct InlineWorkQueue : public platform::WorkQueue {
+    void run(Job job) override {
+        held ? jobs.push_back(std::move(job)) : finish(job);
+    }
+    static void finish(const Job& job) {
+        const std::atomic<bool> quitting{false};
+        if (const Done done = job(quitting)) done();
+    }
+    bool held = false;
+    std::vector<Job> jobs;
 };
 
 struct FakeWorkspace : public platform::Workspace {
@@ -106,6 +123,7 @@ struct ControllerRig {
                 .accessibility = accessibility,
                 .workspace = workspace,
                 .bookmarks = bookmarks,
+                .workQueue = workQueue,
                 .openPanel = [] { return std::make_unique<platform::QtOpenPanel>(); },
                 .privacyAccessibilityURL = "file:///usr/share/tapsound/help/index.html",
                 .terminate = [this] { ++terminated; },
@@ -157,6 +175,7 @@ struct ControllerRig {
     platform::KeyEventMonitor monitor;
     platform::KeySourceAccessibility accessibility;
     FakeWorkspace workspace;
+    InlineWorkQueue workQueue;
     platform::FileBookmarks bookmarks;
     std::unique_ptr<QMenu> menu;
     std::unique_ptr<AppDelegate> delegate;
