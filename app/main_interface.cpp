@@ -1,12 +1,39 @@
 #include "app/main_interface.h"
 
 #include <QAction>
+#include <QKeyEvent>
 #include <QFile>
 #include <QKeySequence>
 #include <QMenu>
 #include <QXmlStreamReader>
 
 namespace tapsound {
+
+namespace {
+
+// A tray menu is a popup that holds the keyboard and is never the active window, so Qt's own
+// shortcut handling never sees its items' keys; this hands them to the items while it is open.
+class MenuShortcuts : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        auto* menu = qobject_cast<QMenu*>(watched);
+        if (!menu || event->type() != QEvent::KeyPress) return false;
+        const QKeySequence pressed(static_cast<QKeyEvent*>(event)->keyCombination());
+        for (QAction* item : menu->actions()) {
+            if (item->isEnabled() && !item->shortcut().isEmpty() && item->shortcut() == pressed) {
+                menu->hide();
+                item->trigger();
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+}  // namespace
 
 std::unique_ptr<QMenu> loadMainInterface(const QString& path) {
     QFile file(path);
@@ -35,6 +62,7 @@ std::unique_ptr<QMenu> loadMainInterface(const QString& path) {
         }
     }
     if (!complete) return nullptr;
+    menu->installEventFilter(new MenuShortcuts(menu.get()));
     return menu;
 }
 

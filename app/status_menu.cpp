@@ -74,7 +74,9 @@ void AppDelegate::awakeFromNib() {
     } else {
         QAction* privacyItem = _keyMenu->actions().value(0);
         if (privacyItem) {
-            privacyItem->setText(localizedString("Open Security & Privacy Preferences..."));
+            // Doubled, the ampersand shows as itself rather than marking a mnemonic.
+            privacyItem->setText(
+                localizedString("Open Security & Privacy Preferences...").replace('&', "&&"));
             privacyItem->setData(QString("openPrivacyAccessibility"));
             privacyItem->setShortcut({});
         }

@@ -1,15 +1,19 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QFontMetricsF>
 #include <QLayout>
 #include <QMenu>
 #include <QSettings>
 #include <QSlider>
 #include <QSystemTrayIcon>
+#include <QTextBrowser>
+#include <QUrl>
 #include <QWidgetAction>
 
 #include "app/volume_slider.h"
+#include "platform/workspace_qt.h"
 #include "tests/support/fake_platform.h"
 
 namespace tapsound {
@@ -17,9 +21,14 @@ namespace {
 
 using test::ControllerRig;
 
+// The items as shown: a single "&" marks a mnemonic, "&&" shows as "&".
 QStringList titles(const QMenu& menu) {
     QStringList result;
-    for (const QAction* item : menu.actions()) result << (item->isSeparator() ? "-" : item->text());
+    for (const QAction* item : menu.actions()) {
+        result << (item->isSeparator()
+                       ? "-"
+                       : item->text().replace("&&", "\x01").remove('&').replace('\x01', '&'));
+    }
     return result;
 }
 
@@ -96,6 +105,18 @@ TEST(StatusMenu, UntrustedRunOffersThePrivacyItemAndStillReadsTheVolume) {
     rig.menu->actions()[2]->trigger();
     EXPECT_EQ(rig.terminated, 1);
     EXPECT_EQ(loadMainInterface("/nonexistent/MainMenu.xml"), nullptr);
+    // Without a desktop handler for it, the help page shows in a window of ours.
+    setenv("PATH", "/nonexistent", 1);
+    EXPECT_TRUE(platform::QtWorkspace().openURL(
+        QUrl::fromLocalFile(TAPSOUND_SOURCE_DIR "/resources/help/index.html")
+            .toString()
+            .toStdString()));
+    bool shown = false;
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        const auto* page = qobject_cast<QTextBrowser*>(window);
+        shown = shown || (page && page->isVisible() && page->toPlainText().contains("Wayland"));
+    }
+    EXPECT_TRUE(shown);
 }
 
 }  // namespace
