@@ -39,6 +39,7 @@ struct Platform {
     platform::WorkQueue& workQueue;  // where sound sets are decoded
     std::function<std::unique_ptr<platform::OpenPanel>()> openPanel;
     std::string privacyAccessibilityURL;  // the page that explains how to let us observe keys
+    std::string userSetsFolder;           // where the open dialog starts before any set was opened
     std::function<void()> terminate;      // the menu's quit item
     std::function<int()> rand;        // the random source; seeded by awakeFromNib
     std::function<void(unsigned)> srand;

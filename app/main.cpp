@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QMenu>
 #include <QSocketNotifier>
+#include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
@@ -115,6 +116,9 @@ int main(int argc, char** argv) {
             .openPanel = [] { return std::make_unique<QtOpenPanel>(); },
             .privacyAccessibilityURL =
                 QUrl::fromLocalFile(tapsound::installedFile("help/index.html")).toString().toStdString(),
+            .userSetsFolder = (QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                               "/tapsound/sets")
+                                  .toStdString(),
             .terminate = [] { QApplication::quit(); },
             .rand = [] { return std::rand(); },
             .srand = [](unsigned seed) { std::srand(seed); },

@@ -16,6 +16,8 @@ public:
     virtual void setAllowedFileTypes(const std::vector<std::string>& extensions) = 0;
     virtual void setAllowsMultipleSelection(bool allows) = 0;
     virtual void setCanChooseDirectories(bool can) = 0;
+    // The folder it starts in.
+    virtual void setDirectoryURL(const std::string& folder) = 0;
     // Returns at once; the handler runs once on the main thread when the panel closes, and may
     // destroy the panel.
     virtual void beginWithCompletionHandler(std::function<void(int response)> handler) = 0;

@@ -4,42 +4,58 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QStandardPaths>
 
 namespace tapsound::platform {
 
 namespace {
 
-// Qt's dialog enters a folder on Open; here a selected folder is itself a valid choice.
+bool isPackage(const QString& path) { return path.endsWith(".tapsnd", Qt::CaseInsensitive); }
+
+// Qt's dialog enters a folder on Open; here a selected folder is itself a valid choice, and a
+// .tapsnd package, a folder on disk, is a document: choosing it opens it, it is never entered.
 class SoundSetDialog : public QFileDialog {
-public:
-    using QFileDialog::QFileDialog;
+  public:
+    SoundSetDialog(const QString& caption) : QFileDialog(nullptr, caption) {
+        // A double-click or Enter on a package in the list enters it: choose it instead.
+        connect(this, &QFileDialog::directoryEntered, this, [this](const QString& folder) {
+            if (!isPackage(folder) || !canChooseDirectories) return;
+            setDirectory(QFileInfo(folder).absolutePath());
+            chosen = folder;
+            done(QDialog::Accepted);
+        });
+    }
     bool canChooseDirectories = true;
 
-protected:
+  protected:
     void accept() override {
         const QStringList files = selectedFiles();
         if (canChooseDirectories && !files.isEmpty() && QFileInfo(files.first()).isDir()) {
             const QString folder = files.first();
-            // Open with nothing selected in the list means the folder on show: enter, don't pick.
-            if (QDir(folder) != directory() || folder.endsWith(".tapsnd", Qt::CaseInsensitive)) {
+            // Enter on a typed folder's path enters it; Open chooses it (so does either on a
+            // package). Open with nothing selected means the folder on show: enter, don't pick.
+            const bool typed = qobject_cast<QLineEdit*>(focusWidget()) != nullptr;
+            if (isPackage(folder) || (!typed && QDir(folder) != directory())) {
                 chosen = folder;
                 done(QDialog::Accepted);
                 return;
             }
+            setDirectory(folder);
+            return;
         }
         QFileDialog::accept();
     }
 
-public:
+  public:
     QString chosen;
 };
 
 }  // namespace
 
 QtOpenPanel::QtOpenPanel() {
-    auto* dialog = new SoundSetDialog(nullptr, QFileDialog::tr("Open Sound Set"),
-                                      QStandardPaths::writableLocation(QStandardPaths::HomeLocation));
+    auto* dialog = new SoundSetDialog(QFileDialog::tr("Open Sound Set"));
+    dialog->setDirectory(QStandardPaths::writableLocation(QStandardPaths::HomeLocation));
     dialog->setOption(QFileDialog::DontUseNativeDialog, true);
     dialog->setFileMode(QFileDialog::ExistingFile);
     dialog->setAcceptMode(QFileDialog::AcceptOpen);
@@ -67,11 +83,19 @@ void QtOpenPanel::setAllowedFileTypes(const std::vector<std::string>& extensions
 }
 
 void QtOpenPanel::setAllowsMultipleSelection(bool allows) {
-    if (_dialog) _dialog->setFileMode(allows ? QFileDialog::ExistingFiles : QFileDialog::ExistingFile);
+    if (_dialog)
+        _dialog->setFileMode(allows ? QFileDialog::ExistingFiles : QFileDialog::ExistingFile);
 }
 
 void QtOpenPanel::setCanChooseDirectories(bool can) {
-    if (auto* dialog = static_cast<SoundSetDialog*>(_dialog.data())) dialog->canChooseDirectories = can;
+    if (auto* dialog = static_cast<SoundSetDialog*>(_dialog.data()))
+        dialog->canChooseDirectories = can;
+}
+
+void QtOpenPanel::setDirectoryURL(const std::string& folder) {
+    if (_dialog && QFileInfo(QString::fromStdString(folder)).isDir()) {
+        _dialog->setDirectory(QString::fromStdString(folder));
+    }
 }
 
 void QtOpenPanel::beginWithCompletionHandler(std::function<void(int response)> handler) {
@@ -80,8 +104,8 @@ void QtOpenPanel::beginWithCompletionHandler(std::function<void(int response)> h
     QObject::connect(_dialog, &QDialog::finished, _dialog, [this](int result) {
         auto* dialog = static_cast<SoundSetDialog*>(_dialog.data());
         if (result == QDialog::Accepted && dialog) {
-            const QString path = !dialog->chosen.isEmpty() ? dialog->chosen
-                                 : dialog->selectedFiles().value(0);
+            const QString path =
+                !dialog->chosen.isEmpty() ? dialog->chosen : dialog->selectedFiles().value(0);
             _chosen = path.toStdString();
         }
         // The handler may destroy this panel, so it runs from a copy.

@@ -18,6 +18,7 @@ public:
     void setAllowedFileTypes(const std::vector<std::string>& extensions) override;
     void setAllowsMultipleSelection(bool allows) override;
     void setCanChooseDirectories(bool can) override;
+    void setDirectoryURL(const std::string& folder) override;
     void beginWithCompletionHandler(std::function<void(int response)> handler) override;
     void orderFrontRegardless() override;
     std::string URL() const override;

@@ -58,6 +58,15 @@ void AppDelegate::open() {
     _openPanel->setAllowedFileTypes(types);
     _openPanel->setAllowsMultipleSelection(false);
     _openPanel->setCanChooseDirectories(true);
+    // It starts where the last set is, else in the user's own sets.
+    std::string start = _platform.userSetsFolder;
+    const auto stored = _platform.userDefaults.objectForKey(kBookmarkKey);
+    if (const auto* data = stored ? std::get_if<std::vector<std::uint8_t>>(&*stored) : nullptr) {
+        const platform::ResolvedBookmark resolved =
+            _platform.bookmarks.URLByResolvingBookmarkData(*data);
+        if (!resolved.error) start = resolved.path.substr(0, resolved.path.rfind('/'));
+    }
+    _openPanel->setDirectoryURL(start);
     _openPanel->beginWithCompletionHandler([this](int response) {
         const std::unique_ptr<platform::OpenPanel> panel = std::move(_openPanel);
         if (response == platform::kModalResponseOK && panel) openWithFileURL(panel->URL());
@@ -105,28 +114,29 @@ void AppDelegate::openWithFileURL(const std::string& path) {
     _loadSuperseded = superseded;
     platform::FileManager& files = _platform.fileManager;
     platform::SoundLoader& loader = _platform.soundLoader;
-    _platform.workQueue.run([this, path, superseded, &files, &loader](const std::atomic<bool>& quitting) {
-        auto set = std::make_shared<GatheredSet>();
-        const auto scan = [&](const std::string& folder) {
-            return tapsound::soundsDictionaryWithDirectryPath(
-                files, loader, folder, [&] { return quitting || *superseded; });
-        };
-        if (isPackagePath(path)) {
-            set->kind = GatheredSet::Kind::Package;
-            set->sounds = scan(appendingPathComponent(path, "/Contents/Resources/sounds/"));
-            set->soundset = platform::dictionaryWithContentsOfFile(
-                appendingPathComponent(path, "/Contents/Resources/soundset.plist"));
-        } else if (bool isDirectory = false;
-                   files.fileExistsAtPath(path, &isDirectory) && isDirectory) {
-            set->kind = GatheredSet::Kind::Folder;
-            set->sounds = scan(path);
-        } else if ((set->single = loader.initWithContentsOfFile(path))) {
-            set->kind = GatheredSet::Kind::SingleFile;
-        }
-        return [this, path, superseded, set] {
-            if (!*superseded) finishOpeningFileURL(path, *set);
-        };
-    });
+    _platform.workQueue.run(
+        [this, path, superseded, &files, &loader](const std::atomic<bool>& quitting) {
+            auto set = std::make_shared<GatheredSet>();
+            const auto scan = [&](const std::string& folder) {
+                return tapsound::soundsDictionaryWithDirectryPath(
+                    files, loader, folder, [&] { return quitting || *superseded; });
+            };
+            if (isPackagePath(path)) {
+                set->kind = GatheredSet::Kind::Package;
+                set->sounds = scan(appendingPathComponent(path, "/Contents/Resources/sounds/"));
+                set->soundset = platform::dictionaryWithContentsOfFile(
+                    appendingPathComponent(path, "/Contents/Resources/soundset.plist"));
+            } else if (bool isDirectory = false;
+                       files.fileExistsAtPath(path, &isDirectory) && isDirectory) {
+                set->kind = GatheredSet::Kind::Folder;
+                set->sounds = scan(path);
+            } else if ((set->single = loader.initWithContentsOfFile(path))) {
+                set->kind = GatheredSet::Kind::SingleFile;
+            }
+            return [this, path, superseded, set] {
+                if (!*superseded) finishOpeningFileURL(path, *set);
+            };
+        });
 }
 
 void AppDelegate::finishOpeningFileURL(const std::string& path, const GatheredSet& set) {
@@ -135,7 +145,8 @@ void AppDelegate::finishOpeningFileURL(const std::string& path, const GatheredSe
 
     switch (set.kind) {
         case GatheredSet::Kind::Package:
-            createKeyCodeArrayWithSoundsDictSoundsetDict(&set.sounds, set.soundset ? &*set.soundset : nullptr);
+            createKeyCodeArrayWithSoundsDictSoundsetDict(&set.sounds,
+                                                         set.soundset ? &*set.soundset : nullptr);
             break;
         case GatheredSet::Kind::Folder: {
             platform::PlistDictionary names;

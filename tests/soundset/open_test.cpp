@@ -5,6 +5,9 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QFileSystemModel>
+#include <QLineEdit>
+#include <QListView>
 #include <QSlider>
 #include <filesystem>
 
@@ -192,27 +195,47 @@ std::vector<QFileDialog*> dialogs() {
     return shown;
 }
 
-TEST_F(Opening, OneDialogAtATimeChoosesAPackageAndCancelChangesNothing) {
+TEST_F(Opening, OneDialogAtATimeEntersFoldersChoosesPackagesAndCancelChangesNothing) {
     launch();
     app().applicationDidFinishLaunching();
+    fs::create_directories(rig->dir.file("sets"));
+    fs::create_directories(files.file("Folder"));
     app().open();
     app().open();
     ASSERT_EQ(dialogs().size(), 1u);
-    EXPECT_TRUE(dialogs()[0]->nameFilters()[0].contains("(*.wav *.aiff *.tapsnd)"));
-    dialogs()[0]->reject();
+    QFileDialog& dialog = *dialogs()[0];
+    EXPECT_EQ(dialog.directory().path().toStdString(), rig->dir.file("sets"));  // the user's own
+    EXPECT_TRUE(dialog.nameFilters()[0].contains("(*.wav *.aiff *.tapsnd)"));
+    // A folder's path typed and entered is entered, not chosen.
+    auto* typed = dialog.findChild<QLineEdit*>("fileNameEdit");
+    typed->setText(QString::fromStdString(files.file("Folder")));
+    typed->setFocus();
+    static_cast<QDialog&>(dialog).accept();
+    EXPECT_EQ(dialog.directory().path().toStdString(), files.file("Folder"));
+    dialog.reject();
     EXPECT_FALSE(app().isOpenPanelShowing());
     EXPECT_TRUE(loadedNothing());
     EXPECT_FALSE(stored());
 
-    const std::string package = makePackage(files.file("Chosen.tapsnd"));
-    app().open();
-    ASSERT_EQ(dialogs().size(), 1u);
-    dialogs()[0]->selectFile(QString::fromStdString(package));
-    static_cast<QDialog*>(dialogs()[0])->accept();  // as the Open button does
-    EXPECT_TRUE(dialogs().empty());
-    EXPECT_FALSE(app().isOpenPanelShowing());
-    EXPECT_TRUE(app().isMonitoring());
-    EXPECT_EQ(storedPath(), package);
+    // Open chooses a package; a package entered, as by a double-click, is chosen too.
+    for (const std::string name : {"Chosen.tapsnd", "Entered.tapsnd"}) {
+        const std::string package = makePackage(files.file(name));
+        app().open();
+        ASSERT_EQ(dialogs().size(), 1u);
+        dialogs()[0]->selectFile(QString::fromStdString(package));
+        if (name[0] == 'C') static_cast<QDialog*>(dialogs()[0])->accept();  // the Open button
+        if (name[0] == 'E') {
+            auto* list = dialogs()[0]->findChild<QListView*>("listView");
+            const auto* files = qobject_cast<QFileSystemModel*>(list->model());
+            emit list->activated(files->index(QString::fromStdString(package)));
+        }
+        EXPECT_TRUE(dialogs().empty());
+        EXPECT_TRUE(app().isMonitoring());
+        EXPECT_EQ(storedPath(), package);
+    }
+    app().open();  // it starts where the last set is
+    EXPECT_EQ(dialogs()[0]->directory().path().toStdString(), files.path());
+    dialogs()[0]->reject();
 }
 
 std::vector<std::string> scannedNames(const std::string& path) {

@@ -126,6 +126,7 @@ struct ControllerRig {
                 .workQueue = workQueue,
                 .openPanel = [] { return std::make_unique<platform::QtOpenPanel>(); },
                 .privacyAccessibilityURL = "file:///usr/share/tapsound/help/index.html",
+                .userSetsFolder = dir.file("sets"),
                 .terminate = [this] { ++terminated; },
                 .rand = [this] { return ++randCalls, nextRand; },
                 .srand = [](unsigned) {},
