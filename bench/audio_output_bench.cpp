@@ -1,5 +1,5 @@
 // The audio engine against a private PulseAudio server: press-to-sound latency from idle and while
-// another voice plays, and the engine's CPU while idle and while typing.
+// another voice plays, and the engine's CPU and wake-ups: idle, typing, and with no server.
 //
 //   audio_output_bench [presses] [aheadFrames requestFrames marginFrames rewrite]
 #include <algorithm>
@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
@@ -35,20 +37,39 @@ void report(const char* what, const std::vector<double>& latencies, int missed) 
         percentile(latencies, 0.0), percentile(latencies, 1.0));
 }
 
+// Context switches of the engine's threads: each wake-up ends in one when the thread sleeps again.
+long engineSwitches() {
+    long total = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        if (!std::getline(comm, name) || name != "tapsound-audio") continue;
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.find("ctxt_switches:") != std::string::npos) {
+                total += std::stol(line.substr(line.find(':') + 1));
+            }
+        }
+    }
+    return total;
+}
+
 struct Cpu {
     double engine, process, server;
+    long engineSwitches;
 };
 
 Cpu cpuNow(pid_t server) {
     return {tapsound::test::threadCpuSeconds("tapsound-audio"), tapsound::test::cpuSeconds(),
-            tapsound::test::cpuSeconds(server)};
+            tapsound::test::cpuSeconds(server), engineSwitches()};
 }
 
 void reportCpu(const char* what, const Cpu& before, const Cpu& after, double seconds) {
     std::printf(
-        "%s over %.0f s: engine thread %.3f %%, whole process %.3f %%, private server %.3f %% of a "
-        "core\n",
+        "%s over %.0f s: engine thread %.3f %% (%.1f wake-ups a second), whole process %.3f %%, "
+        "private server %.3f %% of a core\n",
         what, seconds, 100 * (after.engine - before.engine) / seconds,
+        static_cast<double>(after.engineSwitches - before.engineSwitches) / seconds,
         100 * (after.process - before.process) / seconds,
         100 * (after.server - before.server) / seconds);
 }
@@ -72,6 +93,14 @@ int main(int argc, char** argv) {
     if (!session.ok()) {
         std::fprintf(stderr, "session: %s\n", session.error().c_str());
         return 1;
+    }
+    {
+        // Nothing listens here: the engine looks again, less often the longer it stays away.
+        PulseSoundPlayer lost({.server = "unix:" + session.dir() + "/absent"});
+        std::this_thread::sleep_for(3s);
+        const Cpu before = cpuNow(session.pulsePid());
+        std::this_thread::sleep_for(10s);
+        reportCpu("no server", before, cpuNow(session.pulsePid()), 10);
     }
     PulseSoundPlayer player(options);
     for (int i = 0; i < 500 && !player.ready(); ++i) std::this_thread::sleep_for(10ms);

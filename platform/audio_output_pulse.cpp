@@ -10,6 +10,9 @@ namespace tapsound::platform {
 namespace {
 
 constexpr std::size_t kFrameBytes = sizeof(float) * SampleBuffer::kChannels;
+// Soon at first, for a server that restarts; then once a second while none is there.
+constexpr std::uint64_t kFirstRetryUsec = 50 * PA_USEC_PER_MSEC;
+constexpr std::uint64_t kLastRetryUsec = PA_USEC_PER_SEC;
 
 std::uint32_t bytes(std::size_t frames) { return static_cast<std::uint32_t>(frames * kFrameBytes); }
 
@@ -28,7 +31,9 @@ private:
 }  // namespace
 
 PulseSoundPlayer::PulseSoundPlayer(Options options)
-    : _options(std::move(options)), _rewritten(Mixer::kHistoryFrames * SampleBuffer::kChannels) {
+    : _options(std::move(options)),
+      _retryDelayUsec(kFirstRetryUsec),
+      _rewritten(Mixer::kHistoryFrames * SampleBuffer::kChannels) {
     _options.requestFrames = std::clamp<std::size_t>(_options.requestFrames, 32, 4096);
     _options.aheadFrames = std::clamp<std::size_t>(_options.aheadFrames, _options.requestFrames * 2, 4096);
     _mainloop = pa_threaded_mainloop_new();
@@ -40,6 +45,8 @@ PulseSoundPlayer::PulseSoundPlayer(Options options)
         return;
     }
     MainloopLock lock(_mainloop);
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(_mainloop);
+    _retry = api->time_new(api, nullptr, &PulseSoundPlayer::onRetry, this);  // armed on failure
     connectLocked();
 }
 
@@ -47,6 +54,7 @@ PulseSoundPlayer::~PulseSoundPlayer() {
     if (!_mainloop) return;
     {
         MainloopLock lock(_mainloop);
+        pa_threaded_mainloop_get_api(_mainloop)->time_free(_retry);
         disconnectLocked();
     }
     pa_threaded_mainloop_stop(_mainloop);
@@ -61,13 +69,17 @@ void PulseSoundPlayer::connectLocked() {
     _context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(_mainloop), "tapsound", properties);
     pa_proplist_free(properties);
     if (!_context) {
-        _failed = true;
+        retryLaterLocked();
         return;
     }
     pa_context_set_state_callback(_context, &PulseSoundPlayer::onContextState, this);
     const char* server = _options.server.empty() ? nullptr : _options.server.c_str();
     // No autospawn: a desktop tool should not start a sound server of its own.
-    if (pa_context_connect(_context, server, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) _failed = true;
+    // No NOFAIL either: it waits only for a server announced on D-Bus, and a lost connection
+    // fails all the same. The retry timer covers both.
+    if (pa_context_connect(_context, server, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        retryLaterLocked();
+    }
 }
 
 void PulseSoundPlayer::disconnectLocked() {
@@ -92,6 +104,22 @@ void PulseSoundPlayer::disconnectLocked() {
     _mixer.reset();
 }
 
+void PulseSoundPlayer::retryLaterLocked() {
+    if (_failed) return;
+    _failed = true;
+    timeval due{};
+    pa_timeval_add(pa_gettimeofday(&due), _retryDelayUsec);
+    pa_threaded_mainloop_get_api(_mainloop)->time_restart(_retry, &due);
+    _retryDelayUsec = std::min(_retryDelayUsec * 2, kLastRetryUsec);
+}
+
+void PulseSoundPlayer::onRetry(pa_mainloop_api*, pa_time_event*, const timeval*, void* self) {
+    auto* player = static_cast<PulseSoundPlayer*>(self);
+    // Here, not in the failing context's own callback, the old connection can be freed.
+    player->disconnectLocked();
+    player->connectLocked();
+}
+
 void PulseSoundPlayer::createStreamLocked() {
     const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, SampleBuffer::kSampleRate, SampleBuffer::kChannels};
     pa_proplist* properties = pa_proplist_new();
@@ -99,7 +127,7 @@ void PulseSoundPlayer::createStreamLocked() {
     _stream = pa_stream_new_with_proplist(_context, "Key sounds", &format, nullptr, properties);
     pa_proplist_free(properties);
     if (!_stream) {
-        _failed = true;
+        retryLaterLocked();
         return;
     }
     pa_stream_set_state_callback(_stream, &PulseSoundPlayer::onStreamState, this);
@@ -115,22 +143,24 @@ void PulseSoundPlayer::createStreamLocked() {
     attributes.fragsize = static_cast<std::uint32_t>(-1);
     // No automatic timing updates: they would wake an idle program up.
     const auto flags = PA_STREAM_ADJUST_LATENCY;
-    if (pa_stream_connect_playback(_stream, nullptr, &attributes, flags, nullptr, nullptr) < 0) _failed = true;
+    if (pa_stream_connect_playback(_stream, nullptr, &attributes, flags, nullptr, nullptr) < 0) {
+        retryLaterLocked();
+    }
 }
 
 bool PulseSoundPlayer::ready() {
     if (!_mainloop) return false;
     MainloopLock lock(_mainloop);
-    return _stream && pa_stream_get_state(_stream) == PA_STREAM_READY && _primed;
+    return !_failed && _stream && pa_stream_get_state(_stream) == PA_STREAM_READY && _primed;
 }
 
 bool PulseSoundPlayer::start(std::shared_ptr<const SampleBuffer> samples, float volume) {
     if (!_mainloop || !samples) return false;
     MainloopLock lock(_mainloop);
-    if (_failed || !_context) {
-        // The server went away or was never there: try again, quietly, for the next press.
-        disconnectLocked();
-        connectLocked();
+    if (_failed) {
+        // Someone is typing: look for the server now rather than at the next retry.
+        timeval now{};
+        pa_threaded_mainloop_get_api(_mainloop)->time_restart(_retry, pa_gettimeofday(&now));
         return false;
     }
     if (!_stream || pa_stream_get_state(_stream) != PA_STREAM_READY) return false;
@@ -138,8 +168,7 @@ bool PulseSoundPlayer::start(std::shared_ptr<const SampleBuffer> samples, float 
 
     if (_dry) {
         _mixer.start(std::move(samples), volume);
-        writeLocked(_options.aheadFrames);
-        return true;
+        return writeLocked(_options.aheadFrames);
     }
     std::size_t back = 0;
     if (_options.rewrite) {
@@ -147,10 +176,14 @@ bool PulseSoundPlayer::start(std::shared_ptr<const SampleBuffer> samples, float 
         if (unplayed > _options.marginFrames) back = unplayed - _options.marginFrames;
     }
     std::size_t rewritten = _mixer.insert(std::move(samples), volume, back, _rewritten.data());
-    if (rewritten > 0) {
-        // Replaces the queued audio from `rewritten` frames before the write index onwards.
+    // Replaces the queued audio from `rewritten` frames before the write index onwards.
+    if (rewritten > 0 &&
         pa_stream_write(_stream, _rewritten.data(), rewritten * kFrameBytes, nullptr,
-                        -static_cast<std::int64_t>(rewritten * kFrameBytes), PA_SEEK_RELATIVE);
+                        -static_cast<std::int64_t>(rewritten * kFrameBytes),
+                        PA_SEEK_RELATIVE) < 0) {
+        // The mixer holds audio the stream never got; a later rewrite would splice it in mid-voice.
+        _mixer.reset();
+        return false;
     }
     return true;
 }
@@ -168,18 +201,27 @@ std::size_t PulseSoundPlayer::unplayedFramesLocked() {
     return static_cast<std::size_t>(std::min<std::uint64_t>(_writtenFrames - heardFrames, Mixer::kHistoryFrames));
 }
 
-void PulseSoundPlayer::writeLocked(std::size_t frames) {
+// False when the voices were dropped: the mixer never runs ahead of what the stream holds, and a
+// voice that cannot be queued now is not played late by the next press.
+bool PulseSoundPlayer::writeLocked(std::size_t frames) {
     while (frames > 0) {
         void* data = nullptr;
         std::size_t size = frames * kFrameBytes;
-        if (pa_stream_begin_write(_stream, &data, &size) < 0 || !data) return;
-        std::size_t count = std::min(frames, size / kFrameBytes);
+        const bool begun = pa_stream_begin_write(_stream, &data, &size) == 0 && data;
+        const std::size_t count = begun ? std::min(frames, size / kFrameBytes) : 0;
         if (count == 0) {
-            pa_stream_cancel_write(_stream);
-            return;
+            if (begun) pa_stream_cancel_write(_stream);
+            // Nothing rendered, so still in step; a stream with audio queued asks again.
+            if (!_dry) return true;
+            _mixer.reset();
+            return false;
         }
         _mixer.render(static_cast<float*>(data), count);
-        if (pa_stream_write(_stream, data, count * kFrameBytes, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
+        if (pa_stream_write(_stream, data, count * kFrameBytes, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
+            pa_stream_cancel_write(_stream);
+            _mixer.reset();
+            return false;
+        }
         if (_dry) {
             _dry = false;
             _anchorFrames = _writtenFrames;
@@ -192,6 +234,7 @@ void PulseSoundPlayer::writeLocked(std::size_t frames) {
         _writtenFrames += count;
         frames -= count;
     }
+    return true;
 }
 
 void PulseSoundPlayer::onTimingUpdate(pa_stream* stream, int success, void* self) {
@@ -210,7 +253,7 @@ void PulseSoundPlayer::onContextState(pa_context* context, void* self) {
             break;
         case PA_CONTEXT_FAILED:
         case PA_CONTEXT_TERMINATED:
-            player->_failed = true;
+            player->retryLaterLocked();
             break;
         default:
             break;
@@ -222,7 +265,7 @@ void PulseSoundPlayer::onStreamState(pa_stream* stream, void* self) {
     pa_stream_state_t state = pa_stream_get_state(stream);
     // A moment of silence at once wakes a sleeping sink up to our latency before the first press.
     if (state == PA_STREAM_READY) player->writeLocked(player->_options.requestFrames);
-    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) player->_failed = true;
+    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) player->retryLaterLocked();
 }
 
 void PulseSoundPlayer::onWriteRequest(pa_stream*, std::size_t bytes, void* self) {
@@ -235,6 +278,8 @@ void PulseSoundPlayer::onWriteRequest(pa_stream*, std::size_t bytes, void* self)
 void PulseSoundPlayer::onUnderflow(pa_stream*, void* self) {
     auto* player = static_cast<PulseSoundPlayer*>(self);
     player->_dry = true;
+    // It played: the next time the server goes away, look for it again quickly.
+    if (!player->_primed) player->_retryDelayUsec = kFirstRetryUsec;
     player->_primed = true;
     // A voice started just as the queue ran out would otherwise wait for a request that never comes.
     if (!player->_mixer.idle()) player->writeLocked(player->_options.aheadFrames);

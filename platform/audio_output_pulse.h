@@ -11,8 +11,11 @@
 #include "platform/sound.h"
 
 struct pa_context;
+struct pa_mainloop_api;
 struct pa_stream;
 struct pa_threaded_mainloop;
+struct pa_time_event;
+struct timeval;
 
 namespace tapsound::platform {
 
@@ -22,6 +25,9 @@ namespace tapsound::platform {
 // from idle renders and writes its first chunk at once; a press while other voices play rewrites
 // the audio already queued from just past the read position, so it never waits behind it and the
 // stream can keep a longer buffer (fewer wake-ups) while playing.
+//
+// A server that is missing or goes away is looked for again on a timer that runs only while
+// disconnected, so the first press after it returns plays.
 class PulseSoundPlayer : public SoundPlayer {
 public:
     struct Options {
@@ -47,8 +53,9 @@ public:
 private:
     void connectLocked();
     void disconnectLocked();
+    void retryLaterLocked();
     void createStreamLocked();
-    void writeLocked(std::size_t frames);
+    bool writeLocked(std::size_t frames);
     std::size_t unplayedFramesLocked();
 
     static void onContextState(pa_context* context, void* self);
@@ -56,12 +63,15 @@ private:
     static void onWriteRequest(pa_stream* stream, std::size_t bytes, void* self);
     static void onUnderflow(pa_stream* stream, void* self);
     static void onTimingUpdate(pa_stream* stream, int success, void* self);
+    static void onRetry(pa_mainloop_api* api, pa_time_event* event, const timeval* due, void* self);
 
     Options _options;
     pa_threaded_mainloop* _mainloop = nullptr;
     pa_context* _context = nullptr;
     pa_stream* _stream = nullptr;
-    bool _failed = false;  // set on the audio thread, acted on by the next press
+    pa_time_event* _retry = nullptr;  // armed only while disconnected
+    std::uint64_t _retryDelayUsec = 0;  // grows while the server stays away
+    bool _failed = false;  // disconnected, a retry armed
     bool _dry = true;      // nothing queued at the server
     bool _primed = false;
     std::uint64_t _writtenFrames = 0;

@@ -68,8 +68,11 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
     return condition();
 }
 
-PrivateSession::PrivateSession(Options options) {
+PrivateSession::PrivateSession(Options options) : _pulseServer("unix:" + dir() + "/pulse-native") {
+    // Set once, before any thread of a test reads the environment (an audio output retrying).
     setenv("XDG_RUNTIME_DIR", dir().c_str(), 1);
+    setenv("HOME", dir().c_str(), 1);
+    setenv("PULSE_SERVER", _pulseServer.c_str(), 1);
     _ok =
         !dir().empty() && (!options.display || startDisplay()) && (!options.audio || startAudio());
 }
@@ -98,7 +101,6 @@ bool PrivateSession::startDisplay() {
 
 bool PrivateSession::startAudio() {
     const std::string socket = dir() + "/pulse-native";
-    setenv("HOME", dir().c_str(), 1);
     const auto launched = std::chrono::steady_clock::now();
     _pulse = spawn({"pulseaudio", "-n", "--daemonize=no", "--use-pid-file=no",
                     "--exit-idle-time=-1", "--log-target=stderr", "--log-level=error", "-L",
@@ -106,8 +108,6 @@ bool PrivateSession::startAudio() {
                     std::string("module-null-sink sink_name=") + kSinkName +
                         " rate=48000 channels=2 format=float32le"},
                    dir() + "/pulse.log");
-    _pulseServer = "unix:" + socket;
-    setenv("PULSE_SERVER", _pulseServer.c_str(), 1);
     if (!waitFor([&] { return run({"pactl", "info"}) == 0; }, 10s)) {
         _error = "pulseaudio did not start";
         return false;
