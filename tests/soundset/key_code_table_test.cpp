@@ -95,17 +95,16 @@ TEST(PropertyList, BrokenFilesAreAbsentAndNeverWaitedOn) {
     test::TempDir dir;
     const std::string xml = test::readBytes(TAPSOUND_TEST_DATA "/draws.plist");
     const std::string binary = test::binaryPropertyList(xml);
-    std::string opened, closed;  // nested far too deep to recurse into
-    for (int i = 0; i < 200000; ++i) opened += "<array>", closed += "</array>";
     const std::string cases[] = {
         "",
         "\x01\x02 not a plist at all",
         xml.substr(0, xml.size() / 2),
         binary.substr(0, binary.size() - 12),
         "bplist00",
-        "<plist><dict><key>00</key>" + opened + closed + "</dict></plist>",
         "<plist version=\"1.0\"><array><string>a</string></array></plist>",
         "<plist version=\"1.0\"><string>a</string></plist>",
+        // 4,000 indexes for the bytes of one long list, to be read once for each
+        test::readBytes(TAPSOUND_TEST_DATA "/../fuzz/corpus/aliased-offsets.plist"),
     };
     for (const auto& bytes : cases) {
         ASSERT_TRUE(test::writeBytes(dir.file("broken"), bytes));
@@ -114,6 +113,37 @@ TEST(PropertyList, BrokenFilesAreAbsentAndNeverWaitedOn) {
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
     for (const auto& path : {dir.file("missing"), dir.path(), dir.file("fifo")}) {
         EXPECT_FALSE(platform::dictionaryWithContentsOfFile(path)) << path;
+    }
+}
+
+// Lists that once hung, crashed or exhausted the reader map "24" first to a value nested far too
+// deep, reached 10^30 times by reference, too wide, too long in all its references, holding
+// itself or a NUL key, and "*" after it to click: that value alone is dropped, so key 36 is
+// silent and the others still play the default.
+TEST(PropertyList, AValueTooDeepLargeOrUnreadableIsDroppedAlone) {
+    const auto sounds = soundsNamed({"click"});
+    std::string opened, closed;
+    for (int i = 0; i < 100000; ++i) opened += "<array\n>", closed += "</array>";
+    const std::string corpus = TAPSOUND_TEST_DATA "/../fuzz/corpus/";
+    const std::string cases[] = {
+        "<plist><dict><key>24</key>" + opened + closed +
+            "<key>*</key><string>click</string></dict></plist>",
+        test::readBytes(corpus + "deep-nesting.plist"),
+        test::readBytes(corpus + "shared-references.plist"),
+        test::readBytes(corpus + "wide-list.plist"),
+        test::readBytes(corpus + "long-shared-string.plist"),
+        test::readBytes(corpus + "loop.plist"),
+        test::readBytes(corpus + "nul-in-nested-key.plist"),
+    };
+    test::TempDir dir;
+    for (const auto& bytes : cases) {
+        ASSERT_TRUE(test::writeBytes(dir.file("soundset.plist"), bytes));
+        const auto soundset = platform::dictionaryWithContentsOfFile(dir.file("soundset.plist"));
+        ASSERT_TRUE(soundset) << bytes.size();
+        const KeyArray table = createKeyCodeArray(&sounds, &*soundset);
+        EXPECT_FALSE(table[36]) << bytes.size();
+        ASSERT_TRUE(table[0]) << bytes.size();
+        EXPECT_EQ(table[0]->sounds, std::vector<SoundRef>{sounds.at("click")});
     }
 }
 
