@@ -642,6 +642,41 @@ class Converter {
     std::optional<PlistValue> value(plist_t node, int depth, std::uint64_t& left);
 };
 
+// Hands each element to `each`, in order, until it answers false; false when it did. By iterator:
+// libplist finds an element of a parsed binary list by walking to it.
+template <typename Each>
+bool forEachItem(plist_t array, Each each) {
+    plist_array_iter iterator = nullptr;
+    plist_array_new_iter(array, &iterator);
+    bool whole = true;
+    for (plist_t item = nullptr; whole && iterator;) {
+        plist_array_next_item(array, iterator, &item);
+        if (!item) break;
+        whole = each(item);
+    }
+    std::free(iterator);
+    return whole;
+}
+
+// The same for a dictionary's keys and values.
+template <typename Each>
+bool forEachEntry(plist_t dictionary, Each each) {
+    plist_dict_iter iterator = nullptr;
+    plist_dict_new_iter(dictionary, &iterator);
+    bool whole = true;
+    while (whole && iterator) {
+        char* key = nullptr;
+        plist_t item = nullptr;
+        plist_dict_next_item(dictionary, iterator, &key, &item);
+        const std::string name(key ? key : "");
+        std::free(key);
+        if (!item) break;
+        whole = each(name, item);
+    }
+    std::free(iterator);
+    return whole;
+}
+
 std::optional<PlistValue> Converter::value(plist_t node, int depth, std::uint64_t& left) {
     const auto spend = [&left](std::uint64_t units) {
         if (units > left) return false;
@@ -693,45 +728,26 @@ std::optional<PlistValue> Converter::value(plist_t node, int depth, std::uint64_
         }
         case PLIST_ARRAY: {
             if (!spend(1)) return std::nullopt;
-            // By iterator: libplist finds an element of a parsed binary list by walking to it.
-            plist_array_iter iterator = nullptr;
-            plist_array_new_iter(node, &iterator);
             PlistArray items;
             items.reserve(plist_array_get_size(node));
-            for (plist_t item = nullptr; iterator;) {
-                plist_array_next_item(node, iterator, &item);
-                if (!item) break;
+            const bool whole = forEachItem(node, [&](plist_t item) {
                 auto converted = value(item, depth + 1, left);
-                if (!converted) {
-                    std::free(iterator);
-                    return std::nullopt;
-                }
-                items.push_back(std::move(*converted));
-            }
-            std::free(iterator);
+                if (converted) items.push_back(std::move(*converted));
+                return converted.has_value();
+            });
+            if (!whole) return std::nullopt;
             return PlistValue::array(std::move(items));
         }
         case PLIST_DICT: {
             if (!spend(1)) return std::nullopt;
-            plist_dict_iter iterator = nullptr;
-            plist_dict_new_iter(node, &iterator);
             PlistDictionary entries;
-            while (iterator) {
-                char* key = nullptr;
-                plist_t item = nullptr;
-                plist_dict_next_item(node, iterator, &key, &item);
-                const std::string name(key ? key : "");
-                std::free(key);
-                if (!item) break;
+            const bool whole = forEachEntry(node, [&](const std::string& name, plist_t item) {
                 auto converted =
                     spend(textUnits(name.size())) ? value(item, depth + 1, left) : std::nullopt;
-                if (!converted) {
-                    std::free(iterator);
-                    return std::nullopt;
-                }
-                entries.insert_or_assign(name, std::move(*converted));
-            }
-            std::free(iterator);
+                if (converted) entries.insert_or_assign(name, std::move(*converted));
+                return converted.has_value();
+            });
+            if (!whole) return std::nullopt;
             return PlistValue::dictionary(std::move(entries));
         }
         default:
@@ -763,31 +779,19 @@ std::optional<PlistValue> Converter::root(plist_t node) {
     if (!keyed) {
         PlistArray items;
         items.reserve(plist_array_get_size(node));
-        plist_array_iter iterator = nullptr;
-        plist_array_new_iter(node, &iterator);
-        for (plist_t item = nullptr; iterator;) {
-            plist_array_next_item(node, iterator, &item);
-            if (!item) break;
+        forEachItem(node, [&](plist_t item) {
             items.push_back(*take(0, item));
-        }
-        std::free(iterator);
+            return true;
+        });
         return PlistValue::array(std::move(items));
     }
     PlistDictionary entries;
-    plist_dict_iter iterator = nullptr;
-    plist_dict_new_iter(node, &iterator);
-    while (iterator) {
-        char* key = nullptr;
-        plist_t item = nullptr;
-        plist_dict_next_item(node, iterator, &key, &item);
-        const std::string name(key ? key : "");
-        std::free(key);
-        if (!item) break;
+    forEachEntry(node, [&](const std::string& name, plist_t item) {
         if (auto converted = take(textUnits(name.size()), item)) {
             entries.insert_or_assign(name, std::move(*converted));
         }
-    }
-    std::free(iterator);
+        return true;
+    });
     return PlistValue::dictionary(std::move(entries));
 }
 
