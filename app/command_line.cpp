@@ -3,7 +3,6 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
-#include <QStandardPaths>
 #include <QUrl>
 #include <cstdio>
 
@@ -14,8 +13,6 @@ namespace tapsound {
 namespace {
 
 QString helpText() {
-    const QString userSets =
-        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/tapsound/sets";
     const QString installed = installedFile("sets");
     return QString(R"(Usage: tapsound [options] [path...]
 Plays a short sound on every key press, in any program, from the system tray.
@@ -43,7 +40,7 @@ Files:
   %5
       the udev rule that lets the person at the seat read the keyboards
 )")
-        .arg(settingsFile(), userSets, installed.isEmpty() ? "(none installed)" : installed,
+        .arg(settingsFile(), userSetsFolder(), installed.isEmpty() ? "(none installed)" : installed,
              installedFile("help/index.html"), installedFile("70-tapsound-input.rules"));
 }
 

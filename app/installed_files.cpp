@@ -24,6 +24,10 @@ QString installedFile(const QString& relative) {
     return {};
 }
 
+QString userSetsFolder() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/tapsound/sets";
+}
+
 QString settingsFile() {
     return QSettings(QSettings::IniFormat, QSettings::UserScope, "tapsound", "tapsound").fileName();
 }

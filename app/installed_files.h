@@ -12,4 +12,7 @@ QString installedFile(const QString& relative);
 // Where the user's settings live.
 QString settingsFile();
 
+// Where the user's own sound sets live (not created: tapsound writes only its settings).
+QString userSetsFolder();
+
 }  // namespace tapsound

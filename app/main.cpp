@@ -5,7 +5,6 @@
 #include <QApplication>
 #include <QMenu>
 #include <QSocketNotifier>
-#include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
@@ -116,9 +115,7 @@ int main(int argc, char** argv) {
             .openPanel = [] { return std::make_unique<QtOpenPanel>(); },
             .privacyAccessibilityURL =
                 QUrl::fromLocalFile(tapsound::installedFile("help/index.html")).toString().toStdString(),
-            .userSetsFolder = (QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
-                               "/tapsound/sets")
-                                  .toStdString(),
+            .userSetsFolder = tapsound::userSetsFolder().toStdString(),
             .terminate = [] { QApplication::quit(); },
             .rand = [] { return std::rand(); },
             .srand = [](unsigned seed) { std::srand(seed); },

@@ -44,6 +44,15 @@ std::string appendingPathComponent(const std::string& path, const std::string& c
     return joined + rest;
 }
 
+// The last location opened, as its stored bookmark resolves; nothing when none is stored as data.
+std::optional<platform::ResolvedBookmark> storedBookmark(platform::UserDefaults& defaults,
+                                                         platform::Bookmarks& bookmarks) {
+    const auto stored = defaults.objectForKey(kBookmarkKey);
+    const auto* data = stored ? std::get_if<std::vector<std::uint8_t>>(&*stored) : nullptr;
+    if (!data) return std::nullopt;
+    return bookmarks.URLByResolvingBookmarkData(*data);
+}
+
 }  // namespace
 
 void AppDelegate::open() {
@@ -59,14 +68,9 @@ void AppDelegate::open() {
     _openPanel->setAllowsMultipleSelection(false);
     _openPanel->setCanChooseDirectories(true);
     // It starts where the last set is, else in the user's own sets.
-    std::string start = _platform.userSetsFolder;
-    const auto stored = _platform.userDefaults.objectForKey(kBookmarkKey);
-    if (const auto* data = stored ? std::get_if<std::vector<std::uint8_t>>(&*stored) : nullptr) {
-        const platform::ResolvedBookmark resolved =
-            _platform.bookmarks.URLByResolvingBookmarkData(*data);
-        if (!resolved.error) start = resolved.path.substr(0, resolved.path.rfind('/'));
-    }
-    _openPanel->setDirectoryURL(start);
+    const auto last = storedBookmark(_platform.userDefaults, _platform.bookmarks);
+    _openPanel->setDirectoryURL(last && !last->error ? last->path.substr(0, last->path.rfind('/'))
+                                                     : _platform.userSetsFolder);
     _openPanel->beginWithCompletionHandler([this](int response) {
         const std::unique_ptr<platform::OpenPanel> panel = std::move(_openPanel);
         if (response == platform::kModalResponseOK && panel) openWithFileURL(panel->URL());
@@ -88,14 +92,8 @@ void AppDelegate::applicationDidFinishLaunching() {
         openWithFileURL(*_tempPath);
         return;
     }
-    const auto stored = _platform.userDefaults.objectForKey(kBookmarkKey);
-    if (stored) {
-        if (const auto* data = std::get_if<std::vector<std::uint8_t>>(&*stored)) {
-            const platform::ResolvedBookmark resolved =
-                _platform.bookmarks.URLByResolvingBookmarkData(*data);
-            if (!resolved.error && !resolved.stale) openWithFileURL(resolved.path);
-        }
-    }
+    const auto last = storedBookmark(_platform.userDefaults, _platform.bookmarks);
+    if (last && !last->error && !last->stale) openWithFileURL(last->path);
     _tempPath = std::string();
 }
 
