@@ -73,14 +73,28 @@ PrivateSession::PrivateSession(Options options) : _pulseServer("unix:" + dir() +
     setenv("XDG_RUNTIME_DIR", dir().c_str(), 1);
     setenv("HOME", dir().c_str(), 1);
     setenv("PULSE_SERVER", _pulseServer.c_str(), 1);
-    _ok =
-        !dir().empty() && (!options.display || startDisplay()) && (!options.audio || startAudio());
+    _ok = !dir().empty() && (!options.bus || startBus()) && (!options.display || startDisplay()) &&
+          (!options.audio || startAudio());
 }
 
 PrivateSession::~PrivateSession() {
     stopProcess(_listener);
     stopProcess(_pulse);
     stopProcess(_xvfb);
+    stopProcess(_bus);
+}
+
+bool PrivateSession::startBus() {
+    const std::string socket = dir() + "/bus";
+    _bus = spawn(
+        {"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=unix:path=" + socket},
+        dir() + "/bus.log");
+    if (!waitFor([&] { return access(socket.c_str(), F_OK) == 0; }, 10s)) {
+        _error = "dbus-daemon did not start";
+        return false;
+    }
+    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + socket).c_str(), 1);
+    return true;
 }
 
 bool PrivateSession::startDisplay() {

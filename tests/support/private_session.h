@@ -21,15 +21,17 @@ int run(const std::vector<std::string>& argv);
 std::string capture(const std::string& command);
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
-// A private X server (Xvfb) and a private PulseAudio server with one null sink, for tests that
-// need a display or audio. Sets DISPLAY and PULSE_SERVER for this process and its children.
+// A private X server (Xvfb), a private PulseAudio server with one null sink and, when asked, a
+// private session bus, for tests that need them. Sets DISPLAY, PULSE_SERVER and
+// DBUS_SESSION_BUS_ADDRESS for this process and its children.
 class PrivateSession {
   public:
     struct Options {
         bool display = true;
         bool audio = true;
+        bool bus = false;
     };
-    explicit PrivateSession(Options options = {true, true});
+    explicit PrivateSession(Options options = {true, true, false});
     ~PrivateSession();
 
     bool ok() const { return _ok; }
@@ -44,11 +46,12 @@ class PrivateSession {
   private:
     bool startDisplay();
     bool startAudio();
+    bool startBus();
 
     TempDir _dir;
     bool _ok = false;
     std::string _error, _pulseServer;
-    pid_t _xvfb = -1, _pulse = -1, _listener = -1;
+    pid_t _xvfb = -1, _pulse = -1, _listener = -1, _bus = -1;
 };
 
 // Records the null sink's monitor as 48 kHz stereo float while alive.
