@@ -27,8 +27,15 @@ AppDelegate::AppDelegate(Platform platform, QMenu* keyMenu)
             openPrivacyAccessibility();
         } else if (action == "terminate:" && _platform.terminate) {
             _platform.terminate();
+        } else if (action == "toggleMute:") {
+            toggleMute();
+        } else if (action == "toggleStartAtLogin:") {
+            toggleStartAtLogin();
+        } else if (action == "showHelp:") {
+            showHelp();
         }
     });
+    connectMenuControls();
 }
 
 AppDelegate::~AppDelegate() = default;

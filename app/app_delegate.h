@@ -6,6 +6,9 @@
 #include <optional>
 #include <string>
 
+#include <QString>
+
+#include "app/double_press.h"
 #include "platform/event_monitor.h"
 #include "platform/open_panel.h"
 #include "platform/property_list.h"
@@ -78,6 +81,13 @@ public:
     void createKeyCodeArrayWithSoundsDictSoundsetDict(const SoundsDictionary* soundsDict,
                                                       const platform::PlistDictionary* soundsetDict);
 
+    // The menu's own controls: Mute silences playback and is not stored.
+    void toggleMute();
+    void toggleStartAtLogin();
+    void showHelp();
+    bool isMuted() const { return _muted; }
+    const QString& soundSetName() const { return _soundSetName; }
+
     platform::MonitorToken globalEventMonitor() const { return _globalEventMonitor; }
     void setGlobalEventMonitor(platform::MonitorToken monitor) { _globalEventMonitor = std::move(monitor); }
 
@@ -97,6 +107,11 @@ private:
     void showStatusMenu();
     // The second half of openWithFileURL, on the main thread once the set has been decoded.
     void finishOpeningFileURL(const std::string& path, const GatheredSet& set);
+    // Names the set now loaded; an unreadable location leaves a loaded set as it was.
+    void didOpenSoundSet(const std::string& path, bool readable);
+    void connectMenuControls();
+    void showSoundSetState();
+    void fillSoundSetsMenu(QMenu* menu);
 
     Platform _platform;
 
@@ -111,6 +126,11 @@ private:
     platform::MonitorToken _localEventMonitor;
     std::unique_ptr<platform::OpenPanel> _openPanel;
     std::shared_ptr<std::atomic<bool>> _loadSuperseded;  // of the load in progress, if any
+
+    bool _muted = false;
+    std::string _soundSetPath;
+    QString _soundSetName = "No sound set";
+    DoublePress _scrollLockPresses;
 };
 
 }  // namespace tapsound

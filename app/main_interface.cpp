@@ -49,11 +49,16 @@ std::unique_ptr<QMenu> loadMainInterface(const QString& path) {
                 inMenu = true;
             } else if (inMenu && xml.name() == QLatin1String("item")) {
                 const auto attributes = xml.attributes();
-                QAction* item = menu->addAction(attributes.value("title").toString());
+                const QString title = attributes.value("title").toString();
+                QAction* item = attributes.value("submenu") == QLatin1String("true")
+                                    ? menu->addMenu(new QMenu(title, menu.get()))
+                                    : menu->addAction(title);
                 item->setData(attributes.value("action").toString());
                 if (attributes.hasAttribute("shortcut")) {
                     item->setShortcut(QKeySequence(attributes.value("shortcut").toString()));
                 }
+                item->setCheckable(attributes.value("checkable") == QLatin1String("true"));
+                item->setEnabled(attributes.value("enabled") != QLatin1String("false"));
             } else if (inMenu && xml.name() == QLatin1String("separator")) {
                 menu->addSeparator();
             }

@@ -84,7 +84,6 @@ void AppDelegate::awakeFromNib() {
     }
 
     _statusItem = std::make_unique<QSystemTrayIcon>();
-    _statusItem->setToolTip("tapsound");
     const QIcon key(":/icons/key.svg");
     const QIcon keyAlt(":/icons/key_alt.svg");
     _statusItem->setIcon(key);
@@ -98,6 +97,7 @@ void AppDelegate::awakeFromNib() {
                          if (reason != QSystemTrayIcon::DoubleClick) showStatusMenu();
                      });
     _statusItem->show();
+    showSoundSetState();
 
     updateInstanceValues();
 }

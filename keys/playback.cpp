@@ -5,6 +5,7 @@
 namespace tapsound {
 
 void AppDelegate::playSoundWithKeyCode(int keyCode) {
+    if (_muted) return;
     // The table has no slot beyond 255: such codes (and negative ones) stay silent.
     if (keyCode < 0 || static_cast<std::size_t>(keyCode) >= kKeyCodeCount) return;
     const SlotRef& slot = _keyArray[static_cast<std::size_t>(keyCode)];

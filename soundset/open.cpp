@@ -180,6 +180,7 @@ void AppDelegate::finishOpeningFileURL(const std::string& path, const GatheredSe
         if (anySound) _slider->setEnabled(true);
     }
     startEventMonitor();
+    didOpenSoundSet(path, set.kind != GatheredSet::Kind::Unreadable);
 }
 
 }  // namespace tapsound

@@ -71,7 +71,9 @@ TEST(StatusMenu, TrustedRunInsertsVolumeSliderAtIndexTwoAsWideAsItemThree) {
     rig->awakeFromNib();
 
     EXPECT_EQ(rig.keys->asked, 1);
-    EXPECT_EQ(titles(*rig.menu), (QStringList{"Open...", "-", "Volume", "-", "Quit tapsound"}));
+    EXPECT_EQ(titles(*rig.menu),
+              (QStringList{"Open...", "No sound set", "Volume", "-", "Sound Sets", "Mute",
+                           "Start at Login", "-", "Help", "Quit tapsound"}));
     auto* volume = qobject_cast<QWidgetAction*>(rig.menu->actions()[2]);
     ASSERT_NE(volume, nullptr);
     QWidget* container = volume->defaultWidget();
@@ -98,11 +100,14 @@ TEST(StatusMenu, UntrustedRunOffersThePrivacyItemAndStillReadsTheVolume) {
     EXPECT_EQ(rig->slider(), nullptr);
     EXPECT_FLOAT_EQ(rig->volume(), 0.2f);
     EXPECT_EQ(titles(*rig.menu),
-              (QStringList{"Open Security & Privacy Preferences...", "-", "Quit tapsound"}));
+              (QStringList{"Open Security & Privacy Preferences...", "-", "Sound Sets", "Mute",
+                           "Start at Login", "-", "Help", "Quit tapsound"}));
+    EXPECT_EQ(rig->statusItem()->toolTip(), "tapsound cannot hear your keys");
     rig.menu->actions()[0]->trigger();
+    rig.menu->actions()[6]->trigger();  // Help opens the same page
     EXPECT_EQ(rig.workspace.opened,
-              (std::vector<std::string>{"file:///usr/share/tapsound/help/index.html"}));
-    rig.menu->actions()[2]->trigger();
+              (std::vector<std::string>(2, "file:///usr/share/tapsound/help/index.html")));
+    rig.menu->actions()[7]->trigger();
     EXPECT_EQ(rig.terminated, 1);
     EXPECT_EQ(loadMainInterface("/nonexistent/MainMenu.xml"), nullptr);
     // Without a desktop handler for it, the help page shows in a window of ours.
@@ -117,6 +122,114 @@ TEST(StatusMenu, UntrustedRunOffersThePrivacyItemAndStillReadsTheVolume) {
         shown = shown || (page && page->isVisible() && page->toPlainText().contains("Wayland"));
     }
     EXPECT_TRUE(shown);
+}
+
+}  // namespace
+}  // namespace tapsound
+
+namespace tapsound {
+namespace {
+
+QAction* itemTitled(const QMenu& menu, const QString& title) {
+    for (QAction* item : menu.actions()) {
+        if (item->text().replace("&&", "&") == title) return item;
+    }
+    return nullptr;
+}
+
+// The sets of every folder, read anew each time the submenu opens; choosing one loads it and
+// the menu and tooltip name it, or say why nothing plays.
+TEST(StatusMenu, SoundSetsListEveryOpenableLocationAndTheMenuNamesTheLoadedOne) {
+    test::TempDir xdg;
+    const std::string data = xdg.file("data"), installed = xdg.file("usr"),
+                      config = xdg.file("config");
+    setenv("XDG_DATA_HOME", data.c_str(), 1);
+    setenv("XDG_DATA_DIRS", (xdg.file("none") + ":" + installed).c_str(), 1);
+    setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    for (const std::string& dir :
+         {data + "/tapsound/sets/Empty", data + "/tapsound/sets/R&B.tapsnd",
+          installed + "/tapsound/sets/Example.tapsnd", config + "/Mechvibes/custom/cherry"}) {
+        std::filesystem::create_directories(dir);
+    }
+    for (const std::string& file :
+         {data + "/tapsound/sets/beep.WAV", data + "/tapsound/sets/notes.txt",
+          data + "/tapsound/sets/bad.aiff", data + "/mechvibes/soundpacks/keyboard/topre.zip"}) {
+        std::filesystem::create_directories(std::filesystem::path(file).parent_path());
+        test::writeBytes(file, file.find("bad") == std::string::npos ? "sound" : "BAD");
+    }
+    ControllerRig rig;
+    rig->awakeFromNib();
+    QMenu* sets = itemTitled(*rig.menu, "Sound Sets")->menu();
+    const auto opened = [&] {
+        emit sets->aboutToShow();
+        return titles(*sets);
+    };
+    EXPECT_EQ(opened(), (QStringList{"bad.aiff", "beep.WAV", "Empty", "R&B", "-", "Example", "-",
+                                     "cherry", "-", "topre"}));
+    test::writeBytes(data + "/tapsound/sets/Added.wav", "sound");
+    EXPECT_EQ(opened().mid(0, 2), (QStringList{"Added.wav", "bad.aiff"}));
+
+    const struct {
+        const char* chosen;  // a title in the menu, or a path
+        const char* name;
+    } cases[] = {
+        {"beep.WAV", "beep.WAV"},
+        {"/nonexistent/typo.wav", "beep.WAV"},  // unreadable: the loaded set plays on
+        {"Empty", "No sounds in Empty"},
+        {"/nonexistent/typo.wav", "No sounds in typo.wav"},
+        {"R&B", "No sounds in R&B"},
+    };
+    for (const auto& c : cases) {
+        if (QAction* item = itemTitled(*sets, c.chosen)) {
+            item->trigger();
+            EXPECT_TRUE(itemTitled(*sets, c.chosen)->isChecked());
+        } else {
+            rig->openWithFileURL(c.chosen);
+        }
+        EXPECT_EQ(rig->soundSetName(), c.name) << c.chosen;
+        EXPECT_EQ(rig.menu->actions()[1]->text().replace("&&", "&"), c.name);
+        EXPECT_EQ(rig->statusItem()->toolTip(), QString("tapsound: ") + c.name);
+        opened();
+    }
+}
+
+// Mute silences without touching or storing anything; Start at Login is the autostart file.
+TEST(StatusMenu, MuteIsNotStoredAndStartAtLoginIsTheAutostartEntry) {
+    ControllerRig rig;
+    setenv("XDG_CONFIG_HOME", rig.dir.file("config").c_str(), 1);
+    test::writeBytes(rig.dir.file("click.wav"), "sound");
+    rig->awakeFromNib();
+    rig->openWithFileURL(rig.dir.file("click.wav"));
+    QAction* mute = itemTitled(*rig.menu, "Mute");
+    mute->trigger();
+    rig->playSoundWithKeyCode(4);
+    EXPECT_TRUE(rig.player->started.empty());
+    EXPECT_TRUE(mute->isChecked());
+    EXPECT_EQ(rig->statusItem()->toolTip(), "tapsound: click.wav (muted)");
+    EXPECT_FLOAT_EQ(rig->volume(), 0.5f);
+    mute->trigger();
+    rig->playSoundWithKeyCode(4);
+    EXPECT_EQ(rig.player->started.size(), 1u);
+    EXPECT_EQ(QSettings(QString::fromStdString(rig.config + "/tapsound.conf"), QSettings::IniFormat)
+                  .allKeys(),
+              QStringList{"Bookmark"});
+
+    const std::string desktop = rig.dir.file("config/autostart/tapsound.desktop");
+    QAction* login = itemTitled(*rig.menu, "Start at Login");
+    login->trigger();
+    EXPECT_TRUE(login->isChecked());
+    EXPECT_NE(test::readBytes(desktop).find("\nExec=\"" +
+                                            QCoreApplication::applicationFilePath().toStdString()),
+              std::string::npos);
+    // Switched off elsewhere (a desktop's own autostart settings): the menu tells it on opening.
+    test::writeBytes(desktop, test::readBytes(desktop) + "Hidden=true\n");
+    emit rig.menu->aboutToShow();
+    EXPECT_FALSE(login->isChecked());
+    login->trigger();
+    EXPECT_TRUE(login->isChecked());
+    login->trigger();
+    EXPECT_FALSE(login->isChecked());
+    EXPECT_FALSE(std::filesystem::exists(desktop));
 }
 
 }  // namespace

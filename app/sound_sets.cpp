@@ -1,0 +1,82 @@
+#include "app/sound_sets.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <algorithm>
+
+#include "app/installed_files.h"
+
+namespace tapsound {
+
+namespace {
+
+// A folder of thousands of files is no list of sets; the menu stays usable and quick to open.
+constexpr int kMaxEntriesRead = 2000;
+constexpr std::size_t kMaxEntriesShown = 200;
+
+bool hasExtension(const QFileInfo& info, const char* extension) {
+    return info.suffix().compare(QLatin1String(extension), Qt::CaseInsensitive) == 0;
+}
+
+}  // namespace
+
+QStringList soundSetFolders() {
+    QStringList candidates;
+    for (const QString& data :
+         QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation)) {
+        candidates << data + "/tapsound/sets";
+    }
+    // Beside the binary, for --prefix installs and the build folder.
+    candidates << installedFile("sets");
+    const QString config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    candidates << config + "/Mechvibes/custom" << data + "/mechvibes/soundpacks/keyboard";
+
+    QStringList folders;
+    for (const QString& candidate : candidates) {
+        const QString folder = QFileInfo(candidate).canonicalFilePath();
+        if (!folder.isEmpty() && QFileInfo(folder).isDir() && !folders.contains(folder)) {
+            folders << folder;
+        }
+    }
+    return folders;
+}
+
+std::vector<std::vector<SoundSetEntry>> findSoundSets(const QStringList& folders,
+                                                      const std::vector<std::string>& soundTypes) {
+    std::vector<std::vector<SoundSetEntry>> groups;
+    for (const QString& folder : folders) {
+        std::vector<SoundSetEntry> entries;
+        QDirIterator it(folder, QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot | QDir::Readable);
+        for (int read = 0; read < kMaxEntriesRead && it.hasNext(); ++read) {
+            const QFileInfo info(it.next());
+            bool openable = info.isDir() || hasExtension(info, "zip");
+            for (const std::string& type : soundTypes) {
+                openable = openable || hasExtension(info, type.c_str());
+            }
+            if (openable) {
+                entries.push_back({soundSetTitle(info.filePath().toStdString()), info.filePath()});
+            }
+        }
+        std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+            const int order = a.title.compare(b.title, Qt::CaseInsensitive);
+            return order != 0 ? order < 0 : a.path < b.path;
+        });
+        if (entries.size() > kMaxEntriesShown) entries.resize(kMaxEntriesShown);
+        if (!entries.empty()) groups.push_back(std::move(entries));
+    }
+    return groups;
+}
+
+QString soundSetTitle(const std::string& path) {
+    const QFileInfo info(QDir::cleanPath(QString::fromStdString(path)));
+    if (hasExtension(info, "tapsnd") || hasExtension(info, "zip")) {
+        const QString name = info.fileName();
+        return name.left(name.lastIndexOf('.'));
+    }
+    return info.fileName();
+}
+
+}  // namespace tapsound

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <string>
+#include <vector>
+
+namespace tapsound {
+
+// A location the loader can open, as the Sound Sets menu offers it.
+struct SoundSetEntry {
+    QString title;
+    QString path;
+};
+
+// Where sound sets are kept: the user's and the installed ones, and the packs other
+// keyboard-sound programs keep. Folders that do not exist are left out.
+QStringList soundSetFolders();
+
+// The entries of each folder that the loader can open, grouped by folder and sorted by title;
+// each folder is read within a bounded number of entries.
+std::vector<std::vector<SoundSetEntry>> findSoundSets(const QStringList& folders,
+                                                      const std::vector<std::string>& soundTypes);
+
+// How a location is named to the user: "Example" for Example.tapsnd.
+QString soundSetTitle(const std::string& path);
+
+}  // namespace tapsound

@@ -1,0 +1,101 @@
+#include <QAction>
+#include <QCoreApplication>
+#include <QMenu>
+#include <QSlider>
+#include <QSystemTrayIcon>
+#include <algorithm>
+
+#include "app/app_delegate.h"
+#include "app/autostart.h"
+#include "app/sound_sets.h"
+#include "platform/sound.h"
+#include "platform/workspace.h"
+
+namespace tapsound {
+
+namespace {
+
+QAction* itemWithAction(const QMenu* menu, const char* action) {
+    for (QAction* item : menu->actions()) {
+        if (item->data().toString() == QLatin1String(action)) return item;
+    }
+    return nullptr;
+}
+
+// Shown as written: a single "&" would mark a mnemonic.
+QString shownAsWritten(QString text) { return text.replace('&', "&&"); }
+
+}  // namespace
+
+void AppDelegate::connectMenuControls() {
+    QObject::connect(_keyMenu, &QMenu::aboutToShow, _keyMenu, [this] {
+        // Whoever else edits the autostart folder, the check mark tells the file as it is.
+        if (QAction* item = itemWithAction(_keyMenu, "toggleStartAtLogin:")) {
+            item->setChecked(isStartingAtLogin());
+        }
+    });
+    if (QAction* sets = itemWithAction(_keyMenu, "soundSets"); sets && sets->menu()) {
+        QMenu* menu = sets->menu();
+        QObject::connect(menu, &QMenu::aboutToShow, menu,
+                         [this, menu] { fillSoundSetsMenu(menu); });
+        fillSoundSetsMenu(menu);
+    }
+}
+
+void AppDelegate::fillSoundSetsMenu(QMenu* menu) {
+    menu->clear();
+    const auto groups =
+        findSoundSets(soundSetFolders(), _platform.soundLoader.soundUnfilteredTypes());
+    for (const auto& entries : groups) {
+        if (!menu->isEmpty()) menu->addSeparator();
+        for (const SoundSetEntry& entry : entries) {
+            QAction* item = menu->addAction(shownAsWritten(entry.title));
+            item->setToolTip(entry.path);
+            item->setCheckable(true);
+            item->setChecked(entry.path.toStdString() == _soundSetPath);
+            const std::string path = entry.path.toStdString();
+            QObject::connect(item, &QAction::triggered, item,
+                             [this, path] { openWithFileURL(path); });
+        }
+    }
+    if (menu->isEmpty()) menu->addAction("No sound sets found")->setEnabled(false);
+}
+
+void AppDelegate::toggleMute() {
+    _muted = !_muted;
+    showSoundSetState();
+}
+
+void AppDelegate::toggleStartAtLogin() {
+    setStartAtLogin(!isStartingAtLogin(), QCoreApplication::applicationFilePath());
+    if (QAction* item = itemWithAction(_keyMenu, "toggleStartAtLogin:")) {
+        item->setChecked(isStartingAtLogin());
+    }
+}
+
+void AppDelegate::showHelp() { _platform.workspace.openURL(_platform.privacyAccessibilityURL); }
+
+void AppDelegate::didOpenSoundSet(const std::string& path, bool readable) {
+    const bool anySound = std::any_of(_keyArray.begin(), _keyArray.end(),
+                                      [](const SlotRef& slot) { return slot != nullptr; });
+    if (readable || !anySound) {
+        _soundSetPath = path;
+        const QString title = soundSetTitle(path);
+        _soundSetName = anySound ? title : "No sounds in " + title;
+    }
+    showSoundSetState();
+}
+
+void AppDelegate::showSoundSetState() {
+    if (QAction* item = itemWithAction(_keyMenu, "soundSetName")) {
+        item->setText(shownAsWritten(_soundSetName));
+    }
+    if (QAction* item = itemWithAction(_keyMenu, "toggleMute:")) item->setChecked(_muted);
+    if (_statusItem) {
+        _statusItem->setToolTip(!_isAccessibilityEnabled ? "tapsound cannot hear your keys"
+                                : _muted                 ? "tapsound: " + _soundSetName + " (muted)"
+                                                         : "tapsound: " + _soundSetName);
+    }
+}
+
+}  // namespace tapsound
