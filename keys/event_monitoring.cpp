@@ -44,6 +44,8 @@ void AppDelegate::endEventMonitor() {
 void AppDelegate::doKeyDownEvent(const platform::Event& event) {
     if (event.type == platform::EventType::KeyDown) {
         if (event.isARepeat) return;
+        // Scroll Lock (0x6B) twice in half a second toggles Mute: heard like any key, never grabbed.
+        if (event.keyCode == 0x6B && _scrollLockPresses.press()) toggleMute();
     } else {
         const std::uint64_t mask =
             event.keyCode == kCapsLockKeyCode ? kCapsLockModifiers : kFourModifiers;

@@ -232,5 +232,41 @@ TEST(StatusMenu, MuteIsNotStoredAndStartAtLoginIsTheAutostartEntry) {
     EXPECT_FALSE(std::filesystem::exists(desktop));
 }
 
+// Scroll Lock twice within half a second toggles Mute, from whichever key source reports it.
+TEST(Mute, ScrollLockPressedTwiceWithinHalfASecondTogglesIt) {
+    const struct {
+        std::vector<int> pressedAtMs;
+        int toggles;
+    } cases[] = {{{0, 500}, 1}, {{0, 501}, 0}, {{0, 100, 200}, 1}, {{0, 100, 200, 300}, 2},
+                 {{0, 600, 700}, 1}, {{700, 0}, 0}};  // a clock gone back is no pair
+    for (const auto& c : cases) {
+        DoublePress presses;
+        int toggles = 0;
+        for (int ms : c.pressedAtMs) {
+            toggles += presses.press(DoublePress::Clock::time_point(std::chrono::milliseconds(ms)));
+        }
+        EXPECT_EQ(toggles, c.toggles) << ::testing::PrintToString(c.pressedAtMs);
+    }
+    ControllerRig rig;
+    rig->awakeFromNib();
+    rig.openOneSoundPerKey();
+    const auto press = [&](std::uint16_t code, bool repeat = false) {
+        rig.keys->handler({.keyCode = code, .pressed = true, .autoRepeat = repeat, .capsLockOn = {}});
+        rig.keys->handler({.keyCode = code, .pressed = false, .autoRepeat = false, .capsLockOn = {}});
+    };
+    press(0x6B);
+    press(0x6B, true);  // held: a repeat is no second press
+    EXPECT_FALSE(rig->isMuted());
+    press(0x6B);  // the second press mutes, and is itself silent
+    press(0);
+    EXPECT_TRUE(rig->isMuted());
+    EXPECT_EQ(rig.played(), (std::vector<int>{0x6B}));
+    press(0x6B);
+    press(0x6B);  // unmuted, and heard
+    press(0);
+    EXPECT_FALSE(rig->isMuted());
+    EXPECT_EQ(rig.played(), (std::vector<int>{0x6B, 0}));
+}
+
 }  // namespace
 }  // namespace tapsound
