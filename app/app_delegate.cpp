@@ -5,6 +5,7 @@
 #include <QSystemTrayIcon>
 #include <cmath>
 
+#include "app/exported_menu.h"
 #include "app/volume_slider.h"
 #include "platform/open_panel.h"
 #include "platform/user_defaults.h"

@@ -20,6 +20,8 @@ class QSystemTrayIcon;
 
 namespace tapsound {
 
+class ExportedMenu;
+
 namespace platform {
 class Accessibility;
 class Bookmarks;
@@ -110,6 +112,8 @@ private:
     // Names the set now loaded; an unreadable location leaves a loaded set as it was.
     void didOpenSoundSet(const std::string& path, bool readable);
     void connectMenuControls();
+    void createStatusItem();
+    void showStartAtLogin();
     void showSoundSetState();
     void fillSoundSetsMenu(QMenu* menu);
 
@@ -127,6 +131,7 @@ private:
     std::unique_ptr<platform::OpenPanel> _openPanel;
     std::shared_ptr<std::atomic<bool>> _loadSuperseded;  // of the load in progress, if any
 
+    std::unique_ptr<ExportedMenu> _exportedMenu;  // while a StatusNotifier host draws our menu
     bool _muted = false;
     std::string _soundSetPath;
     QString _soundSetName = "No sound set";

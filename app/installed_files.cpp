@@ -7,7 +7,7 @@
 
 namespace tapsound {
 
-QString installedFile(const QString& relative) {
+QStringList installedFiles(const QString& relative) {
     const QDir binary = QFileInfo("/proc/self/exe").canonicalPath();
     QStringList candidates{binary.filePath(TAPSOUND_DATA_FROM_BINARY "/" + relative)};
     for (const QString& data :
@@ -18,11 +18,14 @@ QString installedFile(const QString& relative) {
         candidates << TAPSOUND_BINARY_DIR "/" + relative
                    << TAPSOUND_SOURCE_DIR "/resources/" + relative;
     }
+    QStringList found;
     for (const QString& path : candidates) {
-        if (QFileInfo::exists(path)) return QDir::cleanPath(path);
+        if (QFileInfo::exists(path)) found << QDir::cleanPath(path);
     }
-    return {};
+    return found;
 }
+
+QString installedFile(const QString& relative) { return installedFiles(relative).value(0); }
 
 QString userSetsFolder() {
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/tapsound/sets";

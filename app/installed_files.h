@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 namespace tapsound {
 
@@ -8,6 +9,8 @@ namespace tapsound {
 // looked for beside the binary first, so that --prefix and DESTDIR installs find their own, then
 // in the XDG data folders; a binary run from its build folder uses the build and source trees.
 QString installedFile(const QString& relative);
+// Every such file or folder, in that order.
+QStringList installedFiles(const QString& relative);
 
 // Where the user's settings live.
 QString settingsFile();

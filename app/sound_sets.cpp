@@ -23,13 +23,8 @@ bool hasExtension(const QFileInfo& info, const char* extension) {
 }  // namespace
 
 QStringList soundSetFolders() {
-    QStringList candidates;
-    for (const QString& data :
-         QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation)) {
-        candidates << data + "/tapsound/sets";
-    }
-    // Beside the binary, for --prefix installs and the build folder.
-    candidates << installedFile("sets");
+    QStringList candidates{userSetsFolder()};
+    candidates << installedFiles("sets");
     const QString config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
     const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
     candidates << config + "/Mechvibes/custom" << data + "/mechvibes/soundpacks/keyboard";

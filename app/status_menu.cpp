@@ -13,7 +13,11 @@
 #include <cmath>
 #include <ctime>
 
+#include <QDBusConnection>
+
 #include "app/app_delegate.h"
+#include "app/exported_menu.h"
+#include "app/tray_presence.h"
 #include "app/volume_slider.h"
 
 namespace tapsound {
@@ -83,23 +87,40 @@ void AppDelegate::awakeFromNib() {
         if (QAction* second = _keyMenu->actions().value(1)) _keyMenu->removeAction(second);
     }
 
+    createStatusItem();
+
+    updateInstanceValues();
+}
+
+void AppDelegate::createStatusItem() {
+    // Asked as Qt asks before its first tray icon, so we know whether a host draws our menu.
+    const bool hostDrawsMenu = isStatusNotifierHostRegistered(QDBusConnection::sessionBus());
     _statusItem = std::make_unique<QSystemTrayIcon>();
     const QIcon key(":/icons/key.svg");
     const QIcon keyAlt(":/icons/key_alt.svg");
     _statusItem->setIcon(key);
     // The pressed key shows while the menu is open.
-    QObject::connect(_keyMenu, &QMenu::aboutToShow, _keyMenu, [this, keyAlt] { _statusItem->setIcon(keyAlt); });
-    QObject::connect(_keyMenu, &QMenu::aboutToHide, _keyMenu, [this, key] { _statusItem->setIcon(key); });
-    // Our own popup rather than a context menu, so trays that export menus over D-Bus (which drop
-    // widget items such as the slider) still show the Volume control.
+    QObject::connect(_keyMenu, &QMenu::aboutToShow, _statusItem.get(),
+                     [this, keyAlt] { _statusItem->setIcon(keyAlt); });
+    QObject::connect(_keyMenu, &QMenu::aboutToHide, _statusItem.get(),
+                     [this, key] { _statusItem->setIcon(key); });
+    // Our own popup on a click, so that the Volume slider shows wherever the icon is; a host that
+    // draws menus itself shows the exported one on a right-click.
+    if (hostDrawsMenu) {
+        _exportedMenu = std::make_unique<ExportedMenu>(
+            _keyMenu, _slider, [this](QMenu* menu) { fillSoundSetsMenu(menu); });
+        QObject::connect(_exportedMenu->menu(), &QMenu::aboutToShow, _keyMenu,
+                         [this] { showStartAtLogin(); });
+        _statusItem->setContextMenu(_exportedMenu->menu());
+    }
     QObject::connect(_statusItem.get(), &QSystemTrayIcon::activated, _keyMenu,
                      [this](QSystemTrayIcon::ActivationReason reason) {
-                         if (reason != QSystemTrayIcon::DoubleClick) showStatusMenu();
+                         if (reason == QSystemTrayIcon::DoubleClick) return;
+                         if (reason == QSystemTrayIcon::Context && _exportedMenu) return;
+                         showStatusMenu();
                      });
     _statusItem->show();
     showSoundSetState();
-
-    updateInstanceValues();
 }
 
 void AppDelegate::showStatusMenu() {

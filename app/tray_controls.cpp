@@ -7,6 +7,7 @@
 
 #include "app/app_delegate.h"
 #include "app/autostart.h"
+#include "app/exported_menu.h"
 #include "app/sound_sets.h"
 #include "platform/sound.h"
 #include "platform/workspace.h"
@@ -28,12 +29,7 @@ QString shownAsWritten(QString text) { return text.replace('&', "&&"); }
 }  // namespace
 
 void AppDelegate::connectMenuControls() {
-    QObject::connect(_keyMenu, &QMenu::aboutToShow, _keyMenu, [this] {
-        // Whoever else edits the autostart folder, the check mark tells the file as it is.
-        if (QAction* item = itemWithAction(_keyMenu, "toggleStartAtLogin:")) {
-            item->setChecked(isStartingAtLogin());
-        }
-    });
+    QObject::connect(_keyMenu, &QMenu::aboutToShow, _keyMenu, [this] { showStartAtLogin(); });
     if (QAction* sets = itemWithAction(_keyMenu, "soundSets"); sets && sets->menu()) {
         QMenu* menu = sets->menu();
         QObject::connect(menu, &QMenu::aboutToShow, menu,
@@ -68,6 +64,11 @@ void AppDelegate::toggleMute() {
 
 void AppDelegate::toggleStartAtLogin() {
     setStartAtLogin(!isStartingAtLogin(), QCoreApplication::applicationFilePath());
+    showStartAtLogin();
+}
+
+// Whoever else edits the autostart folder, the check mark tells the file as it is.
+void AppDelegate::showStartAtLogin() {
     if (QAction* item = itemWithAction(_keyMenu, "toggleStartAtLogin:")) {
         item->setChecked(isStartingAtLogin());
     }
@@ -91,6 +92,7 @@ void AppDelegate::showSoundSetState() {
         item->setText(shownAsWritten(_soundSetName));
     }
     if (QAction* item = itemWithAction(_keyMenu, "toggleMute:")) item->setChecked(_muted);
+    if (_exportedMenu) _exportedMenu->showVolume();
     if (_statusItem) {
         _statusItem->setToolTip(!_isAccessibilityEnabled ? "tapsound cannot hear your keys"
                                 : _muted                 ? "tapsound: " + _soundSetName + " (muted)"

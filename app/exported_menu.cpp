@@ -1,0 +1,83 @@
+#include "app/exported_menu.h"
+
+#include <QActionGroup>
+#include <QSlider>
+#include <QWidgetAction>
+#include <cmath>
+
+#include "app/volume_slider.h"
+
+namespace tapsound {
+
+namespace {
+constexpr int kVolumeSteps = 10;
+}
+
+ExportedMenu::ExportedMenu(QMenu* keyMenu, QSlider* slider,
+                           std::function<void(QMenu*)> fillSoundSets)
+    : _slider(slider) {
+    for (QAction* item : keyMenu->actions()) {
+        if (qobject_cast<QWidgetAction*>(item)) {
+            if (!_slider) continue;
+            _volume = _menu.addMenu(item->text());
+            auto* steps = new QActionGroup(_volume);
+            for (int step = 0; step <= kVolumeSteps; ++step) {
+                QAction* choice =
+                    _volume->addAction(QString("%1 %").arg(step * 100 / kVolumeSteps));
+                choice->setCheckable(true);
+                steps->addAction(choice);
+                const float volume = static_cast<float>(step) / kVolumeSteps;
+                QObject::connect(choice, &QAction::triggered, _slider, [this, volume] {
+                    // Through the slider, so the volume is stored and the slider shows it.
+                    _slider->setValue(static_cast<int>(std::lround(volume * kSliderSteps)));
+                });
+            }
+            QObject::connect(_slider, &QSlider::valueChanged, &_menu, [this] { showVolume(); });
+            showVolume();
+        } else if (item->menu()) {
+            QMenu* submenu = _menu.addMenu(item->text());
+            const auto fill = [fillSoundSets, submenu] {
+                fillSoundSets(submenu);
+                for (QAction* entry : submenu->actions()) {
+                    entry->setText(entry->text().replace('_', "__"));
+                }
+            };
+            QObject::connect(submenu, &QMenu::aboutToShow, submenu, fill);
+            fill();
+        } else {
+            _menu.addAction(mirror(item));
+        }
+    }
+}
+
+void ExportedMenu::showVolume() {
+    if (!_volume || !_slider) return;
+    _volume->setEnabled(_slider->isEnabled());
+    const int step = static_cast<int>(std::lround(sliderFloatValue(_slider) * kVolumeSteps));
+    const auto steps = _volume->actions();
+    if (step >= 0 && step < steps.size()) steps[step]->setChecked(true);
+}
+
+// A copy that follows the item and triggers it. Hosts take "_" for a mnemonic, and the item's
+// shortcut keys cannot reach us from a host's menu, so it is left out.
+QAction* ExportedMenu::mirror(QAction* item) {
+    auto* copy = new QAction(&_menu);
+    copy->setSeparator(item->isSeparator());
+    const auto follow = [item, copy] {
+        copy->setText(item->text().replace('_', "__"));
+        copy->setEnabled(item->isEnabled());
+        copy->setCheckable(item->isCheckable());
+        copy->setChecked(item->isChecked());
+        copy->setVisible(item->isVisible());
+    };
+    follow();
+    QObject::connect(item, &QAction::changed, copy, follow);
+    QObject::connect(item, &QAction::toggled, copy, follow);
+    QObject::connect(copy, &QAction::triggered, item, [item, follow] {
+        item->trigger();
+        follow();
+    });
+    return copy;
+}
+
+}  // namespace tapsound
