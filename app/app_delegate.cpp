@@ -6,6 +6,8 @@
 #include <cmath>
 
 #include "app/exported_menu.h"
+#include "app/no_tray_window.h"
+#include "app/tray_presence.h"
 #include "app/volume_slider.h"
 #include "platform/open_panel.h"
 #include "platform/user_defaults.h"

@@ -21,6 +21,8 @@ class QSystemTrayIcon;
 namespace tapsound {
 
 class ExportedMenu;
+class NoTrayWindow;
+class TrayHosts;
 
 namespace platform {
 class Accessibility;
@@ -48,6 +50,8 @@ struct Platform {
     std::function<void()> terminate;      // the menu's quit item
     std::function<int()> rand;        // the random source; seeded by awakeFromNib
     std::function<void(unsigned)> srand;
+    // Tells whether a tray shows our icon; without it, one is taken to be there.
+    std::function<std::unique_ptr<TrayHosts>()> trayHosts;
 };
 
 class AppDelegate {
@@ -89,6 +93,7 @@ public:
     void showHelp();
     bool isMuted() const { return _muted; }
     const QString& soundSetName() const { return _soundSetName; }
+    NoTrayWindow* noTrayWindow() const { return _noTrayWindow.get(); }
 
     platform::MonitorToken globalEventMonitor() const { return _globalEventMonitor; }
     void setGlobalEventMonitor(platform::MonitorToken monitor) { _globalEventMonitor = std::move(monitor); }
@@ -113,6 +118,7 @@ private:
     void didOpenSoundSet(const std::string& path, bool readable);
     void connectMenuControls();
     void createStatusItem();
+    void onTrayHostsChanged();
     void showStartAtLogin();
     void showSoundSetState();
     void fillSoundSetsMenu(QMenu* menu);
@@ -132,6 +138,8 @@ private:
     std::shared_ptr<std::atomic<bool>> _loadSuperseded;  // of the load in progress, if any
 
     std::unique_ptr<ExportedMenu> _exportedMenu;  // while a StatusNotifier host draws our menu
+    std::unique_ptr<TrayHosts> _trayHosts;
+    std::unique_ptr<NoTrayWindow> _noTrayWindow;  // while no tray shows our icon
     bool _muted = false;
     std::string _soundSetPath;
     QString _soundSetName = "No sound set";

@@ -15,6 +15,7 @@
 #include "app/installed_files.h"
 #include "app/main_interface.h"
 #include "app/single_instance.h"
+#include "app/tray_presence.h"
 #include "platform/accessibility_keys.h"
 #include "platform/audio_output_pulse.h"
 #include "platform/bookmarks_file.h"
@@ -119,6 +120,7 @@ int main(int argc, char** argv) {
             .terminate = [] { QApplication::quit(); },
             .rand = [] { return std::rand(); },
             .srand = [](unsigned seed) { std::srand(seed); },
+            .trayHosts = [] { return tapsound::desktopTrayHosts(std::chrono::seconds(3)); },
         },
         keyMenu.get());
     delegatePointer = &delegate;

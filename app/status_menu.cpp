@@ -17,6 +17,7 @@
 
 #include "app/app_delegate.h"
 #include "app/exported_menu.h"
+#include "app/no_tray_window.h"
 #include "app/tray_presence.h"
 #include "app/volume_slider.h"
 
@@ -87,7 +88,10 @@ void AppDelegate::awakeFromNib() {
         if (QAction* second = _keyMenu->actions().value(1)) _keyMenu->removeAction(second);
     }
 
-    createStatusItem();
+    // The status item waits for a tray: Qt picks the kind of tray icon once, at the first one.
+    _trayHosts = _platform.trayHosts ? _platform.trayHosts() : nullptr;
+    if (_trayHosts) _trayHosts->changed = [this] { onTrayHostsChanged(); };
+    onTrayHostsChanged();
 
     updateInstanceValues();
 }
@@ -121,6 +125,23 @@ void AppDelegate::createStatusItem() {
                      });
     _statusItem->show();
     showSoundSetState();
+}
+
+void AppDelegate::onTrayHostsChanged() {
+    const std::optional<bool> present = _trayHosts ? _trayHosts->present() : true;
+    if (!present) return;
+    if (*present) {
+        if (!_statusItem) createStatusItem();
+        if (_noTrayWindow) _noTrayWindow->hide();
+        return;
+    }
+    if (!_noTrayWindow) {
+        _noTrayWindow = std::make_unique<NoTrayWindow>(_keyMenu, _slider, _isAccessibilityEnabled,
+                                                       _platform.terminate);
+    }
+    showSoundSetState();
+    showStartAtLogin();
+    _noTrayWindow->show();
 }
 
 void AppDelegate::showStatusMenu() {

@@ -8,6 +8,7 @@
 #include "app/app_delegate.h"
 #include "app/autostart.h"
 #include "app/exported_menu.h"
+#include "app/no_tray_window.h"
 #include "app/sound_sets.h"
 #include "platform/sound.h"
 #include "platform/workspace.h"
@@ -93,6 +94,7 @@ void AppDelegate::showSoundSetState() {
     }
     if (QAction* item = itemWithAction(_keyMenu, "toggleMute:")) item->setChecked(_muted);
     if (_exportedMenu) _exportedMenu->showVolume();
+    if (_noTrayWindow) _noTrayWindow->showState(_soundSetName);
     if (_statusItem) {
         _statusItem->setToolTip(!_isAccessibilityEnabled ? "tapsound cannot hear your keys"
                                 : _muted                 ? "tapsound: " + _soundSetName + " (muted)"

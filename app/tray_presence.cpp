@@ -3,14 +3,141 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusServiceWatcher>
 #include <QDBusVariant>
+#include <QGuiApplication>
+#include <QObject>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <cstdlib>
+
+// Last: Xlib's macros clash with Qt's headers.
+#include <X11/Xlib.h>
 
 namespace tapsound {
 
 namespace {
+
 const char* const kWatcherService = "org.kde.StatusNotifierWatcher";
 const char* const kWatcherPath = "/StatusNotifierWatcher";
 constexpr int kReplyTimeoutMs = 2000;
+
+int ignoreXError(Display*, XErrorEvent*) { return 0; }
+
+// The XEmbed tray of the default screen: whether the selection has an owner, told as the tray
+// announces itself (MANAGER on the root window) or its window goes.
+class XEmbedTray {
+  public:
+    explicit XEmbedTray(std::function<void()> changed) : _changed(std::move(changed)) {
+        const char* name = std::getenv("DISPLAY");
+        if (!name || !*name || !(_display = XOpenDisplay(name))) return;
+        const int screen = DefaultScreen(_display);
+        _root = RootWindow(_display, screen);
+        _selection =
+            XInternAtom(_display, ("_NET_SYSTEM_TRAY_S" + std::to_string(screen)).c_str(), False);
+        _manager = XInternAtom(_display, "MANAGER", False);
+        XSelectInput(_display, _root, StructureNotifyMask);
+        watchOwner();
+        _notifier =
+            std::make_unique<QSocketNotifier>(ConnectionNumber(_display), QSocketNotifier::Read);
+        QObject::connect(_notifier.get(), &QSocketNotifier::activated, _notifier.get(),
+                         [this] { readEvents(); });
+    }
+    ~XEmbedTray() {
+        _notifier.reset();
+        if (_display) XCloseDisplay(_display);
+    }
+    bool present() const { return _owner != 0; }
+
+  private:
+    void watchOwner() {
+        XGrabServer(_display);  // the owner cannot go between asking and watching
+        _owner = XGetSelectionOwner(_display, _selection);
+        if (_owner) {
+            // An owner gone meanwhile is only an error to ignore, not the end of the program.
+            auto* previous = XSetErrorHandler(ignoreXError);
+            XSelectInput(_display, _owner, StructureNotifyMask);
+            XSync(_display, False);
+            XSetErrorHandler(previous);
+        }
+        XUngrabServer(_display);
+        XFlush(_display);
+    }
+    void readEvents() {
+        bool changed = false;
+        while (XPending(_display)) {
+            XEvent event;
+            XNextEvent(_display, &event);
+            changed = changed ||
+                      (event.type == ClientMessage && event.xclient.message_type == _manager &&
+                       static_cast<Atom>(event.xclient.data.l[1]) == _selection) ||
+                      (event.type == DestroyNotify && event.xdestroywindow.window == _owner);
+        }
+        if (!changed) return;
+        watchOwner();
+        _changed();
+    }
+
+    std::function<void()> _changed;
+    Display* _display = nullptr;
+    Window _root = 0, _owner = 0;
+    Atom _selection = 0, _manager = 0;
+    std::unique_ptr<QSocketNotifier> _notifier;
+};
+
+class DesktopTrayHosts : public QObject, public TrayHosts {
+    Q_OBJECT
+
+  public:
+    explicit DesktopTrayHosts(std::chrono::milliseconds grace)
+        : _bus(QDBusConnection::sessionBus()),
+          _watcher(kWatcherService, _bus, QDBusServiceWatcher::WatchForOwnerChange) {
+        _grace.setSingleShot(true);
+        _grace.setInterval(grace);
+        connect(&_grace, &QTimer::timeout, this, [this] {
+            if (!hostNow()) report(false);
+        });
+        connect(&_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
+                &DesktopTrayHosts::recheck);
+        for (const char* signal :
+             {"StatusNotifierHostRegistered", "StatusNotifierHostUnregistered"}) {
+            _bus.connect(kWatcherService, kWatcherPath, kWatcherService, signal, this,
+                         SLOT(recheck()));
+        }
+        if (QGuiApplication::platformName() == "xcb") {
+            _xembed = std::make_unique<XEmbedTray>([this] { recheck(); });
+        }
+        recheck();
+    }
+    std::optional<bool> present() const override { return _present; }
+
+  private slots:
+    void recheck() {
+        if (hostNow()) {
+            _grace.stop();
+            report(true);
+        } else if (_present != false && !_grace.isActive()) {
+            _grace.start();
+        }
+    }
+
+  private:
+    bool hostNow() const {
+        return isStatusNotifierHostRegistered(_bus) || (_xembed && _xembed->present());
+    }
+    void report(bool present) {
+        if (_present == present) return;
+        _present = present;
+        if (changed) changed();
+    }
+
+    QDBusConnection _bus;
+    QDBusServiceWatcher _watcher;
+    QTimer _grace;
+    std::unique_ptr<XEmbedTray> _xembed;
+    std::optional<bool> _present;
+};
+
 }  // namespace
 
 bool isStatusNotifierHostRegistered(const QDBusConnection& bus) {
@@ -26,4 +153,10 @@ bool isStatusNotifierHostRegistered(const QDBusConnection& bus) {
     return reply.arguments().first().value<QDBusVariant>().variant().toBool();
 }
 
+std::unique_ptr<TrayHosts> desktopTrayHosts(std::chrono::milliseconds grace) {
+    return std::make_unique<DesktopTrayHosts>(grace);
+}
+
 }  // namespace tapsound
+
+#include "tray_presence.moc"

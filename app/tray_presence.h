@@ -1,5 +1,10 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
 class QDBusConnection;
 
 namespace tapsound {
@@ -7,5 +12,19 @@ namespace tapsound {
 // Whether a StatusNotifier host (a panel drawing tray icons from D-Bus) is there: the question Qt
 // asks once, at the first tray icon, to choose between such an icon and an XEmbed one.
 bool isStatusNotifierHostRegistered(const QDBusConnection& bus);
+
+// Whether some tray shows icons, told as it changes.
+class TrayHosts {
+  public:
+    virtual ~TrayHosts() = default;
+    // Nothing while that is not known yet: at login a panel may start after us.
+    virtual std::optional<bool> present() const = 0;
+    std::function<void()> changed;
+};
+
+// A StatusNotifier host on the session bus, or on X11 an XEmbed tray (the owner of the system
+// tray selection). Woken only by their comings and goings; a tray gone for the grace period
+// (a panel restarting is back within it) counts as absent.
+std::unique_ptr<TrayHosts> desktopTrayHosts(std::chrono::milliseconds grace);
 
 }  // namespace tapsound

@@ -10,11 +10,17 @@
 #include <QSystemTrayIcon>
 #include <QTextBrowser>
 #include <QUrl>
+#include <QLabel>
+#include <QToolButton>
 #include <QWidgetAction>
 
+#include "app/no_tray_window.h"
 #include "app/volume_slider.h"
 #include "platform/workspace_qt.h"
 #include "tests/support/fake_platform.h"
+
+// Readable failures.
+inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }
 
 namespace tapsound {
 namespace {
@@ -266,6 +272,56 @@ TEST(Mute, ScrollLockPressedTwiceWithinHalfASecondTogglesIt) {
     press(0);
     EXPECT_FALSE(rig->isMuted());
     EXPECT_EQ(rig.played(), (std::vector<int>{0x6B, 0}));
+}
+
+// Without a tray, a window with the menu's controls stands in (in an untrusted run telling why no
+// key sounds) until a tray appears, and comes back when it goes.
+TEST(NoTray, AWindowWithTheMenusControlsStandsInWhileNoTrayShowsIcons) {
+    for (const bool trusted : {true, false}) {
+        SCOPED_TRACE(trusted ? "trusted" : "untrusted");
+        ControllerRig rig(trusted);
+        rig.trayAtStart = std::nullopt;  // a panel may still be starting
+        test::writeBytes(rig.dir.file("click.wav"), "sound");
+        rig->awakeFromNib();
+        EXPECT_EQ(rig->statusItem(), nullptr);
+        EXPECT_EQ(rig->noTrayWindow(), nullptr);
+        rig.trayHosts->set(false);
+        QWidget* window = rig->noTrayWindow();
+        ASSERT_NE(window, nullptr);
+        EXPECT_TRUE(window->isVisible());
+        QStringList shown;
+        for (const QLabel* label : window->findChildren<QLabel*>()) shown << label->text();
+        for (const QToolButton* button : window->findChildren<QToolButton*>()) {
+            shown << button->text().replace("&&", "&");
+        }
+        const QStringList controls{"Sound Sets", "Mute", "Start at Login", "Help",
+                                   "Quit tapsound"};
+        const QStringList top =
+            trusted ? QStringList{"No sound set", "Volume", "Open..."}
+                    : QStringList{"<b>tapsound cannot hear your keys</b><br>Choose \"Open "
+                                  "Security &amp; Privacy Preferences...\" to see how to allow it.",
+                                  "No sound set", "Open Security & Privacy Preferences..."};
+        EXPECT_EQ(shown, top + controls);
+        if (trusted) {
+            auto* volume = window->findChild<QSlider*>();
+            EXPECT_FALSE(volume->isEnabled());
+            rig->openWithFileURL(rig.dir.file("click.wav"));
+            EXPECT_EQ(window->findChild<QLabel*>()->text(), "click.wav");
+            EXPECT_TRUE(volume->isEnabled());
+            volume->setValue(300);
+            EXPECT_FLOAT_EQ(rig->volume(), 0.3f);
+            EXPECT_EQ(rig->slider()->value(), 300);
+            window->findChildren<QToolButton*>()[2]->click();
+            EXPECT_TRUE(rig->isMuted());
+        }
+        rig.trayHosts->set(true);
+        EXPECT_FALSE(window->isVisible());
+        EXPECT_NE(rig->statusItem(), nullptr);
+        rig.trayHosts->set(false);
+        EXPECT_TRUE(window->isVisible());
+        window->close();  // closing it quits: nothing else would be left to reach the program
+        EXPECT_EQ(rig.terminated, 1);
+    }
 }
 
 }  // namespace

@@ -9,7 +9,9 @@
 #include <QDBusObjectPath>
 #include <QDBusVariant>
 #include <QSettings>
+#include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
 #include "tests/support/private_session.h"
@@ -144,6 +146,46 @@ TEST(StatusNotifierTray, ARightClickShowsOurMenuAndItsItemsWork) {
         QSettings::IniFormat);
     EXPECT_FLOAT_EQ(settings.value("volume").toFloat(), 0.2f);
     EXPECT_FALSE(settings.contains("mute"));
+}
+
+// Our visible windows larger than a tray icon.
+std::vector<std::string> largeWindows() {
+    const std::string ids = test::capture(
+        "for w in $(xdotool search --onlyvisible --classname tapsound); do "
+        "eval $(xdotool getwindowgeometry --shell $w); "
+        "[ $WIDTH -gt 100 ] && echo $w; done");
+    std::vector<std::string> large;
+    std::istringstream lines(ids);
+    for (std::string id; lines >> id;) large.push_back(id);
+    return large;
+}
+
+// With no tray (a session bus without a StatusNotifier host, no XEmbed tray) a window stands in
+// after a few seconds; an XEmbed tray appearing takes it away, and it returns when the tray goes.
+TEST(NoTray, AWindowStandsInWhileNoTrayShowsIcons) {
+    test::PrivateSession session{{.display = true, .audio = false, .bus = true}};
+    ASSERT_TRUE(session.ok()) << session.error();
+    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
+        setenv(name, (session.dir() + "/" + name).c_str(), 1);
+    }
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    pid_t pid = test::spawn({TAPSOUND_BINARY, TAPSOUND_EXAMPLE_SET}, session.dir() + "/log");
+    ASSERT_TRUE(test::waitFor([] { return largeWindows().size() == 1; }, 10s));
+    std::this_thread::sleep_for(500ms);
+    // A picture of it, kept beside the test binary for people to look at.
+    const std::string spread =
+        test::capture("import -window " + largeWindows().front() +
+                      " no_tray_window.png && "
+                      "convert no_tray_window.png -format '%[fx:standard_deviation]' info:");
+    EXPECT_GT(std::atof(spread.c_str()), 0.02) << "the window looks blank";
+
+    pid_t tray = test::spawn({"icewm"}, session.dir() + "/icewm.log");
+    EXPECT_TRUE(test::waitFor([] { return largeWindows().empty(); }, 10s));
+    EXPECT_FALSE(test::capture("xdotool search --onlyvisible --classname tapsound").empty())
+        << "the tray icon";
+    test::stopProcess(tray);
+    EXPECT_TRUE(test::waitFor([] { return largeWindows().size() == 1; }, 10s));
+    EXPECT_EQ(test::stopProcess(pid), 0);
 }
 
 }  // namespace
