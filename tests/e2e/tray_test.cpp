@@ -1,192 +1,163 @@
-// The real program beside a StatusNotifier tray host on a private session bus: the menu it
-// exports, read and clicked over D-Bus (com.canonical.dbusmenu) as a panel does.
+// The real program beside a StatusNotifier host reading its exported menu as a panel, or no tray.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
+#include <QRegularExpression>
 #include <QSettings>
-#include <cstdlib>
 #include <filesystem>
-#include <sstream>
 #include <thread>
 
 #include "tests/support/private_session.h"
-#include "tests/support/status_notifier_watcher.h"
 
 namespace tapsound {
 namespace {
 
 using namespace std::chrono_literals;
 
-struct MenuItem {
-    int id = 0;
-    QString shown;  // "-" for a separator; "[x] " or "[ ] " before a check item; "~" when disabled
-    std::vector<MenuItem> children;
+// A panel's StatusNotifierWatcher with its host, served while the test waits.
+class Watcher : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
+    Q_PROPERTY(bool IsStatusNotifierHostRegistered READ isStatusNotifierHostRegistered)
+
+  public:
+    bool isStatusNotifierHostRegistered() const { return true; }
+    QStringList items;
+  public slots:
+    void RegisterStatusNotifierItem(const QString& service) { items << service; }
 };
 
-MenuItem readItem(const QDBusArgument& argument) {
-    MenuItem item;
-    QVariantMap properties;
-    argument.beginStructure();
-    argument >> item.id >> properties;
-    argument.beginArray();
-    while (!argument.atEnd()) {
-        QDBusVariant child;
-        argument >> child;
-        item.children.push_back(readItem(child.variant().value<QDBusArgument>()));
-    }
-    argument.endArray();
-    argument.endStructure();
-    // "_" marks a mnemonic, "__" is an underscore.
-    QString label = properties.value("label").toString();
-    label.replace("__", "\x01").remove('_').replace('\x01', '_');
-    if (properties.value("type") == "separator") label = "-";
-    if (properties.contains("toggle-type")) {
-        label.prepend(properties.value("toggle-state").toInt() == 1 ? "[x] " : "[ ] ");
-    }
-    if (properties.value("enabled", true) == false) label.prepend('~');
-    item.shown = label;
-    return item;
+bool waitServing(const std::function<bool()>& condition) {
+    return test::waitFor([&] { return QCoreApplication::processEvents(), condition(); }, 10s);
 }
 
-class ExportedMenu {
-  public:
-    ExportedMenu(const QString& service, const QString& path) : _service(service), _path(path) {}
-    MenuItem layout(int parent = 0) {
-        const QDBusMessage reply = call("GetLayout", {parent, -1, QStringList()});
-        if (reply.arguments().size() < 2) return {};
-        return readItem(reply.arguments()[1].value<QDBusArgument>());
-    }
-    QStringList shown(int parent = 0) {
-        QStringList lines;
-        for (const MenuItem& item : layout(parent).children) lines << item.shown;
-        return lines;
-    }
-    int idOf(const QString& shown, int parent = 0) {
-        for (const MenuItem& item : layout(parent).children) {
-            if (item.shown == shown) return item.id;
-        }
-        return -1;
-    }
-    void aboutToShow(int id) { call("AboutToShow", {id}); }
-    void click(int id) {
-        call("Event", {id, QString("clicked"), QVariant::fromValue(QDBusVariant(0)), 0u});
-    }
+QVariantList call(const QString& service, const QString& path, const QString& interface,
+                  const char* method, const QVariantList& arguments) {
+    QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
+    message.setArguments(arguments);
+    return QDBusConnection::sessionBus().call(message).arguments();
+}
 
-  private:
-    QDBusMessage call(const char* method, const QVariantList& arguments) {
-        QDBusMessage message =
-            QDBusMessage::createMethodCall(_service, _path, "com.canonical.dbusmenu", method);
-        message.setArguments(arguments);
-        return QDBusConnection::sessionBus().call(message, QDBus::Block, 5000);
+// The items as a panel shows them, a line each: "Parent/child" in submenus, "-" a separator,
+// "[x] "/"[ ] " a check item, "~" a disabled one; "_" marks a mnemonic.
+void readMenu(const QDBusArgument& item, const QString& parent, QStringList& lines,
+              std::map<QString, int>& ids) {
+    int id = 0;
+    QVariantMap properties;
+    item.beginStructure();
+    item >> id >> properties;
+    QString line = properties.value("label").toString().replace("__", "\x01").remove('_');
+    line = properties.value("type") == "separator" ? "-" : line.replace('\x01', '_');
+    if (properties.contains("toggle-type")) {
+        line.prepend(properties.value("toggle-state") == 1 ? "[x] " : "[ ] ");
     }
-    QString _service, _path;
+    if (properties.value("enabled") == false) line.prepend('~');
+    if (id != 0) lines << (ids[parent + line] = id, parent + line);
+    item.beginArray();
+    while (!item.atEnd()) {
+        QDBusVariant child;
+        item >> child;
+        readMenu(child.variant().value<QDBusArgument>(), id ? parent + line + "/" : "", lines, ids);
+    }
+    item.endArray();
+    item.endStructure();
+}
+
+class Tray : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(session.ok()) << session.error();
+        for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
+            setenv(name, (session.dir() + "/" + name).c_str(), 1);
+        }
+        setenv("QT_QPA_PLATFORM", "xcb", 1);
+    }
+    test::PrivateSession session{{.display = true, .audio = false, .bus = true}};
 };
 
-TEST(StatusNotifierTray, ARightClickShowsOurMenuAndItsItemsWork) {
-    test::PrivateSession session{{.display = true, .audio = false, .bus = true}};
-    ASSERT_TRUE(session.ok()) << session.error();
-    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
-        setenv(name, (session.dir() + "/" + name).c_str(), 1);
-    }
-    setenv("QT_QPA_PLATFORM", "xcb", 1);
+TEST_F(Tray, ARightClickOnAStatusNotifierHostShowsOurMenuAndItsItemsWork) {
     std::filesystem::create_directories(session.dir() + "/XDG_DATA_HOME/tapsound/sets/R&B_2");
-    test::StatusNotifierWatcher watcher;
-    ASSERT_TRUE(watcher.ok());
-    pid_t pid = test::spawn({TAPSOUND_BINARY, TAPSOUND_EXAMPLE_SET}, session.dir() + "/log");
-    ASSERT_TRUE(test::waitFor([&] { return !watcher.items().isEmpty(); }, 10s))
-        << test::readBytes(session.dir() + "/log");
-    const QString service = watcher.items().first();
-    QDBusMessage get = QDBusMessage::createMethodCall(service, "/StatusNotifierItem",
-                                                      "org.freedesktop.DBus.Properties", "Get");
-    get << QString("org.kde.StatusNotifierItem") << QString("Menu");
-    const QDBusMessage path = QDBusConnection::sessionBus().call(get);
-    ASSERT_EQ(path.arguments().size(), 1) << path.errorMessage().toStdString();
-    ExportedMenu menu(
-        service,
-        path.arguments()[0].value<QDBusVariant>().variant().value<QDBusObjectPath>().path());
-    // The set loads aside; its name shows once it has.
-    ASSERT_TRUE(test::waitFor([&] { return menu.shown().value(1) == "~Example"; }, 5s))
-        << menu.shown().join('|').toStdString();
-    EXPECT_EQ(menu.shown(),
+    Watcher watcher;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    ASSERT_TRUE(bus.registerObject("/StatusNotifierWatcher", &watcher,
+                                   QDBusConnection::ExportAllContents) &&
+                bus.registerService("org.kde.StatusNotifierWatcher"));
+    pid_t pid = test::spawn({TAPSOUND_BINARY, TAPSOUND_EXAMPLE_SET});
+    ASSERT_TRUE(waitServing([&] { return !watcher.items.isEmpty(); }));
+    const QString item = watcher.items.first(), sni = "org.kde.StatusNotifierItem";
+    const auto menuPath =
+        call(item, "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get", {sni, "Menu"});
+    const QString path =
+        menuPath.value(0).value<QDBusVariant>().variant().value<QDBusObjectPath>().path();
+    std::map<QString, int> ids;
+    const auto menu = [&] {
+        QStringList lines;
+        const auto layout =
+            call(item, path, "com.canonical.dbusmenu", "GetLayout", {0, -1, QStringList()});
+        if (layout.size() == 2) readMenu(layout[1].value<QDBusArgument>(), "", lines, ids);
+        return lines;
+    };
+    const auto click = [&](const QString& line) {
+        call(item, path, "com.canonical.dbusmenu", "Event",
+             {ids[line], "clicked", QVariant::fromValue(QDBusVariant(0)), 0u});
+    };
+    ASSERT_TRUE(waitServing([&] { return menu().contains("~Example"); })) << "the set loads aside";
+    call(item, path, "com.canonical.dbusmenu", "AboutToShow", {ids["Sound Sets"]});
+    const QStringList lines = menu();
+    EXPECT_EQ(lines.filter(QRegularExpression("^[^/]*$")),
               (QStringList{"Open...", "~Example", "Volume", "-", "Sound Sets", "[ ] Mute",
                            "[ ] Start at Login", "-", "Help", "Quit tapsound"}));
-    const int sets = menu.idOf("Sound Sets"), volume = menu.idOf("Volume");
-    menu.aboutToShow(sets);
-    EXPECT_EQ(menu.shown(sets), (QStringList{"[ ] R&B_2", "-", "[x] Example"}));
-    menu.aboutToShow(volume);
-    EXPECT_EQ(menu.shown(volume).filter("[x]"), QStringList{"[x] 50 %"});
-    EXPECT_EQ(menu.shown(volume).size(), 11);
-
-    menu.click(menu.idOf("[ ] 20 %", volume));
-    menu.click(menu.idOf("[ ] Mute"));
-    menu.click(menu.idOf("[ ] R&B_2", sets));
-    EXPECT_TRUE(test::waitFor([&] { return menu.shown().value(1) == "~No sounds in R&B_2"; }, 5s));
-    EXPECT_EQ(menu.shown(volume).filter("[x]"), QStringList{"[x] 20 %"});
-    EXPECT_EQ(menu.shown().value(5), "[x] Mute");
-
-    // A left-click shows our own menu, the one with the slider.
-    QDBusMessage activate = QDBusMessage::createMethodCall(
-        service, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate");
-    activate << 10 << 10;
-    QDBusConnection::sessionBus().call(activate);
-    EXPECT_TRUE(test::waitFor(
-        [] { return !test::capture("xdotool search --onlyvisible --classname tapsound").empty(); },
-        5s));
-
-    menu.click(menu.idOf("Quit tapsound"));
-    EXPECT_TRUE(test::waitFor([&] { return waitpid(pid, nullptr, WNOHANG) == pid; }, 5s));
-    pid = -1;
+    EXPECT_EQ(lines.filter("/[x]"), (QStringList{"Volume/[x] 50 %", "Sound Sets/[x] Example"}));
+    for (const char* line : {"Volume/[ ] 20 %", "[ ] Mute", "Sound Sets/[ ] R&B_2"}) click(line);
+    EXPECT_TRUE(waitServing([&] { return menu().contains("~No sounds in R&B_2"); }));
+    // An empty set plays nothing, so the volume waits, disabled, as the slider does.
+    EXPECT_TRUE(menu().contains("~Volume/[x] 20 %") && menu().contains("[x] Mute"));
+    // A left click shows our own menu, the one with the slider.
+    call(item, "/StatusNotifierItem", sni, "Activate", {10, 10});
+    EXPECT_TRUE(waitServing([] {
+        return !test::capture("xdotool search --onlyvisible --classname tapsound").empty();
+    }));
+    click("Quit tapsound");
+    EXPECT_TRUE(waitServing([&] { return waitpid(pid, nullptr, WNOHANG) == pid; }));
     QSettings settings(
-        QString::fromStdString(session.dir() + "/XDG_CONFIG_HOME/tapsound/tapsound.ini"),
+        QString::fromStdString(session.dir()) + "/XDG_CONFIG_HOME/tapsound/tapsound.ini",
         QSettings::IniFormat);
+    EXPECT_EQ(settings.allKeys(), (QStringList{"Bookmark", "volume"}));
     EXPECT_FLOAT_EQ(settings.value("volume").toFloat(), 0.2f);
-    EXPECT_FALSE(settings.contains("mute"));
 }
 
-// Our visible windows larger than a tray icon.
-std::vector<std::string> largeWindows() {
-    const std::string ids = test::capture(
+// Our one visible window larger than a tray icon, if there is one.
+std::string window() {
+    return test::capture(
         "for w in $(xdotool search --onlyvisible --classname tapsound); do "
-        "eval $(xdotool getwindowgeometry --shell $w); "
-        "[ $WIDTH -gt 100 ] && echo $w; done");
-    std::vector<std::string> large;
-    std::istringstream lines(ids);
-    for (std::string id; lines >> id;) large.push_back(id);
-    return large;
+        "eval $(xdotool getwindowgeometry --shell $w); [ $WIDTH -gt 100 ] && echo -n $w; done");
 }
 
-// With no tray (a session bus without a StatusNotifier host, no XEmbed tray) a window stands in
-// after a few seconds; an XEmbed tray appearing takes it away, and it returns when the tray goes.
-TEST(NoTray, AWindowStandsInWhileNoTrayShowsIcons) {
-    test::PrivateSession session{{.display = true, .audio = false, .bus = true}};
-    ASSERT_TRUE(session.ok()) << session.error();
-    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
-        setenv(name, (session.dir() + "/" + name).c_str(), 1);
-    }
-    setenv("QT_QPA_PLATFORM", "xcb", 1);
-    pid_t pid = test::spawn({TAPSOUND_BINARY, TAPSOUND_EXAMPLE_SET}, session.dir() + "/log");
-    ASSERT_TRUE(test::waitFor([] { return largeWindows().size() == 1; }, 10s));
+// With no tray (a session bus but no StatusNotifier host, no XEmbed tray) a window stands in after
+// a few seconds; an XEmbed tray appearing takes it away, and it returns when the tray goes.
+TEST_F(Tray, WithNoTrayAWindowStandsInUntilOneShowsIcons) {
+    pid_t pid = test::spawn({TAPSOUND_BINARY, TAPSOUND_EXAMPLE_SET});
+    ASSERT_TRUE(test::waitFor([] { return !window().empty(); }, 10s));
     std::this_thread::sleep_for(500ms);
     // A picture of it, kept beside the test binary for people to look at.
-    const std::string spread =
-        test::capture("import -window " + largeWindows().front() +
-                      " no_tray_window.png && "
-                      "convert no_tray_window.png -format '%[fx:standard_deviation]' info:");
+    const std::string spread = test::capture("import -window " + window() +
+                                             " no_tray_window.png && convert no_tray_window.png "
+                                             "-format '%[fx:standard_deviation]' info:");
     EXPECT_GT(std::atof(spread.c_str()), 0.02) << "the window looks blank";
-
-    pid_t tray = test::spawn({"icewm"}, session.dir() + "/icewm.log");
-    EXPECT_TRUE(test::waitFor([] { return largeWindows().empty(); }, 10s));
-    EXPECT_FALSE(test::capture("xdotool search --onlyvisible --classname tapsound").empty())
-        << "the tray icon";
+    pid_t tray = test::spawn({"icewm"});
+    EXPECT_TRUE(test::waitFor([] { return window().empty(); }, 10s));
     test::stopProcess(tray);
-    EXPECT_TRUE(test::waitFor([] { return largeWindows().size() == 1; }, 10s));
+    EXPECT_TRUE(test::waitFor([] { return !window().empty(); }, 10s));
     EXPECT_EQ(test::stopProcess(pid), 0);
 }
 
 }  // namespace
 }  // namespace tapsound
+
+#include "tray_test.moc"

@@ -12,7 +12,6 @@
 
 #include "app/app_delegate.h"
 #include "app/main_interface.h"
-#include "app/tray_presence.h"
 #include "platform/accessibility_keys.h"
 #include "platform/bookmarks_file.h"
 #include "platform/file_manager_posix.h"
@@ -101,16 +100,6 @@ struct FakeWorkspace : public platform::Workspace {
     bool result = true;
 };
 
-// A tray that tests make come and go.
-struct FakeTrayHosts : public TrayHosts {
-    std::optional<bool> present() const override { return shown; }
-    void set(std::optional<bool> present) {
-        shown = present;
-        if (changed) changed();
-    }
-    std::optional<bool> shown;
-};
-
 // A controller wired to fakes, with real preferences, bookmarks, open dialog and key event
 // monitor, the latter on a fake key source unless the test brings a real one.
 struct ControllerRig {
@@ -141,13 +130,7 @@ struct ControllerRig {
                 .terminate = [this] { ++terminated; },
                 .rand = [this] { return ++randCalls, nextRand; },
                 .srand = [](unsigned) {},
-                .trayHosts =
-                    [this] {
-                        auto hosts = std::make_unique<FakeTrayHosts>();
-                        hosts->shown = trayAtStart;
-                        trayHosts = hosts.get();
-                        return hosts;
-                    },
+                .trayHosts = {},
             },
             menu.get());
     }
@@ -200,8 +183,6 @@ struct ControllerRig {
     std::unique_ptr<AppDelegate> delegate;
     int terminated = 0, prompts = 0;
     int nextRand = 0, randCalls = 0;
-    std::optional<bool> trayAtStart = true;  // whether a tray shows icons when the controller wakes
-    FakeTrayHosts* trayHosts = nullptr;        // owned by the controller
 };
 
 }  // namespace tapsound::test
