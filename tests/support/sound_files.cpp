@@ -2,6 +2,7 @@
 
 #include <plist/plist.h>
 #include <sndfile.h>
+#include <zip.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -61,6 +62,22 @@ bool writeBytes(const std::string& path, const std::string& bytes) {
 std::string readBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+bool writeZip(const std::string& path,
+              const std::vector<std::pair<std::string, std::string>>& entries) {
+    int error = 0;
+    zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    if (!archive) return false;
+    for (const auto& [name, bytes] : entries) {
+        zip_source_t* source = zip_source_buffer(archive, bytes.data(), bytes.size(), 0);
+        if (!source || zip_file_add(archive, name.c_str(), source, ZIP_FL_ENC_UTF_8) < 0) {
+            zip_source_free(source);
+            zip_discard(archive);
+            return false;
+        }
+    }
+    return zip_close(archive) == 0;
 }
 
 std::string binaryPropertyList(const std::string& xml) {
