@@ -39,7 +39,7 @@ std::vector<std::shared_ptr<const Sound>> cutSlices(const std::shared_ptr<const 
     for (std::size_t i = 0; i < slices.size(); ++i) {
         const double start = std::floor(slices[i].startMs * kFramesPerMs);
         const double end = std::fmin(frames, start + std::floor(slices[i].durationMs * kFramesPerMs));
-        if (!(start >= 0 && start < end)) continue;
+        if (!(start >= 0 && start < end && slices[i].durationMs > 0)) continue;
         auto buffer = std::make_shared<SampleBuffer>();
         buffer->samples.assign(samples.begin() + static_cast<std::ptrdiff_t>(start) * 2,
                                samples.begin() + static_cast<std::ptrdiff_t>(end) * 2);

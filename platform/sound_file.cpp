@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <numeric>
 
 namespace tapsound::platform {
 
@@ -187,17 +186,20 @@ std::vector<std::optional<SampleBuffer>> decodeSlices(OpenSound& sound,
 
     // In order of start, so the file is read forward: short gaps are read through, since a seek
     // in a compressed format costs more than decoding a little.
-    std::vector<std::size_t> order(slices.size());
-    std::iota(order.begin(), order.end(), 0);
+    // Only valid slices are ordered: a NaN would break the sort.
+    std::vector<std::size_t> order;
+    for (std::size_t i = 0; i < slices.size(); ++i) {
+        const SoundSlice& slice = slices[i];
+        if (slice.startMs >= 0 && slice.startMs < kMaxSpriteSeconds * 1000 &&
+            slice.durationMs > 0 && std::isfinite(slice.durationMs)) {
+            order.push_back(i);
+        }
+    }
     std::sort(order.begin(), order.end(), [&](auto a, auto b) { return slices[a] < slices[b]; });
     sf_count_t position = 0;  // -1 once unknown
     std::vector<float> folded;
     for (const std::size_t i : order) {
         const SoundSlice& slice = slices[i];
-        if (!(slice.startMs >= 0 && slice.startMs < kMaxSpriteSeconds * 1000 &&
-              slice.durationMs > 0)) {
-            continue;
-        }
         const auto start = static_cast<sf_count_t>(std::llround(slice.startMs * rate / 1000));
         const auto frames = static_cast<sf_count_t>(
             std::llround(std::fmin(slice.durationMs, kMaxSoundSeconds * 1000) * rate / 1000));

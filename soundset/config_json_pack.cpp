@@ -10,8 +10,10 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cmath>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "platform/file_manager.h"
@@ -406,49 +408,46 @@ PackTables spritePack(PackFiles& files, const QJsonObject& config, const Defines
         const QJsonArray pair = value.toArray();
         if (pair.size() < 2) return std::nullopt;
         const auto start = numberOf(pair[0]), duration = numberOf(pair[1]);
-        if (!start || !duration) return std::nullopt;
+        // Only finite numbers: NaN would not order among the slices.
+        if (!start || !duration || !std::isfinite(*start) || !std::isfinite(*duration)) {
+            return std::nullopt;
+        }
         return SoundSlice{*start, *duration};
     };
-    std::map<SoundSlice, SoundRef> sounds;
+    std::set<SoundSlice> wanted;
     for (const auto* table : {&defines.press, &defines.release}) {
         for (const auto& value : *table) {
-            if (const auto slice = value ? sliceOf(*value) : std::nullopt)
-                sounds.emplace(*slice, nullptr);
+            if (const auto slice = value ? sliceOf(*value) : std::nullopt) wanted.insert(*slice);
         }
     }
-    std::vector<SoundSlice> distinct;
-    for (const auto& entry : sounds) distinct.push_back(entry.first);
+    const std::vector<SoundSlice> distinct(wanted.begin(), wanted.end());
     const std::size_t runs =
         std::min<std::size_t>(std::max(1u, std::thread::hardware_concurrency()), distinct.size());
-    std::vector<std::vector<SoundRef>> decoded(runs);
+    std::vector<SoundRef> sounds(distinct.size());
     DecodedBudget budget(budgetBytes);
     forEachInParallel(
         runs,
         [&](std::size_t run) {
-            const auto begin =
-                distinct.begin() + static_cast<std::ptrdiff_t>(run * distinct.size() / runs);
-            const auto end =
-                distinct.begin() + static_cast<std::ptrdiff_t>((run + 1) * distinct.size() / runs);
-            decoded[run] = files.slices(*sprite, loader, std::vector<SoundSlice>(begin, end));
-            for (SoundRef& sound : decoded[run]) {
-                if (!budget.take(sound)) sound = nullptr;
+            const std::size_t begin = run * distinct.size() / runs;
+            const std::size_t end = (run + 1) * distinct.size() / runs;
+            const auto decoded = files.slices(
+                *sprite, loader,
+                std::vector<SoundSlice>(distinct.begin() + static_cast<std::ptrdiff_t>(begin),
+                                        distinct.begin() + static_cast<std::ptrdiff_t>(end)));
+            for (std::size_t i = begin; i < end && i - begin < decoded.size(); ++i) {
+                if (budget.take(decoded[i - begin])) sounds[i] = decoded[i - begin];
             }
         },
         stopped);
-    std::size_t next = 0;
-    std::map<SoundSlice, SlotRef> slotByName;
-    for (std::size_t run = 0; run < runs; ++run) {
-        for (const auto& sound : decoded[run]) {
-            if (next < distinct.size())
-                slotByName[distinct[next++]] =
-                    slotOfVariants(sound ? std::vector{sound} : std::vector<SoundRef>{});
-        }
+    std::map<SoundSlice, SlotRef> slotBySlice;
+    for (std::size_t i = 0; i < distinct.size(); ++i) {
+        if (sounds[i]) slotBySlice[distinct[i]] = slotOfVariants({sounds[i]});
     }
     for (std::size_t code = 0; code < kKeyCodeCount; ++code) {
         for (auto [value, slot] : {std::pair{&defines.press[code], &tables.press[code]},
                                    std::pair{&defines.release[code], &tables.release[code]}}) {
             const auto slice = *value ? sliceOf(**value) : std::nullopt;
-            if (slice && slotByName.count(*slice)) *slot = slotByName[*slice];
+            if (slice && slotBySlice.count(*slice)) *slot = slotBySlice[*slice];
         }
     }
     return tables;

@@ -83,8 +83,9 @@ TEST(SoundFile, BytesInMemoryAndSlicesOfASpriteDecodeAsFilesDo) {
         const auto cut = decodeSoundData(bytes(ogg.substr(0, size)));
         EXPECT_TRUE(!cut || cut->frameCount() <= whole->frameCount());
     }
-    // Out of order, overlapping, past the end or negative: each slice stands alone.
-    const std::vector<SoundSlice> slices = {{2500, 400}, {100, 50}, {2900, 500}, {3100, 10}, {-1, 5}};
+    // Out of order, overlapping, past the end, negative or NaN: each slice stands alone.
+    const std::vector<SoundSlice> slices = {{2500, 400}, {100, 50},  {2900, 500},
+                                            {3100, 10},  {-1, 5},    {NAN, 5}};
     for (const auto& got : {decodeSoundDataSlices(bytes(ogg), slices),
                             decodeSoundFileSlices(dir.file("a.ogg"), slices)}) {
         ASSERT_EQ(got.size(), slices.size());
@@ -92,7 +93,7 @@ TEST(SoundFile, BytesInMemoryAndSlicesOfASpriteDecodeAsFilesDo) {
         EXPECT_NEAR(rms(got[0]->samples, 0, got[0]->samples.size()), 0.5 / std::sqrt(2.0), 0.02);
         EXPECT_NEAR(double(got[1]->frameCount()), 2400, 50);
         EXPECT_NEAR(double(got[2]->frameCount()), 4800, 50);
-        EXPECT_FALSE(got[3] || got[4]);
+        EXPECT_FALSE(got[3] || got[4] || got[5]);
     }
     for (const auto& slice : decodeSoundFileSlices(dir.file("long.wav"), {{0, 100}})) EXPECT_FALSE(slice);
 }

@@ -4,6 +4,7 @@
 #include <sndfile.h>
 #include <zip.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -35,8 +36,12 @@ bool writeTone(const std::string& path, const Tone& tone) {
             static_cast<float>(tone.amplitude) * sine(tone.frequency, tone.sampleRate, i);
         samples.insert(samples.end(), static_cast<std::size_t>(tone.channels), v);
     }
-    const sf_count_t written =
-        sf_writef_float(file, samples.data(), static_cast<sf_count_t>(frames));
+    // In chunks: libvorbis crashes on one write of a minute of audio.
+    sf_count_t written = 0;
+    for (std::size_t at = 0; at < frames; at += 4096) {
+        const auto n = static_cast<sf_count_t>(std::min<std::size_t>(4096, frames - at));
+        written += sf_writef_float(file, samples.data() + at * static_cast<std::size_t>(tone.channels), n);
+    }
     sf_close(file);
     return written == static_cast<sf_count_t>(frames);
 }
