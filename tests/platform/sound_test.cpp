@@ -79,8 +79,11 @@ TEST(SoundFile, BytesInMemoryAndSlicesOfASpriteDecodeAsFilesDo) {
     const auto whole = decodeSoundData(bytes(ogg));
     ASSERT_TRUE(whole);
     EXPECT_EQ(whole->samples, decodeSoundFile(dir.file("a.ogg"))->samples);
-    for (std::size_t size = 0; size < ogg.size(); size += 997) {
-        const auto cut = decodeSoundData(bytes(ogg.substr(0, size)));
+    // Cut short anywhere (FLAC: libsndfile leaks on a cut Ogg stream).
+    ASSERT_TRUE(test::writeTone(dir.file("a.flac"), {SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 2, 3.0}));
+    const std::string flac = test::readBytes(dir.file("a.flac"));
+    for (std::size_t size = 0; size < flac.size(); size += 997) {
+        const auto cut = decodeSoundData(bytes(flac.substr(0, size)));
         EXPECT_TRUE(!cut || cut->frameCount() <= whole->frameCount());
     }
     // Out of order, overlapping, past the end, negative or NaN: each slice stands alone.
