@@ -103,17 +103,17 @@ class FolderFiles : public PackFiles {
             }
             auto listed = _listings.find(path);
             if (listed == _listings.end()) {
-                listed = _listings
-                             .emplace(path, _files.contentsOfDirectoryAtPath(path).value_or(
-                                                std::vector<std::string>{}))
-                             .first;
+                // Names by their case-folded form, the first listed winning.
+                std::map<std::string, std::string> byFolded;
+                for (auto& name :
+                     _files.contentsOfDirectoryAtPath(path).value_or(std::vector<std::string>{})) {
+                    byFolded.emplace(caseFolded(name), std::move(name));
+                }
+                listed = _listings.emplace(path, std::move(byFolded)).first;
             }
-            const std::string folded = caseFolded(part);
-            const auto match =
-                std::find_if(listed->second.begin(), listed->second.end(),
-                             [&](const auto& name) { return caseFolded(name) == folded; });
+            const auto match = listed->second.find(caseFolded(part));
             if (match == listed->second.end()) return std::nullopt;
-            path += "/" + *match;
+            path += "/" + match->second;
         }
         return path;
     }
@@ -128,7 +128,7 @@ class FolderFiles : public PackFiles {
   private:
     std::string _folder;
     const platform::FileManager& _files;
-    std::map<std::string, std::vector<std::string>> _listings;
+    std::map<std::string, std::map<std::string, std::string>> _listings;
 };
 
 class ArchiveFiles : public PackFiles {
