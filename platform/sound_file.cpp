@@ -184,9 +184,8 @@ std::vector<std::optional<SampleBuffer>> decodeSlices(OpenSound& sound,
     const double rate = sound.info.samplerate;
     if (static_cast<double>(sound.info.frames) > kMaxSpriteSeconds * rate) return result;
 
-    // In order of start, so the file is read forward: short gaps are read through, since a seek
-    // in a compressed format costs more than decoding a little.
-    // Only valid slices are ordered: a NaN would break the sort.
+    // Valid slices (a NaN would break the sort) in order of start, so the file is read forward:
+    // short gaps are read through, since a seek in a compressed format costs more than decoding.
     std::vector<std::size_t> order;
     for (std::size_t i = 0; i < slices.size(); ++i) {
         const SoundSlice& slice = slices[i];

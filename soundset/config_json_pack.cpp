@@ -395,7 +395,7 @@ PackTables multiPack(PackFiles& files, const QJsonObject& config, const Defines&
 }
 
 // One long sound cut into slices: each distinct slice decoded once, the sprite split in runs
-// across the cores so each reads its own stretch forward.
+// across the cores, each reading its own stretch forward.
 PackTables spritePack(PackFiles& files, const QJsonObject& config, const Defines& defines,
                       platform::SoundLoader& loader, const std::function<bool()>& stopped,
                       std::size_t budgetBytes) {
@@ -421,8 +421,11 @@ PackTables spritePack(PackFiles& files, const QJsonObject& config, const Defines
         }
     }
     const std::vector<SoundSlice> distinct(wanted.begin(), wanted.end());
+    // Runs of at most 16 slices, so a stop is heard soon even when slices are long.
     const std::size_t runs =
-        std::min<std::size_t>(std::max(1u, std::thread::hardware_concurrency()), distinct.size());
+        std::min<std::size_t>(std::max<std::size_t>({1u, std::thread::hardware_concurrency(),
+                                                     (distinct.size() + 15) / 16}),
+                              distinct.size());
     std::vector<SoundRef> sounds(distinct.size());
     DecodedBudget budget(budgetBytes);
     forEachInParallel(
