@@ -147,13 +147,18 @@ TEST_F(Tapsound, ALargeSetLoadsAsideAndQuittingDuringItIsImmediate) {
     EXPECT_TRUE(setting("Bookmark").isNull()) << "the load ended before the quit: a larger set";
 }
 
-// A pack with release sounds (files named by kernel key code): a held key is heard going down
-// and coming up, each once, its repeats not at all.
+// A zipped Mechvibes pack with release sounds: a held key is heard going down and coming up,
+// each once, its repeats not at all.
 TEST_F(Tapsound, AHeldKeyIsHeardOnceGoingDownAndOnceComingUp) {
-    const std::string pack = session.dir() + "/Kernel";
-    fs::create_directories(pack);
-    ASSERT_TRUE(test::writeTone(pack + "/1e-1.wav", {.seconds = 0.05, .amplitude = 0.8}));
-    ASSERT_TRUE(test::writeTone(pack + "/1e-0.wav", {.seconds = 0.05, .amplitude = 0.2}));
+    const std::string pack = session.dir() + "/pack.zip", tone = session.dir() + "/tone.wav";
+    ASSERT_TRUE(test::writeTone(tone, {.seconds = 0.05, .amplitude = 0.8}));
+    const std::string down = test::readBytes(tone);
+    ASSERT_TRUE(test::writeTone(tone, {.seconds = 0.05, .amplitude = 0.2}));
+    ASSERT_TRUE(test::writeZip(
+        pack, {{"Pack/config.json",
+                R"({"version": 2, "sound": "down.wav", "soundup": "up.wav", "defines": {}})"},
+               {"Pack/down.wav", down},
+               {"Pack/up.wav", test::readBytes(tone)}}));
     test::FocusedWindow target;
     ASSERT_TRUE(target.ok());
     start({pack});
