@@ -9,7 +9,7 @@
 
 #include "platform/file_manager_posix.h"
 #include "platform/sound_file.h"
-#include "soundset/config_json_pack.h"
+#include "soundset/pack_tables.h"
 #include "tests/support/sound_files.h"
 
 namespace {

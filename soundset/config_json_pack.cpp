@@ -1,4 +1,4 @@
-#include "soundset/config_json_pack.h"
+#include "soundset/pack_tables.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "soundset/kernel_code_folder.h"
+#include "soundset/pack_tables.h"
 
 #include <QString>
 #include <algorithm>

@@ -9,8 +9,7 @@
 #include "platform/sound.h"
 #include "platform/user_defaults.h"
 #include "platform/work_queue.h"
-#include "soundset/config_json_pack.h"
-#include "soundset/kernel_code_folder.h"
+#include "soundset/pack_tables.h"
 #include "soundset/sound_scan.h"
 
 namespace tapsound {

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "platform/file_manager_posix.h"
-#include "soundset/config_json_pack.h"
+#include "soundset/pack_tables.h"
 
 namespace {
 

@@ -7,8 +7,7 @@
 
 #include "platform/sound_file.h"
 #include "platform/virtual_keys.h"
-#include "soundset/config_json_pack.h"
-#include "soundset/kernel_code_folder.h"
+#include "soundset/pack_tables.h"
 #include "soundset/zip_archive.h"
 #include "tests/support/fake_platform.h"
 
