@@ -78,6 +78,8 @@ public:
     void openPrivacyAccessibility();
 
     void playSoundWithKeyCode(int keyCode);
+    // The release sound of a key, for sets that have them.
+    void playKeyUpSoundWithKeyCode(int keyCode);
 
     void setVolume(QSlider* sender);
     void open();
@@ -100,6 +102,7 @@ public:
 
     // Read-only views for the tray and tests.
     const KeyArray& keyArray() const { return _keyArray; }
+    const KeyArray& keyUpArray() const { return _keyUpArray; }
     float volume() const { return _volume; }
     bool isAccessibilityEnabled() const { return _isAccessibilityEnabled; }
     QSlider* slider() const { return _slider; }
@@ -112,6 +115,7 @@ public:
 private:
     struct GatheredSet;
     void showStatusMenu();
+    void playSoundInSlot(const KeyArray& keys, int keyCode);
     // The second half of openWithFileURL, on the main thread once the set has been decoded.
     void finishOpeningFileURL(const std::string& path, const GatheredSet& set);
     // Names the set now loaded; an unreadable location leaves a loaded set as it was.
@@ -130,6 +134,7 @@ private:
     std::unique_ptr<QSystemTrayIcon> _statusItem;
     std::optional<std::string> _tempPath;
     KeyArray _keyArray{};
+    KeyArray _keyUpArray{};  // release sounds; all empty for sets without them
     float _volume = 0.0f;
     bool _isAccessibilityEnabled = false;
     platform::MonitorToken _globalEventMonitor;

@@ -1,4 +1,5 @@
 #include <QSlider>
+#include <algorithm>
 
 #include "app/app_delegate.h"
 
@@ -17,13 +18,18 @@ constexpr std::uint16_t kCapsLockKeyCode = 57;
 
 void AppDelegate::startEventMonitor() {
     if (!_slider || !_slider->isEnabled()) return;
+    // Releases are asked for only when the set has sounds for them, so without such sounds the
+    // filter sees exactly the events it always did.
+    const bool releases = std::any_of(_keyUpArray.begin(), _keyUpArray.end(),
+                                      [](const SlotRef& slot) { return slot != nullptr; });
+    const std::uint64_t mask = kMonitoredEvents | (releases ? platform::kEventMaskKeyUp : 0);
     if (!_globalEventMonitor) {
         _globalEventMonitor = _platform.eventMonitor.addGlobalMonitorForEventsMatchingMask(
-            kMonitoredEvents, [this](const platform::Event& event) { doKeyDownEvent(event); });
+            mask, [this](const platform::Event& event) { doKeyDownEvent(event); });
     }
     if (!_localEventMonitor) {
         _localEventMonitor = _platform.eventMonitor.addLocalMonitorForEventsMatchingMask(
-            kMonitoredEvents, [this](const platform::Event& event) {
+            mask, [this](const platform::Event& event) {
                 doKeyDownEvent(event);
                 return event;
             });
@@ -42,6 +48,10 @@ void AppDelegate::endEventMonitor() {
 }
 
 void AppDelegate::doKeyDownEvent(const platform::Event& event) {
+    if (event.type == platform::EventType::KeyUp) {
+        playKeyUpSoundWithKeyCode(static_cast<int>(event.keyCode));
+        return;
+    }
     if (event.type == platform::EventType::KeyDown) {
         if (event.isARepeat) return;
         // Scroll Lock (0x6B) twice in half a second toggles Mute: heard like any key, never grabbed.

@@ -4,11 +4,15 @@
 
 namespace tapsound {
 
-void AppDelegate::playSoundWithKeyCode(int keyCode) {
+void AppDelegate::playSoundWithKeyCode(int keyCode) { playSoundInSlot(_keyArray, keyCode); }
+
+void AppDelegate::playKeyUpSoundWithKeyCode(int keyCode) { playSoundInSlot(_keyUpArray, keyCode); }
+
+void AppDelegate::playSoundInSlot(const KeyArray& keys, int keyCode) {
     if (_muted) return;
     // The table has no slot beyond 255: such codes (and negative ones) stay silent.
     if (keyCode < 0 || static_cast<std::size_t>(keyCode) >= kKeyCodeCount) return;
-    const SlotRef& slot = _keyArray[static_cast<std::size_t>(keyCode)];
+    const SlotRef& slot = keys[static_cast<std::size_t>(keyCode)];
     if (!slot || slot->sounds.empty()) return;
 
     const platform::Sound* sound = nullptr;

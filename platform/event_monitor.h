@@ -9,6 +9,7 @@ namespace tapsound::platform {
 enum class EventType : std::uint8_t { KeyDown = 10, KeyUp = 11, FlagsChanged = 12 };
 
 inline constexpr std::uint64_t kEventMaskKeyDown = 1ull << 10;
+inline constexpr std::uint64_t kEventMaskKeyUp = 1ull << 11;
 inline constexpr std::uint64_t kEventMaskFlagsChanged = 1ull << 12;
 
 inline constexpr std::uint64_t kModifierFlagCapsLock = 1ull << 16;
@@ -20,7 +21,7 @@ inline constexpr std::uint64_t kModifierFlagNumericPad = 1ull << 21;
 inline constexpr std::uint64_t kModifierFlagHelp = 1ull << 22;
 inline constexpr std::uint64_t kModifierFlagFunction = 1ull << 23;
 
-// A key-down or modifier-change event, as the key backends synthesise it.
+// A key-down, key-up or modifier-change event, as the key backends synthesise it.
 struct Event {
     EventType type = EventType::KeyDown;
     bool isARepeat = false;

@@ -1,6 +1,7 @@
 #include "platform/key_event_monitor.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "platform/virtual_keys.h"
 
@@ -64,6 +65,7 @@ MonitorToken KeyEventMonitor::add(std::shared_ptr<Installed> monitor) {
     if (!_source) return nullptr;
     if (!_running) {
         _held.fill(false);
+        _pressSeen.fill(false);
         _running = _source->start([this](const KeyEvent& key) { handleKeyEvent(key); });
         if (!_running) return nullptr;
     }
@@ -93,15 +95,21 @@ std::uint64_t KeyEventMonitor::currentFlags() const {
 void KeyEventMonitor::handleKeyEvent(const KeyEvent& key) {
     if (key.keyCode >= _held.size()) return;
     bool& held = _held[key.keyCode];
+    bool& pressSeen = _pressSeen[key.keyCode];
+    const auto released = [&] {
+        held = false;
+        if (!std::exchange(pressSeen, false)) return;  // pressed before we listened
+        deliver(Event{EventType::KeyUp, false, currentFlags(), key.keyCode});
+    };
     if (key.keyCode == kVK_CapsLock) {
-        // One flags-changed per toggle, on the press; the release changes nothing.
+        // One flags-changed per toggle, on the press; the release changes no flag.
         if (key.pressed && !key.autoRepeat && !held) {
-            held = true;
+            held = pressSeen = true;
             _capsLock = key.capsLockOn.value_or(!_capsLock);
             deliver(Event{EventType::FlagsChanged, false, currentFlags(), key.keyCode});
         } else if (!key.pressed) {
-            held = false;
             if (key.capsLockOn) _capsLock = *key.capsLockOn;
+            released();
         }
         return;
     }
@@ -109,13 +117,15 @@ void KeyEventMonitor::handleKeyEvent(const KeyEvent& key) {
         if (key.pressed == held) return;  // a modifier's repeats change nothing
         held = key.pressed;
         deliver(Event{EventType::FlagsChanged, false, currentFlags(), key.keyCode});
+        if (!key.pressed) deliver(Event{EventType::KeyUp, false, currentFlags(), key.keyCode});
         return;
     }
     if (!key.pressed) {
-        held = false;
+        released();
         return;
     }
     const bool repeat = key.autoRepeat || held;
+    if (!repeat) pressSeen = true;
     held = true;
     deliver(Event{EventType::KeyDown, repeat, currentFlags(), key.keyCode});
 }

@@ -10,9 +10,10 @@
 
 namespace tapsound::platform {
 
-// Turns a key source's presses and releases into key-down and flags-changed events, and hands
-// each to the local monitors when one of our windows has the focus, else to the global ones.
-// The source runs only while a monitor is installed.
+// Turns a key source's presses and releases into key-down, key-up and flags-changed events, and
+// hands each to the local monitors when one of our windows has the focus, else to the global ones.
+// A release makes a key-up (after its flags-changed, for a modifier) only when its press was seen,
+// once however long the key was held. The source runs only while a monitor is installed.
 class KeyEventMonitor : public EventMonitor {
 public:
     KeyEventMonitor(std::unique_ptr<KeySource> source, std::function<bool()> ownsFocus);
@@ -38,6 +39,7 @@ private:
     std::function<bool()> _ownsFocus;
     std::vector<std::shared_ptr<Installed>> _monitors;
     std::array<bool, 256> _held{};
+    std::array<bool, 256> _pressSeen{};  // its key-down was delivered, so its release may sound
     bool _capsLock = false;
     bool _running = false;
 };

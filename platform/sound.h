@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -33,11 +35,20 @@ public:
     float volume() const { return _volume; }
     bool play() const;
     const std::shared_ptr<const SampleBuffer>& samples() const { return _samples; }
+    // The same sound playing other samples, such as a stretch of its own.
+    Sound withSamples(std::shared_ptr<const SampleBuffer> samples) const;
 
 private:
     std::shared_ptr<const SampleBuffer> _samples;
     std::shared_ptr<SoundPlayer> _player;
     float _volume = 1.0f;
+};
+
+// A stretch of a longer sound, in milliseconds from its start.
+struct SoundSlice {
+    double startMs = 0;
+    double durationMs = 0;
+    auto operator<=>(const SoundSlice&) const = default;
 };
 
 // Creates a playable sound from a file path, or reports that it cannot.
@@ -47,6 +58,18 @@ public:
     virtual std::shared_ptr<const Sound> initWithContentsOfFile(const std::string& path) = 0;
     // File name extensions (without dot) of the formats it reads, for the open dialog.
     virtual std::vector<std::string> soundUnfilteredTypes() const = 0;
+
+    // A sound held in memory, as read from an archive; `name` is its file name there. Nothing by
+    // default: a loader that reads only files opens no archived sound.
+    virtual std::shared_ptr<const Sound> initWithData(std::span<const std::uint8_t> bytes,
+                                                      const std::string& name);
+    // Stretches of one long sound (a sprite), one result per slice, nothing where a slice cannot
+    // be read. By default the whole sound is loaded and cut.
+    virtual std::vector<std::shared_ptr<const Sound>> slicesWithContentsOfFile(
+        const std::string& path, const std::vector<SoundSlice>& slices);
+    virtual std::vector<std::shared_ptr<const Sound>> slicesWithData(
+        std::span<const std::uint8_t> bytes, const std::string& name,
+        const std::vector<SoundSlice>& slices);
 };
 
 }  // namespace tapsound::platform

@@ -142,4 +142,35 @@ std::optional<std::uint16_t> virtualKeyCodeForKernelKey(unsigned kernelKeyCode) 
     }
 }
 
+std::optional<unsigned> kernelKeyForScancode(unsigned scancode) {
+    if (scancode >= 1 && scancode <= 88) return scancode;
+    if (scancode >= 91 && scancode <= 93) return KEY_F13 + (scancode - 91);
+    if (scancode >= 99 && scancode <= 107) return KEY_F16 + (scancode - 99);
+    // The high byte only marks the key as extended (0x0E, 0xE0, and 0xEE for the keypad's
+    // navigation keys with Num Lock off), so the low byte names it.
+    if (scancode < 0x0E00 || scancode > 0xFFFF) return std::nullopt;
+    switch (scancode & 0xFF) {
+        case 0x1C: return KEY_KPENTER;
+        case 0x1D: return KEY_RIGHTCTRL;
+        case 0x35: return KEY_KPSLASH;
+        case 0x37: return KEY_SYSRQ;
+        case 0x38: return KEY_RIGHTALT;
+        case 0x45: return KEY_PAUSE;
+        case 0x47: return KEY_HOME;
+        case 0x48: return KEY_UP;
+        case 0x49: return KEY_PAGEUP;
+        case 0x4B: return KEY_LEFT;
+        case 0x4D: return KEY_RIGHT;
+        case 0x4F: return KEY_END;
+        case 0x50: return KEY_DOWN;
+        case 0x51: return KEY_PAGEDOWN;
+        case 0x52: return KEY_INSERT;
+        case 0x53: return KEY_DELETE;
+        case 0x5B: return KEY_LEFTMETA;
+        case 0x5C: return KEY_RIGHTMETA;
+        case 0x5D: return KEY_COMPOSE;
+        default: return std::nullopt;
+    }
+}
+
 }  // namespace tapsound::platform

@@ -9,6 +9,11 @@ namespace tapsound::platform {
 // are kernel codes + 8. Nothing for keys that have no virtual key code.
 std::optional<std::uint16_t> virtualKeyCodeForKernelKey(unsigned kernelKeyCode);
 
+// The Linux kernel key code of a PC set-1 scancode as keyboard-hook libraries number them (the key
+// codes of config.json sound packs): 1-88 as they are, 91-93 and 99-107 for F13-F24, and extended
+// keys at 0x0E00 and above told by their low byte. Nothing for other codes.
+std::optional<unsigned> kernelKeyForScancode(unsigned scancode);
+
 inline constexpr std::uint16_t kVK_Return = 36;
 inline constexpr std::uint16_t kVK_Tab = 48;
 inline constexpr std::uint16_t kVK_Space = 49;

@@ -9,6 +9,7 @@
 #include "platform/sound.h"
 #include "platform/user_defaults.h"
 #include "platform/work_queue.h"
+#include "soundset/pack_tables.h"
 #include "soundset/sound_scan.h"
 
 namespace tapsound {
@@ -61,7 +62,8 @@ void AppDelegate::open() {
         return;
     }
     std::vector<std::string> types = _platform.soundLoader.soundUnfilteredTypes();
-    types.emplace_back("tapsnd");
+    // Packages, zipped packs, and the config.json that marks a pack's folder.
+    types.insert(types.end(), {"tapsnd", "zip", "json"});
     _openPanel = _platform.openPanel();
     if (!_openPanel) return;
     _openPanel->setAllowedFileTypes(types);
@@ -73,7 +75,10 @@ void AppDelegate::open() {
                                                      : _platform.userSetsFolder);
     _openPanel->beginWithCompletionHandler([this](int response) {
         const std::unique_ptr<platform::OpenPanel> panel = std::move(_openPanel);
-        if (response == platform::kModalResponseOK && panel) openWithFileURL(panel->URL());
+        if (response != platform::kModalResponseOK || !panel) return;
+        std::string chosen = panel->URL();
+        if (lastComponent(chosen) == "config.json") chosen.erase(chosen.rfind('/'));
+        openWithFileURL(chosen);
     });
 }
 
@@ -99,10 +104,11 @@ void AppDelegate::applicationDidFinishLaunching() {
 
 // What a location holds, read and decoded away from the main thread.
 struct AppDelegate::GatheredSet {
-    enum class Kind { Package, Folder, SingleFile, Unreadable } kind = Kind::Unreadable;
+    enum class Kind { Package, Pack, Folder, SingleFile, Unreadable } kind = Kind::Unreadable;
     SoundsDictionary sounds;
     std::optional<platform::PlistDictionary> soundset;
     SoundRef single;
+    PackTables pack;  // another program's pack, read into press and release tables
 };
 
 void AppDelegate::openWithFileURL(const std::string& path) {
@@ -115,17 +121,25 @@ void AppDelegate::openWithFileURL(const std::string& path) {
     _platform.workQueue.run(
         [this, path, superseded, &files, &loader](const std::atomic<bool>& quitting) {
             auto set = std::make_shared<GatheredSet>();
+            const std::function<bool()> stopped = [&] { return quitting || *superseded; };
             const auto scan = [&](const std::string& folder) {
-                return tapsound::soundsDictionaryWithDirectryPath(
-                    files, loader, folder, [&] { return quitting || *superseded; });
+                return tapsound::soundsDictionaryWithDirectryPath(files, loader, folder, stopped);
             };
+            bool isDirectory = false;
+            const bool exists = files.fileExistsAtPath(path, &isDirectory);
+            // Other programs' packs are tried before the plain sound folder they also are.
+            std::optional<PackTables> pack;
             if (isPackagePath(path)) {
                 set->kind = GatheredSet::Kind::Package;
                 set->sounds = scan(appendingPathComponent(path, "/Contents/Resources/sounds/"));
                 set->soundset = platform::dictionaryWithContentsOfFile(
                     appendingPathComponent(path, "/Contents/Resources/soundset.plist"));
-            } else if (bool isDirectory = false;
-                       files.fileExistsAtPath(path, &isDirectory) && isDirectory) {
+            } else if (exists && ((pack = configJsonPackAtPath(path, files, loader, stopped)) ||
+                                  (isDirectory && (pack = kernelCodeFolderAtPath(
+                                                       path, files, loader, stopped))))) {
+                set->kind = GatheredSet::Kind::Pack;
+                set->pack = std::move(*pack);
+            } else if (exists && isDirectory) {
                 set->kind = GatheredSet::Kind::Folder;
                 set->sounds = scan(path);
             } else if ((set->single = loader.initWithContentsOfFile(path))) {
@@ -141,10 +155,15 @@ void AppDelegate::finishOpeningFileURL(const std::string& path, const GatheredSe
     _loadSuperseded.reset();
     endEventMonitor();
 
+    if (set.kind != GatheredSet::Kind::Unreadable) _keyUpArray = {};
     switch (set.kind) {
         case GatheredSet::Kind::Package:
             createKeyCodeArrayWithSoundsDictSoundsetDict(&set.sounds,
                                                          set.soundset ? &*set.soundset : nullptr);
+            break;
+        case GatheredSet::Kind::Pack:
+            _keyArray = set.pack.press;
+            _keyUpArray = set.pack.release;
             break;
         case GatheredSet::Kind::Folder: {
             platform::PlistDictionary names;
@@ -175,8 +194,9 @@ void AppDelegate::finishOpeningFileURL(const std::string& path, const GatheredSe
 
     if (_slider) {
         _slider->setEnabled(false);
-        const bool anySound = std::any_of(_keyArray.begin(), _keyArray.end(),
-                                          [](const SlotRef& slot) { return slot != nullptr; });
+        const auto filled = [](const SlotRef& slot) { return slot != nullptr; };
+        const bool anySound = std::any_of(_keyArray.begin(), _keyArray.end(), filled) ||
+                              std::any_of(_keyUpArray.begin(), _keyUpArray.end(), filled);
         if (anySound) _slider->setEnabled(true);
     }
     startEventMonitor();

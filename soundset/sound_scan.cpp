@@ -1,7 +1,6 @@
 #include "soundset/sound_scan.h"
 
 #include <algorithm>
-#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -19,6 +18,30 @@ std::string deletingLastExtension(const std::string& name) {
 
 }  // namespace
 
+void forEachInParallel(std::size_t count, const std::function<void(std::size_t)>& work,
+                       const std::function<bool()>& stopped) {
+    // Each worker takes the next index.
+    std::atomic<std::size_t> next{0};
+    const auto worker = [&] {
+        for (std::size_t i; (i = next++) < count && !(stopped && stopped());) work(i);
+    };
+    const std::size_t workers =
+        std::min<std::size_t>(std::max(1u, std::thread::hardware_concurrency()), count);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 1; t < workers; ++t) threads.emplace_back(worker);
+    worker();
+    for (auto& thread : threads) thread.join();
+}
+
+bool DecodedBudget::take(const SoundRef& sound) {
+    if (!sound) return false;
+    const auto& samples = sound->samples();
+    const std::size_t bytes = samples ? samples->samples.size() * sizeof(float) : 0;
+    if (_spent.fetch_add(bytes) + bytes <= _limit) return true;
+    _spent -= bytes;
+    return false;
+}
+
 SoundsDictionary soundsDictionaryWithDirectryPath(const platform::FileManager& fileManager,
                                                   platform::SoundLoader& soundLoader,
                                                   const std::string& path,
@@ -34,29 +57,17 @@ SoundsDictionary soundsDictionaryWithDirectryPath(const platform::FileManager& f
         if (!name.empty() && name.front() != '.') names.push_back(name);
     }
 
-    // Each worker takes the next file; a decoded sound is kept only while the set's budget lasts.
+    // A decoded sound is kept only while the set's budget lasts.
     std::vector<SoundRef> decoded(names.size());
-    std::atomic<std::size_t> next{0}, spent{0};
-    const auto work = [&] {
-        for (std::size_t i; (i = next++) < names.size() && !(stopped && stopped());) {
+    DecodedBudget budget(budgetBytes);
+    forEachInParallel(
+        names.size(),
+        [&](std::size_t i) {
             SoundRef sound =
                 soundLoader.initWithContentsOfFile((folder == "/" ? folder : folder + "/") + names[i]);
-            if (!sound) continue;
-            const auto& samples = sound->samples();
-            const std::size_t bytes = samples ? samples->samples.size() * sizeof(float) : 0;
-            if (spent.fetch_add(bytes) + bytes <= budgetBytes) {
-                decoded[i] = std::move(sound);
-            } else {
-                spent -= bytes;
-            }
-        }
-    };
-    const std::size_t workers =
-        std::min<std::size_t>(std::max(1u, std::thread::hardware_concurrency()), names.size());
-    std::vector<std::thread> threads;
-    for (std::size_t t = 1; t < workers; ++t) threads.emplace_back(work);
-    work();
-    for (auto& thread : threads) thread.join();
+            if (budget.take(sound)) decoded[i] = std::move(sound);
+        },
+        stopped);
 
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (decoded[i]) sounds.insert_or_assign(deletingLastExtension(names[i]), std::move(decoded[i]));

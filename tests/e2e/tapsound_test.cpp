@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QSettings>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <iterator>
@@ -153,6 +154,35 @@ TEST_F(Tapsound, ALargeSetLoadsAsideAndQuittingDuringItIsImmediate) {
     EXPECT_EQ(test::stopProcess(pid), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - quit, 1s);
     EXPECT_TRUE(setting("Bookmark").isNull()) << "the load ended before the quit: a larger set";
+}
+
+// A zipped Mechvibes pack with release sounds: a held key is heard going down and coming up,
+// each once, its repeats not at all.
+TEST_F(Tapsound, AHeldKeyIsHeardOnceGoingDownAndOnceComingUp) {
+    const std::string pack = session.dir() + "/pack.zip", tone = session.dir() + "/tone.wav";
+    ASSERT_TRUE(test::writeTone(tone, {.seconds = 0.05, .amplitude = 0.8}));
+    const std::string down = test::readBytes(tone);
+    ASSERT_TRUE(test::writeTone(tone, {.seconds = 0.05, .amplitude = 0.2}));
+    ASSERT_TRUE(test::writeZip(
+        pack, {{"Pack/config.json",
+                R"({"version": 2, "sound": "down.wav", "soundup": "up.wav", "defines": {}})"},
+               {"Pack/down.wav", down},
+               {"Pack/up.wav", test::readBytes(tone)}}));
+    test::FocusedWindow target;
+    ASSERT_TRUE(target.ok());
+    start({pack});
+    test::MonitorRecorder recorder(session);
+    EXPECT_EQ(test::run({"sh", "-c", "xdotool keydown a && sleep 1 && xdotool keyup a"}), 0);
+    std::this_thread::sleep_for(400ms);
+    const std::vector<float> heard = recorder.stop();
+    const auto onsets = test::findOnsets(heard, 0.01f, 4800);
+    ASSERT_EQ(onsets.size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {  // the press tone, then the release tone, at volume 0.5
+        const auto from = heard.begin() + static_cast<std::ptrdiff_t>(onsets[i] * 2);
+        const float peak = *std::max_element(from, from + 4800);
+        EXPECT_NEAR(peak, i == 0 ? 0.4f : 0.1f, 0.03f) << "sound " << i;
+    }
+    EXPECT_GT(target.drainKeyPresses(), 1) << "the repeats still reach the program";
 }
 
 std::vector<std::string> visibleWindows() {

@@ -66,6 +66,47 @@ TEST_F(Monitoring, PressesAndModifierChangesThatLeaveACountedModifierDownPlayWhi
     EXPECT_FALSE(rig.monitor.isSourceRunning());
 }
 
+// A set with release sounds (a folder named by kernel key code): a release plays its key's release
+// sound once, however long the key was held, only when its press was heard, and not at all once a
+// set without release sounds replaces it.
+TEST(KeyUp, AReleaseWhosePressWasHeardPlaysItsReleaseSound) {
+    ControllerRig rig;
+    const std::string folder = rig.dir.file("kernel");
+    std::filesystem::create_directories(folder);
+    // A (0x1e), Left Shift (0x2a), Caps Lock (0x3a) with both sounds; Space (0x39) pressed only.
+    for (const char* name : {"1e-1", "1e-0", "2a-1", "2a-0", "3a-1", "3a-0", "39-1"})
+        test::writeBytes(folder + "/" + name + ".ogg", "sound");
+    rig->awakeFromNib();
+    rig->applicationDidFinishLaunching();
+    rig->openWithFileURL(folder);
+    const auto heard = [&](const std::string& keys) {
+        std::istringstream in(keys);
+        for (std::string k; in >> k;) {
+            rig.keys->handler({static_cast<std::uint16_t>(std::stoi(k.substr(1))), k[0] != '-',
+                               k[0] == '*', std::nullopt});
+        }
+        std::string names;
+        for (const auto& started : rig.player->started) {
+            const std::string& path = rig.loader.pathOf[started.samples];
+            names += path.substr(path.rfind('/') + 1, 4) + " ";
+            EXPECT_EQ(started.volume, rig->volume());
+        }
+        rig.player->started.clear();
+        return names;
+    };
+    const std::pair<const char*, const char*> cases[] = {
+        {"+0 *0 *0 -0", "1e-1 1e-0 "}, {"-0", ""},  {"+56 -56", "2a-1 2a-0 "},
+        {"+57 -57", "3a-1 3a-0 "},     {"+49 -49", "39-1 "},
+    };
+    for (const auto& [keys, sounds] : cases) EXPECT_EQ(heard(keys), sounds) << keys;
+    EXPECT_EQ(heard("+0"), "1e-1 ");
+    rig.openOneSoundPerKey();  // its key-up comes after the new set is in
+    rig.keys->handler({0, false, false, std::nullopt});
+    rig.keys->handler({1, true, false, std::nullopt});
+    rig.keys->handler({1, false, false, std::nullopt});
+    EXPECT_EQ(rig.played(), std::vector<int>({1}));
+}
+
 // R = trunc(r * 2^-31 * 2147483647) picks the first sound whose threshold exceeds it: with equal
 // weights the first r that reaches 1073741823 plays b. A leading zero weight is never chosen; a
 // threshold of 2147483647 before the last sound keeps the last from playing, but truncation

@@ -53,6 +53,19 @@ struct FakeSoundLoader : public platform::SoundLoader {
         return std::make_shared<platform::Sound>(std::move(samples), player);
     }
     std::vector<std::string> soundUnfilteredTypes() const override { return {"wav", "aiff"}; }
+    // The same for a sound read from an archive, recorded under its name there.
+    std::shared_ptr<const platform::Sound> initWithData(std::span<const std::uint8_t> bytes,
+                                                        const std::string& name) override {
+        if (bytes.empty() || std::string_view(reinterpret_cast<const char*>(bytes.data()),
+                                              std::min<std::size_t>(3, bytes.size())) == "BAD") {
+            return nullptr;
+        }
+        auto samples = std::make_shared<platform::SampleBuffer>();
+        samples->samples.assign(2 * bytes.size(), 0.5f);
+        const std::lock_guard lock(mutex);
+        pathOf[samples.get()] = name;
+        return std::make_shared<platform::Sound>(std::move(samples), player);
+    }
 
     std::map<const platform::SampleBuffer*, std::string> pathOf;
     std::shared_ptr<RecordingPlayer> player;

@@ -2,7 +2,9 @@
 
 #include <plist/plist.h>
 #include <sndfile.h>
+#include <zip.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -34,8 +36,12 @@ bool writeTone(const std::string& path, const Tone& tone) {
             static_cast<float>(tone.amplitude) * sine(tone.frequency, tone.sampleRate, i);
         samples.insert(samples.end(), static_cast<std::size_t>(tone.channels), v);
     }
-    const sf_count_t written =
-        sf_writef_float(file, samples.data(), static_cast<sf_count_t>(frames));
+    // In chunks: libvorbis crashes on one write of a minute of audio.
+    sf_count_t written = 0;
+    for (std::size_t at = 0; at < frames; at += 4096) {
+        const auto n = static_cast<sf_count_t>(std::min<std::size_t>(4096, frames - at));
+        written += sf_writef_float(file, samples.data() + at * static_cast<std::size_t>(tone.channels), n);
+    }
     sf_close(file);
     return written == static_cast<sf_count_t>(frames);
 }
@@ -61,6 +67,22 @@ bool writeBytes(const std::string& path, const std::string& bytes) {
 std::string readBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+bool writeZip(const std::string& path,
+              const std::vector<std::pair<std::string, std::string>>& entries) {
+    int error = 0;
+    zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    if (!archive) return false;
+    for (const auto& [name, bytes] : entries) {
+        zip_source_t* source = zip_source_buffer(archive, bytes.data(), bytes.size(), 0);
+        if (!source || zip_file_add(archive, name.c_str(), source, ZIP_FL_ENC_UTF_8) < 0) {
+            zip_source_free(source);
+            zip_discard(archive);
+            return false;
+        }
+    }
+    return zip_close(archive) == 0;
 }
 
 std::string binaryPropertyList(const std::string& xml) {

@@ -2,6 +2,8 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/sound.h"
 
@@ -23,6 +25,8 @@ std::shared_ptr<const platform::SampleBuffer> toneBuffer(double seconds, double 
 // Writes bytes as they are, for files that are not sounds.
 bool writeBytes(const std::string& path, const std::string& bytes);
 std::string readBytes(const std::string& path);
+// Writes a zip archive of (name, bytes) entries through libzip, deflated, names as given.
+bool writeZip(const std::string& path, const std::vector<std::pair<std::string, std::string>>& entries);
 // An XML property list in binary form, written through libplist; empty when it does not parse.
 std::string binaryPropertyList(const std::string& xml);
 

@@ -1,0 +1,113 @@
+#include "soundset/zip_archive.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <QString>
+#include <algorithm>
+
+namespace tapsound {
+
+namespace {
+
+// An entry name with "/" between parts; nothing for one that is absolute or climbs out.
+std::optional<std::string> safeName(std::string name) {
+    std::replace(name.begin(), name.end(), '\\', '/');
+    if (name.empty() || name.front() == '/' || (name.size() >= 2 && name[1] == ':')) {
+        return std::nullopt;
+    }
+    for (std::size_t start = 0; start <= name.size();) {
+        const auto end = std::min(name.find('/', start), name.size());
+        if (name.compare(start, end - start, "..") == 0) return std::nullopt;
+        start = end + 1;
+    }
+    return name;
+}
+
+}  // namespace
+
+std::string caseFolded(const std::string& name) {
+    return QString::fromStdString(name).toCaseFolded().toStdString();
+}
+
+std::unique_ptr<ZipArchive> ZipArchive::open(const std::string& path, const ZipLimits& limits) {
+    // Only regular files: a FIFO would block.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    int error = 0;
+    zip_t* archive = zip_fdopen(fd, ZIP_RDONLY, &error);
+    if (!archive) {
+        ::close(fd);
+        return nullptr;
+    }
+    const zip_int64_t count = zip_get_num_entries(archive, 0);
+    if (count < 0 || static_cast<std::uint64_t>(count) > limits.entries) {
+        zip_discard(archive);
+        return nullptr;
+    }
+    return std::unique_ptr<ZipArchive>(new ZipArchive(archive, limits));
+}
+
+ZipArchive::ZipArchive(zip* archive, const ZipLimits& limits) : _zip(archive), _limits(limits) {
+    const auto count = static_cast<zip_uint64_t>(zip_get_num_entries(_zip, 0));
+    for (zip_uint64_t i = 0; i < count; ++i) {
+        const char* raw = zip_get_name(_zip, i, ZIP_FL_ENC_GUESS);
+        auto name = raw ? safeName(raw) : std::nullopt;
+        if (!name) continue;
+        _exact.emplace(*name, _names.size());
+        _folded.emplace(caseFolded(*name), _names.size());
+        _names.push_back(std::move(*name));
+        _indices.push_back(i);
+    }
+}
+
+ZipArchive::~ZipArchive() { zip_discard(_zip); }
+
+std::optional<std::size_t> ZipArchive::find(const std::string& name) const {
+    if (const auto exact = _exact.find(name); exact != _exact.end()) return exact->second;
+    if (const auto folded = _folded.find(caseFolded(name)); folded != _folded.end()) {
+        return folded->second;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::vector<std::uint8_t>> ZipArchive::read(std::size_t entry, std::size_t maxBytes) {
+    if (entry >= _indices.size()) return std::nullopt;
+    const std::size_t limit = std::min(maxBytes, _limits.entryBytes);
+    const std::lock_guard lock(_mutex);
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    if (zip_stat_index(_zip, _indices[entry], 0, &stat) != 0) return std::nullopt;
+    // The stated size is only a claim: the read below stops at the limit whatever it says.
+    if ((stat.valid & ZIP_STAT_SIZE) && stat.size > limit) return std::nullopt;
+    zip_file_t* file = zip_fopen_index(_zip, _indices[entry], 0);
+    if (!file) return std::nullopt;
+    std::vector<std::uint8_t> bytes;
+    bool fits = true;
+    std::uint8_t chunk[65536];
+    while (true) {
+        const zip_int64_t got = zip_fread(file, chunk, sizeof chunk);
+        if (got < 0) fits = false;
+        if (got <= 0) break;
+        const auto n = static_cast<std::size_t>(got);
+        if (bytes.size() + n > limit || _unpacked + n > _limits.totalBytes) {
+            fits = false;
+            break;
+        }
+        _unpacked += n;
+        bytes.insert(bytes.end(), chunk, chunk + n);
+    }
+    zip_fclose(file);
+    if (!fits) return std::nullopt;
+    return bytes;
+}
+
+}  // namespace tapsound

@@ -1,0 +1,239 @@
+// Sound packs of other keyboard-sound programs: config.json packs in folders and zips, and folders
+// named by kernel key code, read into press and release tables.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <filesystem>
+
+#include "platform/sound_file.h"
+#include "platform/virtual_keys.h"
+#include "soundset/pack_tables.h"
+#include "soundset/zip_archive.h"
+#include "tests/support/fake_platform.h"
+
+namespace tapsound {
+namespace {
+
+using platform::kernelKeyForScancode;
+using platform::virtualKeyCodeForKernelKey;
+
+struct Packs : ::testing::Test {
+    // The file a slot's sound came from ("" for none), as the fake loader recorded it.
+    std::string fileOf(const SlotRef& slot, std::size_t i = 0) {
+        if (!slot || slot->sounds.size() <= i) return "";
+        const std::string& path = loader.pathOf[slot->sounds[i]->samples().get()];
+        return path.substr(path.rfind(dir.path()) == 0 ? dir.path().size() + 1 : 0);
+    }
+    void write(const std::string& name, const std::string& bytes) {
+        std::filesystem::create_directories(std::filesystem::path(dir.file(name)).parent_path());
+        ASSERT_TRUE(test::writeBytes(dir.file(name), bytes));
+    }
+    std::optional<PackTables> open(const std::string& name) {
+        return configJsonPackAtPath(dir.file(name), files, loader);
+    }
+    test::TempDir dir;
+    platform::PosixFileManager files;
+    test::FakeSoundLoader loader;
+};
+
+// Set-1 scancodes by family, each with the virtual key code it plays. Where two codes name one
+// key, the first row is the one a pack defining both plays.
+constexpr std::pair<unsigned, int> kScancodes[] = {
+    {0x1E, 0x00},   {0x10, 0x0C},   {0x02, 0x12},   {0x0B, 0x1D},   {0x1C, 36},     {0x39, 49},
+    {0x3B, 0x7A},   {0x44, 0x6D},   {0x57, 0x67},   {0x58, 0x6F},   {0x53, 0x41},   {0x0E37, 0x69},
+    {91, 0x69},     {92, 0x6B},     {0x0E45, 0x71}, {93, 0x71},     {99, 0x6A},     {100, 0x40},
+    {103, 0x5A},    {107, -1},      {0x0E1C, 0x4C}, {0x0E1D, 62},   {0x0E35, 0x4B}, {0x0E38, 61},
+    {0x0E47, 0x73}, {0xE048, 0x7E}, {0xEE48, 0x7E}, {0x0E49, 0x74}, {0xE04B, 0x7B}, {0xE04D, 0x7C},
+    {0x0E4F, 0x77}, {0xE050, 0x7D}, {0x0E51, 0x79}, {0x0E52, 0x72}, {0x0E53, 0x75}, {0xEE53, 0x75},
+    {0x0E5B, 55},   {0x0E5C, 54},   {0x0E5D, 0x6E}, {0, -1},        {89, -1},       {0x0E00, -1},
+    {0x10048, -1},
+};
+
+TEST_F(Packs, EveryScancodeFamilyPlaysItsOwnKey) {
+    std::string defines;
+    std::map<int, std::string> expected;
+    for (const auto& [code, virtualCode] : kScancodes) {
+        SCOPED_TRACE(code);
+        const auto kernel = kernelKeyForScancode(code);
+        const auto got = kernel ? virtualKeyCodeForKernelKey(*kernel) : std::nullopt;
+        EXPECT_EQ(got ? int(*got) : -1, virtualCode);
+        const std::string file = "k" + std::to_string(code) + ".wav";
+        write(file, "sound");
+        defines += "\"" + std::to_string(code) + "\": \"" + file + "\",";
+        if (virtualCode >= 0) expected.emplace(virtualCode, file);
+    }
+    write("config.json", "{\"key_define_type\": \"multi\", \"defines\": {" + defines + "}}");
+    const auto pack = open("");
+    ASSERT_TRUE(pack);
+    for (std::size_t code = 0; code < kKeyCodeCount; ++code) {
+        SCOPED_TRACE(code);
+        EXPECT_EQ(fileOf(pack->press[code]), expected.count(code) ? expected[code] : "");
+    }
+}
+
+TEST_F(Packs, MultiAndVersion2PacksResolveFilesVariantsAndFallbacks) {
+    for (const char* name :
+         {"press/a.wav", "press/Space.WAV", "up/a.wav", "all.wav", "allup.wav", "v1.wav", "v2.wav",
+          "v4.wav", "x07.wav", "x08.wav", "x09.wav", "x10.wav"}) {
+        write(std::string("p/") + name, "sound");
+    }
+    write("p/press/bad.wav", "BAD");
+    write("outside.wav", "sound");
+    // A: a subfolder; A up; Space: "\" and other case; S: missing; D: undecodable; F: outside;
+    // G: null; Q: variants with a gap; W: padded variants; E: a file as written ("{" in the name).
+    const std::string defines = R"("30": "press/a.wav", "30-up": "up\\A.wav",
+        "57": "PRESS\\space.wav", "31": "press/none.wav", "32": "press/bad.wav",
+        "33": "../outside.wav", "34": null, "16": "v{1-4}.wav", "17": "x{07-10}.wav")";
+    write("p/config.json",
+          R"({"key_define_type": "multi", "sound": "all.wav", "defines": {)" + defines + "}}");
+    auto v1 = open("p");
+    ASSERT_TRUE(v1);
+    const int A = 0x00, S = 0x01, D = 0x02, F = 0x03, G = 0x05, Q = 0x0C, W = 0x0D, Space = 49;
+    EXPECT_EQ(fileOf(v1->press[A]), "p/press/a.wav");
+    EXPECT_EQ(fileOf(v1->release[A]), "p/up/a.wav");
+    EXPECT_EQ(fileOf(v1->press[Space]), "p/press/Space.WAV");
+    for (int silent : {S, D, F, G, 0x04}) EXPECT_FALSE(v1->press[silent]) << silent;
+    EXPECT_FALSE(v1->release[Space]);
+    ASSERT_TRUE(v1->press[Q] && v1->press[Q]->weighted);
+    ASSERT_EQ(v1->press[Q]->sounds.size(), 3u);
+    EXPECT_EQ(fileOf(v1->press[Q], 2), "p/v4.wav");
+    EXPECT_EQ(v1->press[Q]->thresholds, (std::vector<std::int32_t>{715827882, 1431655764}));
+    ASSERT_EQ(v1->press[W]->sounds.size(), 4u);
+    EXPECT_EQ(fileOf(v1->press[W], 0), "p/x07.wav");
+
+    // Version 2: fallbacks for keys without their own, null included; own misses stay silent.
+    write("p/config.json",
+          "\xEF\xBB\xBF"
+          R"({"version": "2", "sound": "all.wav", "soundup": "allup.wav",
+        "extra": [1, {"x": 2},], "defines": {)" +
+              defines + ",},}");
+    auto v2 = open("p/config.json");
+    ASSERT_TRUE(v2);
+    EXPECT_EQ(fileOf(v2->press[A]), "p/press/a.wav");
+    EXPECT_EQ(fileOf(v2->press[G]), "p/all.wav");
+    EXPECT_EQ(fileOf(v2->release[Space]), "p/allup.wav");
+    EXPECT_FALSE(v2->press[S]);
+    EXPECT_EQ(v2->press[0x04], v2->press[0x7E]);  // one shared fallback slot
+}
+
+TEST_F(Packs, ConfigsThatAreNotPacksLeaveTheLocationToTheNextForm) {
+    write("folder/a.wav", "sound");
+    EXPECT_FALSE(open("folder"));
+    for (const std::string& config :
+         {std::string("{\"defines\": {\"30\": \"a.wav\""), std::string("[1, 2]"),
+          std::string("{\"name\": \"x\"}"), std::string(5 << 20, ' ')}) {
+        write("folder/config.json", config);
+        EXPECT_FALSE(open("folder")) << config.substr(0, 40);
+    }
+    write("folder/config.json", "{\"defines\": {\"30\": \"gone.wav\"}}");
+    const auto empty = open("folder");
+    ASSERT_TRUE(empty);
+    EXPECT_TRUE(std::all_of(empty->press.begin(), empty->press.end(), [](auto& s) { return !s; }));
+}
+
+TEST_F(Packs, ZippedPacksReadInMemoryAndRefuseWhatLeavesThem) {
+    const std::string config = R"({"defines": {"30": "a.wav", "31": "../b.wav", "32": "c.wav"}})";
+    ASSERT_TRUE(test::writeZip(
+        dir.file("root.zip"),
+        {{"config.json", config}, {"a.wav", "A"}, {"../b.wav", "B"}, {"/c.wav", "C"}}));
+    ASSERT_TRUE(test::writeZip(
+        dir.file("top.zip"),
+        {{"__MACOSX/._x", "junk"}, {"Pack/CONFIG.json", config}, {"Pack/A.WAV", "A"}}));
+    ASSERT_TRUE(test::writeZip(dir.file("two.zip"), {{"p/config.json", config}, {"q/a.wav", "A"}}));
+    for (const char* name : {"root.zip", "top.zip"}) {
+        SCOPED_TRACE(name);
+        const auto pack = open(name);
+        ASSERT_TRUE(pack);
+        EXPECT_NE(fileOf(pack->press[0x00]), "");
+        EXPECT_FALSE(pack->press[0x01]);
+        EXPECT_FALSE(pack->press[0x02]);
+    }
+    EXPECT_FALSE(open("two.zip"));
+    // Cut short anywhere, an archive never crashes the reader.
+    const std::string whole = test::readBytes(dir.file("root.zip"));
+    for (std::size_t size = 0; size < whole.size(); size += 7) {
+        write("cut.zip", whole.substr(0, size));
+        open("cut.zip");
+    }
+}
+
+TEST(ZipArchive, ABombEndsAtTheLimitsWhateverItsHeadersClaim) {
+    test::TempDir dir;
+    const std::string zeros(4 << 20, '\0');
+    ASSERT_TRUE(test::writeZip(dir.file("bomb.zip"), {{"a", zeros}, {"b", zeros}, {"c", "small"}}));
+    std::string bytes = test::readBytes(dir.file("bomb.zip"));
+    // A second copy whose headers claim a few bytes for every entry.
+    for (std::size_t at = 0; (at = bytes.find("PK\x01\x02", at)) != std::string::npos; at += 4) {
+        bytes.replace(at + 24, 4, std::string("\x05\0\0\0", 4));
+    }
+    ASSERT_TRUE(test::writeBytes(dir.file("lying.zip"), bytes));
+    const ZipLimits limits{.entryBytes = 5 << 20, .totalBytes = 6 << 20};
+    for (const char* name : {"bomb.zip", "lying.zip"}) {
+        SCOPED_TRACE(name);
+        auto archive = ZipArchive::open(dir.file(name), limits);
+        ASSERT_TRUE(archive);
+        const auto a = archive->read(*archive->find("a"), 1 << 20);
+        EXPECT_FALSE(a);
+        const auto first = archive->read(*archive->find("A"));
+        EXPECT_TRUE(!first || first->size() <= limits.entryBytes);
+        EXPECT_FALSE(archive->read(*archive->find("b")));  // past the total
+    }
+    EXPECT_EQ(ZipArchive::open(dir.file("bomb.zip"), {.entries = 2}), nullptr);
+}
+
+TEST(SpritePacks, SlicesDecodeFromOneLongSoundInAFolderOrAZip) {
+    test::TempDir dir;
+    // 40 s: past the limit of a keystroke sound, well within a sprite's.
+    std::filesystem::create_directories(dir.file("pack"));
+    ASSERT_TRUE(test::writeTone(dir.file("pack/sprite.ogg"),
+                                {SF_FORMAT_OGG | SF_FORMAT_VORBIS, 22050, 1, 40.0}));
+    const std::string config = R"({"key_define_type": "single", "sound": "Sprite.ogg", "defines": {
+        "30": [0, 100], "31": ["500", "200"], "32": [0, 100], "30-up": [35000, 50],
+        "33": [39990, 100], "34": [41000, 100], "35": [-5, 10], "36": null,}})";
+    ASSERT_TRUE(test::writeBytes(dir.file("pack/config.json"), config));
+    ASSERT_TRUE(test::writeZip(
+        dir.file("pack.zip"),
+        {{"config.json", config}, {"sprite.ogg", test::readBytes(dir.file("pack/sprite.ogg"))}}));
+    platform::PosixFileManager files;
+    platform::SndfileSoundLoader loader(nullptr);
+    for (const char* name : {"pack", "pack.zip"}) {
+        SCOPED_TRACE(name);
+        const auto pack = configJsonPackAtPath(dir.file(name), files, loader);
+        ASSERT_TRUE(pack);
+        const auto frames = [](const SlotRef& slot) {
+            return slot ? double(slot->sounds.at(0)->samples()->frameCount()) : 0.0;
+        };
+        EXPECT_NEAR(frames(pack->press[0x00]), 4800, 50);
+        EXPECT_NEAR(frames(pack->press[0x01]), 9600, 50);
+        EXPECT_EQ(pack->press[0x02], pack->press[0x00]);  // one slice, decoded once
+        EXPECT_NEAR(frames(pack->release[0x00]), 2400, 50);
+        EXPECT_NEAR(frames(pack->press[0x03]), 480, 50);  // only what the sprite holds
+        for (int silent : {0x04, 0x05, 0x26}) EXPECT_FALSE(pack->press[silent]) << silent;
+    }
+}
+
+TEST_F(Packs, KernelCodedFoldersArePressAndReleaseByKernelKey) {
+    for (const char* name :
+         {"1e-1.wav", "1E-0.wav", "39-1.ogg", "6f-1.wav", "63-1.wav", "b7-1.wav"}) {
+        write(std::string("keys/") + name, name);
+    }
+    write("keys/2a-1.wav", "BAD");
+    write("keys/readme.txt", "text");
+    write("keys/click.wav", "sound");
+    const auto pack = kernelCodeFolderAtPath(dir.file("keys"), files, loader);
+    ASSERT_TRUE(pack);
+    EXPECT_EQ(fileOf(pack->press[0x00]), "keys/1e-1.wav");
+    EXPECT_EQ(fileOf(pack->release[0x00]), "keys/1E-0.wav");
+    EXPECT_EQ(fileOf(pack->press[49]), "keys/39-1.ogg");
+    EXPECT_EQ(fileOf(pack->press[0x75]), "keys/6f-1.wav");  // forward Delete
+    EXPECT_EQ(fileOf(pack->press[0x69]), "keys/63-1.wav");  // SysRq before F13
+    EXPECT_FALSE(pack->press[platform::kVK_Shift]);
+    for (const char* name : {"a.wav", "b.wav", "c.wav", "d.wav", "e.wav", "f.wav"}) {
+        write(std::string("keys/") + name, "sound");
+    }
+    EXPECT_FALSE(kernelCodeFolderAtPath(dir.file("keys"), files, loader));
+    EXPECT_FALSE(kernelCodeFolderAtPath(dir.file("keys/1e-1.wav"), files, loader));
+}
+
+}  // namespace
+}  // namespace tapsound
