@@ -78,8 +78,9 @@ void AppDelegate::showStartAtLogin() {
 void AppDelegate::showHelp() { _platform.workspace.openURL(_platform.privacyAccessibilityURL); }
 
 void AppDelegate::didOpenSoundSet(const std::string& path, bool readable) {
-    const bool anySound = std::any_of(_keyArray.begin(), _keyArray.end(),
-                                      [](const SlotRef& slot) { return slot != nullptr; });
+    const auto filled = [](const SlotRef& slot) { return slot != nullptr; };
+    const bool anySound = std::any_of(_keyArray.begin(), _keyArray.end(), filled) ||
+                          std::any_of(_keyUpArray.begin(), _keyUpArray.end(), filled);
     if (readable || !anySound) {
         _soundSetPath = path;
         const QString title = soundSetTitle(path);
