@@ -6,7 +6,7 @@ namespace tapsound {
 
 // Tells a key pressed twice within half a second; a third press starts a new pair.
 class DoublePress {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::milliseconds kWithin{500};
 
@@ -17,7 +17,7 @@ public:
         return second;
     }
 
-private:
+  private:
     bool _armed = false;
     Clock::time_point _first{};
 };
