@@ -5,8 +5,6 @@
 #include <QApplication>
 #include <QMenu>
 #include <QSocketNotifier>
-#include <QSystemTrayIcon>
-#include <QTimer>
 #include <QUrl>
 #include <cstdlib>
 
@@ -83,18 +81,8 @@ int main(int argc, char** argv) {
     KeyEventMonitor eventMonitor(std::move(keySource), [] {
         return QApplication::activeWindow() != nullptr || QApplication::activePopupWidget() != nullptr;
     });
-    tapsound::AppDelegate* delegatePointer = nullptr;
-    KeySourceAccessibility accessibility(keys, [&delegatePointer] {
-        // The tray exists only once the menu is built; tell the user when it is up.
-        QTimer::singleShot(1500, [&delegatePointer] {
-            QSystemTrayIcon* tray = delegatePointer ? delegatePointer->statusItem() : nullptr;
-            if (!tray) return;
-            tray->showMessage("tapsound cannot hear your keys",
-                              "Choose \"Open Security & Privacy Preferences...\" in its menu to see "
-                              "how to allow it.",
-                              QSystemTrayIcon::Information, 10000);
-        });
-    });
+    // The controller tells an untrusted run's user in its tray icon or window.
+    KeySourceAccessibility accessibility(keys, nullptr);
     QtWorkspace workspace;
     FileBookmarks bookmarks;
     ThreadWorkQueue workQueue;
@@ -123,7 +111,6 @@ int main(int argc, char** argv) {
             .trayHosts = [] { return tapsound::desktopTrayHosts(std::chrono::seconds(3)); },
         },
         keyMenu.get());
-    delegatePointer = &delegate;
     delegate.awakeFromNib();
 
     // Later starts are answered before the launch-time load, however long that takes.

@@ -7,6 +7,7 @@
 #include <QMenu>
 #include <QSlider>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QVersionNumber>
 #include <QWidget>
 #include <QWidgetAction>
@@ -125,6 +126,15 @@ void AppDelegate::createStatusItem() {
                      });
     _statusItem->show();
     showSoundSetState();
+    if (!_isAccessibilityEnabled) {
+        // Once the icon is up, however late the tray came; the window says it where none does.
+        QTimer::singleShot(1500, _statusItem.get(), [item = _statusItem.get()] {
+            item->showMessage("tapsound cannot hear your keys",
+                              "Choose \"Open Security & Privacy Preferences...\" in its menu to "
+                              "see how to allow it.",
+                              QSystemTrayIcon::Information, 10000);
+        });
+    }
 }
 
 void AppDelegate::onTrayHostsChanged() {
