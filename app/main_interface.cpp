@@ -35,6 +35,13 @@ protected:
 
 }  // namespace
 
+QAction* itemWithAction(const QMenu* menu, const char* action) {
+    for (QAction* item : menu->actions()) {
+        if (item->data().toString() == QLatin1String(action)) return item;
+    }
+    return nullptr;
+}
+
 std::unique_ptr<QMenu> loadMainInterface(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) return nullptr;

@@ -3,6 +3,7 @@
 #include <QString>
 #include <memory>
 
+class QAction;
 class QMenu;
 
 namespace tapsound {
@@ -10,5 +11,8 @@ namespace tapsound {
 // Builds the status menu from the main interface file: each item carries, as its data, the name
 // of the controller action it sends. Null when the file cannot be read.
 std::unique_ptr<QMenu> loadMainInterface(const QString& path);
+
+// The item of the menu that sends this action; null when it has none (an untrusted run's menu).
+QAction* itemWithAction(const QMenu* menu, const char* action);
 
 }  // namespace tapsound

@@ -12,18 +12,9 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "app/main_interface.h"
+
 namespace tapsound {
-
-namespace {
-
-QAction* itemWithAction(const QMenu* menu, const char* action) {
-    for (QAction* item : menu->actions()) {
-        if (item->data().toString() == QLatin1String(action)) return item;
-    }
-    return nullptr;
-}
-
-}  // namespace
 
 NoTrayWindow::NoTrayWindow(QMenu* keyMenu, QSlider* slider, bool canHearKeys,
                            std::function<void()> quit)

@@ -8,6 +8,7 @@
 #include "app/app_delegate.h"
 #include "app/autostart.h"
 #include "app/exported_menu.h"
+#include "app/main_interface.h"
 #include "app/no_tray_window.h"
 #include "app/sound_sets.h"
 #include "platform/sound.h"
@@ -16,13 +17,6 @@
 namespace tapsound {
 
 namespace {
-
-QAction* itemWithAction(const QMenu* menu, const char* action) {
-    for (QAction* item : menu->actions()) {
-        if (item->data().toString() == QLatin1String(action)) return item;
-    }
-    return nullptr;
-}
 
 // Shown as written: a single "&" would mark a mnemonic.
 QString shownAsWritten(QString text) { return text.replace('&', "&&"); }
