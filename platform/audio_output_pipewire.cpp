@@ -110,8 +110,9 @@ struct PipeWireSoundPlayer::Hooks {
         }
         spa_data& data = buffer->buffer->datas[0];
         if (data.data) {
-            std::size_t frames = data.maxsize / kFrameBytes;
-            if (buffer->requested != 0) frames = std::min<std::size_t>(frames, buffer->requested);
+            const std::size_t wanted =
+                buffer->requested ? buffer->requested : player->_options.quantumFrames;
+            const std::size_t frames = std::min<std::size_t>(data.maxsize / kFrameBytes, wanted);
             mixer.render(static_cast<float*>(data.data), frames);
             data.chunk->offset = 0;
             data.chunk->stride = kFrameBytes;
@@ -156,7 +157,11 @@ PipeWireSoundPlayer::PipeWireSoundPlayer(Options options)
     : _options(std::move(options)), _hooks(std::make_unique<Hooks>()), _retryDelay(kFirstRetry) {
     _options.quantumFrames = std::clamp<std::uint32_t>(_options.quantumFrames, 32, 2048);
     static std::once_flag initialized;
-    std::call_once(initialized, [] { pw_init(nullptr, nullptr); });
+    std::call_once(initialized, [] {
+        pw_init(nullptr, nullptr);
+        // Quiet, like the rest of the program (a missing RTKit would warn on every start).
+        if (!std::getenv("PIPEWIRE_DEBUG")) pw_log_set_level(SPA_LOG_LEVEL_NONE);
+    });
     _loop = pw_thread_loop_new("tapsound-audio", nullptr);
     if (!_loop) return;
     // The client configuration that gives the data thread realtime priority where allowed.

@@ -34,9 +34,11 @@ namespace tapsound::platform {
 class PipeWireSoundPlayer : public SoundPlayer {
   public:
     struct Options {
-        std::string remote;                     // empty: the default daemon
-        std::uint32_t quantumFrames = 128;      // asked for while playing
-        std::chrono::milliseconds linger{300};  // idle this long before the node goes inactive
+        std::string remote;                // empty: the default daemon
+        std::uint32_t quantumFrames = 64;  // asked for while playing
+        // Idle this long before the node goes inactive: longer than most gaps between presses
+        // while typing, so a burst stays at the typing latency; a pause costs one activation.
+        std::chrono::milliseconds linger{300};
     };
 
     PipeWireSoundPlayer() : PipeWireSoundPlayer(Options{}) {}

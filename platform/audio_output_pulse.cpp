@@ -102,7 +102,6 @@ void PulseSoundPlayer::disconnectLocked() {
     pa_threaded_mainloop_get_api(_mainloop)->time_restart(_idle, nullptr);
     _failed = false;
     _dry = true;
-    _primed = false;
     _corked = false;
     _timingValid = false;
     _timingAsked = false;
@@ -147,8 +146,10 @@ void PulseSoundPlayer::createStreamLocked() {
     // A small prebuffer lets the stream stop when it runs dry and start again on one chunk.
     attributes.prebuf = bytes(_options.requestFrames);
     attributes.fragsize = static_cast<std::uint32_t>(-1);
-    // No automatic timing updates: they would wake an idle program up.
-    const auto flags = PA_STREAM_ADJUST_LATENCY;
+    // No automatic timing updates: they would wake an idle program up. Corked until the first
+    // press, so a sleeping sink sleeps on.
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
+    _corked = true;
     if (pa_stream_connect_playback(_stream, nullptr, &attributes, flags, nullptr, nullptr) < 0) {
         retryLaterLocked();
     }
@@ -157,7 +158,7 @@ void PulseSoundPlayer::createStreamLocked() {
 bool PulseSoundPlayer::ready() {
     if (!_mainloop) return false;
     MainloopLock lock(_mainloop);
-    return !_failed && _stream && pa_stream_get_state(_stream) == PA_STREAM_READY && _primed;
+    return !_failed && _stream && pa_stream_get_state(_stream) == PA_STREAM_READY;
 }
 
 bool PulseSoundPlayer::corked() {
@@ -301,8 +302,8 @@ void PulseSoundPlayer::onContextState(pa_context* context, void* self) {
 void PulseSoundPlayer::onStreamState(pa_stream* stream, void* self) {
     auto* player = static_cast<PulseSoundPlayer*>(self);
     pa_stream_state_t state = pa_stream_get_state(stream);
-    // A moment of silence at once wakes a sleeping sink up to our latency before the first press.
-    if (state == PA_STREAM_READY) player->writeLocked(player->_options.requestFrames);
+    // Connected: the next time the server goes away, look for it again quickly.
+    if (state == PA_STREAM_READY) player->_retryDelayUsec = kFirstRetryUsec;
     if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) player->retryLaterLocked();
 }
 
@@ -322,9 +323,6 @@ void PulseSoundPlayer::onUnderflow(pa_stream*, void* self) {
                        static_cast<pa_usec_t>(player->_options.linger.count()) * PA_USEC_PER_MSEC);
         pa_threaded_mainloop_get_api(player->_mainloop)->time_restart(player->_idle, &due);
     }
-    // It played: the next time the server goes away, look for it again quickly.
-    if (!player->_primed) player->_retryDelayUsec = kFirstRetryUsec;
-    player->_primed = true;
     // A voice started just as the queue ran out would otherwise wait for a request that never comes.
     if (!player->_mixer.idle()) player->writeLocked(player->_options.aheadFrames);
 }

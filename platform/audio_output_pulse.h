@@ -48,10 +48,9 @@ public:
 
     bool start(std::shared_ptr<const SampleBuffer> samples, float volume) override;
 
-    // True once the stream plays at its latency (the first silence went through the sink);
-    // for tests and benchmarks, which wait on it.
+    // True once the stream is connected and a press would play; for tests and benchmarks.
     bool ready();
-    // Corked after running dry (also before the first press); for tests.
+    // Corked: before the first press, and a moment after the stream last ran dry; for tests.
     bool corked();
 
 private:
@@ -79,7 +78,6 @@ private:
     std::uint64_t _retryDelayUsec = 0;  // grows while the server stays away
     bool _failed = false;  // disconnected, a retry armed
     bool _dry = true;      // nothing queued at the server
-    bool _primed = false;
     bool _corked = false;
     std::uint64_t _writtenFrames = 0;
     // The server's last timing report: how far it had read, and a time no later than it read

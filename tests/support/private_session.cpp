@@ -206,7 +206,9 @@ MonitorRecorder::MonitorRecorder(const PrivateSession& session)
           spawn({"sh", "-c",
                  std::string("exec parec --raw --format=float32le --rate=48000 --channels=2 ") +
                      "--latency-msec=5 -d " + PrivateSession::kSinkName + ".monitor > " + _path})) {
-    std::this_thread::sleep_for(300ms);  // until the stream is connected
+    // Until audio flows: a suspended sink wakes up for it in one long block first.
+    waitFor([&] { return !readBytes(_path).empty(); }, 3s);
+    std::this_thread::sleep_for(100ms);
 }
 
 std::vector<float> MonitorRecorder::stop() {
