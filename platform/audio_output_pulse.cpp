@@ -148,7 +148,8 @@ void PulseSoundPlayer::createStreamLocked() {
     attributes.fragsize = static_cast<std::uint32_t>(-1);
     // No automatic timing updates: they would wake an idle program up. Corked until the first
     // press, so a sleeping sink sleeps on.
-    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
+    const auto flags =
+        static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
     _corked = true;
     if (pa_stream_connect_playback(_stream, nullptr, &attributes, flags, nullptr, nullptr) < 0) {
         retryLaterLocked();
@@ -185,7 +186,8 @@ bool PulseSoundPlayer::start(std::shared_ptr<const SampleBuffer> samples, float 
         const bool written = writeLocked(_options.aheadFrames);
         // Queued first, so the stream starts on it the moment it is uncorked.
         if (_corked) {
-            if (pa_operation* uncork = pa_stream_cork(_stream, 0, nullptr, nullptr)) pa_operation_unref(uncork);
+            if (pa_operation* uncork = pa_stream_cork(_stream, 0, nullptr, nullptr))
+                pa_operation_unref(uncork);
             _corked = false;
         }
         return written;
@@ -214,7 +216,8 @@ std::size_t PulseSoundPlayer::untakenFramesLocked() {
     // The sink reads ahead of what it plays by up to its own latency, in one go.
     const std::uint64_t taken = _readFrames + elapsedFrames + _sinkFrames + _options.marginFrames;
     if (taken >= _writtenFrames) return 0;
-    return static_cast<std::size_t>(std::min<std::uint64_t>(_writtenFrames - taken, Mixer::kHistoryFrames));
+    return static_cast<std::size_t>(
+        std::min<std::uint64_t>(_writtenFrames - taken, Mixer::kHistoryFrames));
 }
 
 // False when the voices were dropped: the mixer never runs ahead of what the stream holds, and a
@@ -254,7 +257,8 @@ bool PulseSoundPlayer::writeLocked(std::size_t frames) {
     }
     // One report per write while playing (awake then anyway) keeps the read position current.
     if (!_timingAsked) {
-        if (pa_operation* update = pa_stream_update_timing_info(_stream, &PulseSoundPlayer::onTimingUpdate, this)) {
+        if (pa_operation* update =
+                pa_stream_update_timing_info(_stream, &PulseSoundPlayer::onTimingUpdate, this)) {
             pa_operation_unref(update);
             _timingAsked = true;
             _askedTime = std::chrono::steady_clock::now();
@@ -275,13 +279,15 @@ void PulseSoundPlayer::onTimingUpdate(pa_stream* stream, int success, void* self
     }
     // The server counts from where it first read; its write index then stood where ours did
     // when we asked (it answers after taking every write sent before the question).
-    const std::int64_t behind = (timing->write_index - timing->read_index) / static_cast<std::int64_t>(kFrameBytes);
+    const std::int64_t behind =
+        (timing->write_index - timing->read_index) / static_cast<std::int64_t>(kFrameBytes);
     player->_timingValid = true;
-    player->_readFrames = player->_askedFrames - static_cast<std::uint64_t>(
-                                                     std::clamp<std::int64_t>(behind, 0, static_cast<std::int64_t>(player->_askedFrames)));
+    player->_readFrames =
+        player->_askedFrames - static_cast<std::uint64_t>(std::clamp<std::int64_t>(
+                                   behind, 0, static_cast<std::int64_t>(player->_askedFrames)));
     player->_readTime = player->_askedTime;
-    player->_sinkFrames = std::min<std::uint64_t>(timing->sink_usec * SampleBuffer::kSampleRate / PA_USEC_PER_SEC,
-                                                  Mixer::kHistoryFrames);
+    player->_sinkFrames = std::min<std::uint64_t>(
+        timing->sink_usec * SampleBuffer::kSampleRate / PA_USEC_PER_SEC, Mixer::kHistoryFrames);
 }
 
 void PulseSoundPlayer::onContextState(pa_context* context, void* self) {

@@ -53,7 +53,7 @@ public:
     // Corked: before the first press, and a moment after the stream last ran dry; for tests.
     bool corked();
 
-private:
+  private:
     void connectLocked();
     void disconnectLocked();
     void retryLaterLocked();

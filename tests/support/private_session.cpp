@@ -78,8 +78,13 @@ PrivateSession::PrivateSession(Options options)
     setenv("XDG_RUNTIME_DIR", dir().c_str(), 1);
     setenv("HOME", dir().c_str(), 1);
     setenv("PULSE_SERVER", _pulseServer.c_str(), 1);
-    _ok = !dir().empty() && (!(options.bus || options.pipewire) || startBus()) && (!options.display || startDisplay()) &&
-          (!options.audio || startAudio());
+    // The private PipeWire, if any, is found through the runtime folder and reads its sink from
+    // the home folder alone; the desktop's own never is.
+    setenv("XDG_CONFIG_HOME", (dir() + "/.config").c_str(), 1);
+    unsetenv("PIPEWIRE_RUNTIME_DIR");
+    unsetenv("PIPEWIRE_REMOTE");
+    _ok = !dir().empty() && (!(options.bus || options.pipewire) || startBus()) &&
+          (!options.display || startDisplay()) && (!options.audio || startAudio());
 }
 
 PrivateSession::~PrivateSession() {
@@ -169,8 +174,12 @@ bool PrivateSession::startPipeWire() {
     _wireplumber = spawn({"wireplumber"}, dir() + "/wireplumber.log");
     _pulse = spawn({"pipewire-pulse"}, dir() + "/pipewire-pulse.log");
     // Ready once WirePlumber has made the null sink the default.
-    if (!waitFor([&] { return capture("pactl get-default-sink 2>/dev/null") == kSinkName + std::string("\n"); },
-                 10s)) {
+    if (!waitFor(
+            [&] {
+                return capture("pactl get-default-sink 2>/dev/null") ==
+                       kSinkName + std::string("\n");
+            },
+            10s)) {
         _error = "the PipeWire session did not start";
         return false;
     }

@@ -63,7 +63,8 @@ class PrivateSession {
     bool _ok = false;
     std::string _error, _pulseServer;
     bool _pipewire = false, _keepAwake = true;
-    pid_t _xvfb = -1, _pulse = -1, _listener = -1, _bus = -1, _pipewireDaemon = -1, _wireplumber = -1;
+    pid_t _xvfb = -1, _pulse = -1, _listener = -1, _bus = -1, _pipewireDaemon = -1,
+          _wireplumber = -1;
 };
 
 // Records the null sink's monitor as 48 kHz stereo float while alive.
