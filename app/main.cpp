@@ -15,7 +15,7 @@
 #include "app/single_instance.h"
 #include "app/tray_presence.h"
 #include "platform/accessibility_keys.h"
-#include "platform/audio_output_pulse.h"
+#include "platform/audio_outputs.h"
 #include "platform/bookmarks_file.h"
 #include "platform/file_manager_posix.h"
 #include "platform/key_event_monitor.h"
@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
     using namespace tapsound::platform;
     QtUserDefaults userDefaults;
     PosixFileManager fileManager;
-    auto player = std::make_shared<PulseSoundPlayer>();
+    std::shared_ptr<SoundPlayer> player = chooseSoundPlayer();
     SndfileSoundLoader soundLoader(player);
     std::unique_ptr<KeySource> keySource = chooseKeySource();
     KeySource& keys = *keySource;

@@ -1,7 +1,18 @@
-// The audio engine against a private PulseAudio server: press-to-sound latency from idle and while
-// another voice plays, and the engine's CPU and wake-ups: idle, typing, and with no server.
+// Both audio outputs against private servers started here, PulseAudio and PipeWire (with
+// WirePlumber and pipewire-pulse), measured in interleaved rounds: press to sound from idle (the
+// output corked or inactive), from a suspended sink and while typing; the servers' CPU and
+// wake-ups with the output idle against no output at all; CPU at 15 presses a second; and for
+// PipeWire, frames lost from a long sound at a 64 and a 128 frame quantum while typing.
 //
-//   audio_output_bench [presses] [aheadFrames requestFrames marginFrames rewrite]
+// Each recorder stamps a sample with the time the sink played it, from the server's own account
+// of the recorder's delay, and is passive, so the sink may still suspend while it listens.
+//
+//   audio_output_bench [presses per scenario and server]
+#include <pipewire/pipewire.h>
+#include <pulse/pulseaudio.h>
+#include <spa/param/audio/format-utils.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -9,13 +20,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench/measure.h"
+#include "platform/audio_output_pipewire.h"
 #include "platform/audio_output_pulse.h"
 #include "tests/support/private_session.h"
 #include "tests/support/sound_files.h"
@@ -23,149 +38,458 @@
 namespace {
 
 using namespace std::chrono_literals;
+using tapsound::platform::PipeWireSoundPlayer;
 using tapsound::platform::PulseSoundPlayer;
 using tapsound::platform::SampleBuffer;
 using tapsound::test::Clock;
 using tapsound::test::percentile;
-
+using tapsound::test::PrivateSession;
 using tapsound::test::toneBuffer;
 
-void report(const char* what, const std::vector<double>& latencies, int missed) {
-    std::printf(
-        "%s: %zu presses, %d missed: median %.2f ms, p99 %.2f ms, min %.2f ms, max %.2f ms\n", what,
-        latencies.size(), missed, percentile(latencies, 0.5), percentile(latencies, 0.99),
-        percentile(latencies, 0.0), percentile(latencies, 1.0));
-}
+constexpr float kLoud = 0.05f;
 
-// Context switches of the engine's threads: each wake-up ends in one when the thread sleeps again.
-long engineSwitches() {
-    long total = 0;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::ifstream comm(task.path() / "comm");
-        std::string name;
-        if (!std::getline(comm, name) || name != "tapsound-audio") continue;
-        std::ifstream status(task.path() / "status");
-        for (std::string line; std::getline(status, line);) {
-            if (line.find("ctxt_switches:") != std::string::npos) {
-                total += std::stol(line.substr(line.find(':') + 1));
+// Loud frames with the time the sink played them, and the recorder's own delay seen.
+class Recorder {
+  public:
+    Recorder() {
+        _delays.reserve(100000);
+        _loud.reserve(100000);
+    }
+    virtual ~Recorder() = default;
+    std::optional<Clock::time_point> onsetAfter(Clock::time_point after,
+                                                std::chrono::milliseconds timeout) {
+        for (const auto deadline = Clock::now() + timeout; Clock::now() < deadline;
+             std::this_thread::sleep_for(1ms)) {
+            std::lock_guard lock(_mutex);
+            for (const auto& [time, level] : _loud) {
+                if (time >= after && level > kLoud) return time;
+            }
+        }
+        return std::nullopt;
+    }
+    void clear() {
+        std::lock_guard lock(_mutex);
+        _loud.clear();
+    }
+    // Frames of a steady level that came out below it: each is audio lost to an xrun.
+    long dips(Clock::time_point from, Clock::time_point to, float level) {
+        std::lock_guard lock(_mutex);
+        long count = 0;
+        for (const auto& [time, value] : _all) {
+            if (time <= from || time >= to || value >= level * 0.9f) continue;
+            if (count++ == 0) {
+                std::printf("first lost frame %.1f ms in\n",
+                            std::chrono::duration<double, std::milli>(time - from).count());
+            }
+        }
+        return count;
+    }
+    double medianDelayMs() {
+        std::lock_guard lock(_mutex);
+        return percentile(_delays, 0.5);
+    }
+    // Keeps every frame's level (for 30 s at most), room made now: growing the list on the
+    // realtime thread would itself miss cycles.
+    void keepAll() {
+        std::lock_guard lock(_mutex);
+        _all.reserve(48000 * 30);
+        _keepAll = true;
+    }
+
+  protected:
+    void add(const float* frames, std::size_t count, Clock::time_point first, double delayMs) {
+        std::lock_guard lock(_mutex);
+        if (_delays.size() < _delays.capacity()) _delays.push_back(delayMs);
+        for (std::size_t i = 0; i < count; ++i) {
+            const float level = std::max(std::fabs(frames[i * 2]), std::fabs(frames[i * 2 + 1]));
+            const auto at =
+                first + std::chrono::nanoseconds(static_cast<long long>(i * 1e9 / 48000));
+            if (_keepAll) {
+                if (_all.size() < _all.capacity()) _all.emplace_back(at, level);
+            } else if (level > 0.002f) {
+                _loud.emplace_back(at, level);
             }
         }
     }
-    return total;
-}
 
-struct Cpu {
-    double engine, process, server;
-    long engineSwitches;
+  private:
+    std::mutex _mutex;
+    std::vector<std::pair<Clock::time_point, float>> _loud, _all;
+    std::vector<double> _delays;
+    bool _keepAll = false;
 };
 
-Cpu cpuNow(pid_t server) {
-    return {tapsound::test::threadCpuSeconds("tapsound-audio"), tapsound::test::cpuSeconds(),
-            tapsound::test::cpuSeconds(server), engineSwitches()};
+// The sink's monitor through PipeWire's own protocol, at the quantum of the output measured.
+class PipeWireRecorder : public Recorder {
+  public:
+    PipeWireRecorder(const std::string& sink, std::uint32_t quantum) {
+        _loop = pw_thread_loop_new("recorder", nullptr);
+        _context = pw_context_new(pw_thread_loop_get_loop(_loop), nullptr, 0);
+        pw_thread_loop_start(_loop);
+        pw_thread_loop_lock(_loop);
+        _core = pw_context_connect(_context, nullptr, 0);
+        const std::string latency = std::to_string(quantum) + "/48000";
+        _events.version = PW_VERSION_STREAM_EVENTS;
+        _events.process = &PipeWireRecorder::onProcess;
+        _stream =
+            pw_stream_new(_core, "measure",
+                          pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
+                                            "Capture", PW_KEY_TARGET_OBJECT, sink.c_str(),
+                                            PW_KEY_STREAM_CAPTURE_SINK, "true", PW_KEY_NODE_LATENCY,
+                                            latency.c_str(), PW_KEY_NODE_PASSIVE, "true", nullptr));
+        pw_stream_add_listener(_stream, &_hook, &_events, this);
+        std::uint8_t storage[512];
+        spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
+        spa_audio_info_raw format{};
+        format.format = SPA_AUDIO_FORMAT_F32;
+        format.rate = 48000;
+        format.channels = 2;
+        format.position[0] = SPA_AUDIO_CHANNEL_FL;
+        format.position[1] = SPA_AUDIO_CHANNEL_FR;
+        const spa_pod* params[] = {
+            spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
+        pw_stream_connect(
+            _stream, PW_DIRECTION_INPUT, PW_ID_ANY,
+            static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
+                                         PW_STREAM_FLAG_RT_PROCESS),
+            params, 1);
+        pw_thread_loop_unlock(_loop);
+    }
+    ~PipeWireRecorder() override {
+        pw_thread_loop_lock(_loop);
+        pw_stream_destroy(_stream);
+        pw_core_disconnect(_core);
+        pw_thread_loop_unlock(_loop);
+        pw_thread_loop_stop(_loop);
+        pw_context_destroy(_context);
+        pw_thread_loop_destroy(_loop);
+    }
+
+  private:
+    static void onProcess(void* self) {
+        auto* recorder = static_cast<PipeWireRecorder*>(self);
+        pw_buffer* buffer = pw_stream_dequeue_buffer(recorder->_stream);
+        if (!buffer) return;
+        pw_time time{};
+        pw_stream_get_time_n(recorder->_stream, &time, sizeof time);
+        const spa_data& data = buffer->buffer->datas[0];
+        if (data.data && time.rate.denom) {
+            // The cycle's start on the graph's clock, less the delay from the sink to here.
+            const double delay = static_cast<double>(time.delay) * time.rate.num / time.rate.denom;
+            const auto first = Clock::time_point(std::chrono::nanoseconds(time.now)) -
+                               std::chrono::nanoseconds(static_cast<long long>(delay * 1e9));
+            recorder->add(static_cast<const float*>(data.data) + data.chunk->offset / sizeof(float),
+                          data.chunk->size / 8, first, delay * 1e3);
+        }
+        pw_stream_queue_buffer(recorder->_stream, buffer);
+    }
+
+    pw_thread_loop* _loop;
+    pw_context* _context;
+    pw_core* _core;
+    pw_stream* _stream;
+    spa_hook _hook{};
+    pw_stream_events _events{};
+};
+
+// The sink's monitor through the pulse protocol; it does not keep the sink from suspending.
+class PulseRecorder : public Recorder {
+  public:
+    PulseRecorder(const std::string& server, const std::string& source) : _source(source) {
+        _loop = pa_threaded_mainloop_new();
+        pa_threaded_mainloop_start(_loop);
+        pa_threaded_mainloop_lock(_loop);
+        _context = pa_context_new(pa_threaded_mainloop_get_api(_loop), "measure");
+        pa_context_set_state_callback(_context, &PulseRecorder::onContext, this);
+        pa_context_connect(_context, server.c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr);
+        pa_threaded_mainloop_unlock(_loop);
+    }
+    ~PulseRecorder() override {
+        pa_threaded_mainloop_lock(_loop);
+        if (_stream) pa_stream_disconnect(_stream);
+        pa_context_disconnect(_context);
+        pa_threaded_mainloop_unlock(_loop);
+        pa_threaded_mainloop_stop(_loop);
+        if (_stream) pa_stream_unref(_stream);
+        pa_context_unref(_context);
+        pa_threaded_mainloop_free(_loop);
+    }
+
+  private:
+    static void onContext(pa_context* context, void* self) {
+        auto* recorder = static_cast<PulseRecorder*>(self);
+        if (pa_context_get_state(context) != PA_CONTEXT_READY) return;
+        const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, 48000, 2};
+        recorder->_stream = pa_stream_new(context, "measure", &format, nullptr);
+        pa_stream_set_read_callback(recorder->_stream, &PulseRecorder::onRead, recorder);
+        pa_buffer_attr attributes{};
+        attributes.maxlength = static_cast<std::uint32_t>(-1);
+        attributes.fragsize = 64 * 8;
+        pa_stream_connect_record(
+            recorder->_stream, recorder->_source.c_str(), &attributes,
+            static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
+                                           PA_STREAM_AUTO_TIMING_UPDATE |
+                                           PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND));
+    }
+    static void onRead(pa_stream* stream, std::size_t, void* self) {
+        const void* data = nullptr;
+        std::size_t bytes = 0;
+        while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
+            const auto arrived = Clock::now();
+            pa_usec_t latency = 0;
+            int negative = 0;
+            pa_stream_get_latency(stream, &latency, &negative);
+            const std::size_t frames = bytes / 8;
+            // The latency reaches the oldest frame still unread here: this fragment's first.
+            const auto first = arrived - std::chrono::microseconds(negative ? 0 : latency);
+            if (data)
+                static_cast<PulseRecorder*>(self)->add(static_cast<const float*>(data), frames,
+                                                       first, latency / 1e3);
+            pa_stream_drop(stream);
+        }
+    }
+
+    std::string _source;
+    pa_threaded_mainloop* _loop;
+    pa_context* _context;
+    pa_stream* _stream = nullptr;
+};
+
+// CPU seconds and context switches (each wake-up ends in one) of processes, all their threads.
+struct Usage {
+    double cpu = 0;
+    long switches = 0;
+};
+
+Usage usageOf(const std::vector<pid_t>& pids,
+              const std::function<bool(const std::string&, const std::string&)>& thread = {}) {
+    Usage usage;
+    for (pid_t pid : pids) {
+        std::error_code error;
+        const std::string process = pid ? "/proc/" + std::to_string(pid) : "/proc/self";
+        for (const auto& task : std::filesystem::directory_iterator(process + "/task", error)) {
+            std::ifstream comm(task.path() / "comm");
+            std::string name;
+            std::getline(comm, name);
+            if (thread && !thread(task.path().filename().string(), name)) continue;
+            std::ifstream schedstat(task.path() / "schedstat");
+            unsigned long long nanoseconds = 0;
+            if (schedstat >> nanoseconds) usage.cpu += static_cast<double>(nanoseconds) / 1e9;
+            std::ifstream status(task.path() / "status");
+            for (std::string line; std::getline(status, line);) {
+                if (line.find("ctxt_switches:") != std::string::npos)
+                    usage.switches += std::stol(line.substr(line.find(':') + 1));
+            }
+        }
+    }
+    return usage;
 }
 
-void reportCpu(const char* what, const Cpu& before, const Cpu& after, double seconds) {
+// Every thread but the main one: the output's loop and PipeWire's data thread (which keeps the
+// program's name); no recorder is alive when this is read.
+bool engineThread(const std::string& task, const std::string&) {
+    return task != std::to_string(getpid());
+}
+
+struct Server {
+    const char* name;
+    std::vector<pid_t> pids;
+    std::function<std::unique_ptr<tapsound::platform::SoundPlayer>()> player;
+    std::function<std::unique_ptr<Recorder>()> recorder;
+    std::function<bool()> sinkSuspended;
+};
+
+struct Scenario {
+    const char* name;
+    std::chrono::milliseconds gapMin, gapMax;
+    bool underneath;  // a quiet voice already playing
+};
+
+void report(const char* server, const char* what, const std::vector<double>& latencies,
+            int missed) {
     std::printf(
-        "%s over %.0f s: engine thread %.3f %% (%.1f wake-ups a second), whole process %.3f %%, "
-        "private server %.3f %% of a core\n",
-        what, seconds, 100 * (after.engine - before.engine) / seconds,
-        static_cast<double>(after.engineSwitches - before.engineSwitches) / seconds,
-        100 * (after.process - before.process) / seconds,
-        100 * (after.server - before.server) / seconds);
+        "%-10s %-34s %4zu presses, %d missed: median %.2f ms, p99 %.2f ms, min %.2f, max %.2f\n",
+        server, what, latencies.size(), missed, percentile(latencies, 0.5),
+        percentile(latencies, 0.99), percentile(latencies, 0.0), percentile(latencies, 1.0));
+}
+
+void printUsage(const char* server, const char* what, const Usage& before, const Usage& after,
+                double seconds) {
+    std::printf("%-10s %-34s %.3f %% of a core, %.1f wake-ups a second\n", server, what,
+                100 * (after.cpu - before.cpu) / seconds,
+                static_cast<double>(after.switches - before.switches) / seconds);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    const int presses = argc > 1 ? std::atoi(argv[1]) : 500;
-    PulseSoundPlayer::Options options;
-    if (argc > 5) {
-        options.aheadFrames = static_cast<std::size_t>(std::atoi(argv[2]));
-        options.requestFrames = static_cast<std::size_t>(std::atoi(argv[3]));
-        options.marginFrames = static_cast<std::size_t>(std::atoi(argv[4]));
-        options.rewrite = std::atoi(argv[5]) != 0;
-    }
-    std::printf("ahead %zu frames, requests %zu, margin %zu, rewrite %s\n", options.aheadFrames,
-                options.requestFrames, options.marginFrames, options.rewrite ? "on" : "off");
+    const int presses = argc > 1 ? std::atoi(argv[1]) : 200;
+    const auto quantum = static_cast<std::uint32_t>(
+        argc > 2 ? std::atoi(argv[2]) : PipeWireSoundPlayer::Options{}.quantumFrames);
+    const bool idleCost = argc > 3 ? std::atoi(argv[3]) != 0 : true;
+    const int rounds = 4;
 
-    tapsound::test::PrivateSession session{{.display = false, .audio = true}};
-    if (!session.ok()) {
-        std::fprintf(stderr, "session: %s\n", session.error().c_str());
+    // PulseAudio first: the PipeWire session's environment (runtime folder, pulse server) wins.
+    PrivateSession pulse{{.display = false, .audio = true, .keepAwake = false}};
+    PrivateSession pipewire{{.display = false, .audio = true, .pipewire = true}};
+    if (!pulse.ok() || !pipewire.ok()) {
+        std::fprintf(stderr, "session: %s%s\n", pulse.error().c_str(), pipewire.error().c_str());
         return 1;
     }
-    {
-        // Nothing listens here: the engine looks again, less often the longer it stays away.
-        PulseSoundPlayer lost({.server = "unix:" + session.dir() + "/absent"});
+    const std::string sink = PrivateSession::kSinkName;
+    auto suspended = [](const std::string& server) {
+        return tapsound::test::capture("pactl --server=" + server + " list short sinks 2>/dev/null")
+                   .find("SUSPENDED") != std::string::npos;
+    };
+    std::vector<Server> servers = {
+        {"PulseAudio", pulse.serverPids(),
+         [&] {
+             return std::make_unique<PulseSoundPlayer>(
+                 PulseSoundPlayer::Options{.server = pulse.pulseServer()});
+         },
+         [&] { return std::make_unique<PulseRecorder>(pulse.pulseServer(), sink + ".monitor"); },
+         [&] { return suspended(pulse.pulseServer()); }},
+        {"PipeWire", pipewire.serverPids(),
+         [&] {
+             return std::make_unique<PipeWireSoundPlayer>(
+                 PipeWireSoundPlayer::Options{.remote = "", .quantumFrames = quantum});
+         },
+         [&] { return std::make_unique<PipeWireRecorder>(sink, quantum); },
+         [&] { return suspended(pipewire.pulseServer()); }},
+    };
+
+    // Idle cost first, before any output connected: each server alone, then with an idle output.
+    for (auto& server : servers) {
+        if (!idleCost) break;
         std::this_thread::sleep_for(3s);
-        const Cpu before = cpuNow(session.pulsePid());
+        Usage before = usageOf(server.pids);
         std::this_thread::sleep_for(10s);
-        reportCpu("no server", before, cpuNow(session.pulsePid()), 10);
+        printUsage(server.name, "server, no output", before, usageOf(server.pids), 10);
+        {
+            auto player = server.player();
+            player->start(toneBuffer(0.05, 1000, 0.3f), 1.0f);  // once, then idle
+            std::this_thread::sleep_for(3s);
+            before = usageOf(server.pids);
+            const Usage engine = usageOf({0}, engineThread);
+            std::this_thread::sleep_for(10s);
+            printUsage(server.name, "server, output idle", before, usageOf(server.pids), 10);
+            printUsage(server.name, "the output's own threads, idle", engine,
+                       usageOf({0}, engineThread), 10);
+            std::printf("%-10s sink suspended with the output idle: %s\n", server.name,
+                        server.sinkSuspended() ? "yes" : "no");
+        }
+        std::this_thread::sleep_for(3s);
+        before = usageOf(server.pids);
+        std::this_thread::sleep_for(10s);
+        printUsage(server.name, "server, no output again", before, usageOf(server.pids), 10);
     }
-    PulseSoundPlayer player(options);
-    for (int i = 0; i < 500 && !player.ready(); ++i) std::this_thread::sleep_for(10ms);
-    if (!player.ready()) {
-        std::fprintf(stderr, "the stream never became ready\n");
-        return 1;
-    }
-    auto recorder = std::make_unique<tapsound::test::StampedRecorder>();
-    if (!recorder->start(session.pulseServer(),
-                         std::string(tapsound::test::PrivateSession::kSinkName) + ".monitor")) {
-        std::fprintf(stderr, "cannot record\n");
-        return 1;
-    }
-    std::this_thread::sleep_for(500ms);
 
     const auto click = toneBuffer(0.03, 1500, 0.5f);
-    const auto hum =
-        toneBuffer(0.35, 220, 0.004f);  // a quiet voice underneath, below the onset threshold
-    std::mt19937 random(7);
-
-    auto measure = [&](bool underneath, std::vector<double>& latencies, int& missed) {
-        std::uniform_int_distribution<int> idleGap(120, 320);
-        std::uniform_int_distribution<int> lead(20, 250);
-        for (int i = 0; i < presses; ++i) {
-            if (underneath) {
-                player.start(hum, 1.0f);
-                std::this_thread::sleep_for(std::chrono::milliseconds(lead(random)));
-            }
-            recorder->clear();
-            const auto pressed = Clock::now();
-            player.start(click, 1.0f);
-            const auto onset = recorder->onsetAfter(pressed - 2ms, 0.05f, 300ms);
-            if (onset) {
-                latencies.push_back(
-                    std::chrono::duration<double, std::milli>(*onset - pressed).count());
-            } else {
-                ++missed;
-            }
-            std::this_thread::sleep_for(
-                std::chrono::milliseconds(underneath ? 380 : idleGap(random)));
-        }
+    const auto hum = toneBuffer(0.35, 220, 0.004f);  // under the onset threshold
+    const std::vector<Scenario> scenarios = {
+        {"from idle (corked/inactive)", 500ms, 800ms, false},
+        {"while typing", 60ms, 200ms, false},
+        {"while another voice plays", 60ms, 200ms, true},
+        {"from a suspended sink", 2500ms, 2800ms, false},
     };
-    std::vector<double> fromIdle, whilePlaying;
-    int missedIdle = 0, missedPlaying = 0;
-    measure(false, fromIdle, missedIdle);
-    report("start to sound from idle", fromIdle, missedIdle);
-    measure(true, whilePlaying, missedPlaying);
-    report("start to sound while another voice plays", whilePlaying, missedPlaying);
-
-    // The recorder would wake the server and us: stop it before measuring CPU.
-    recorder.reset();
-    std::this_thread::sleep_for(1s);
-    Cpu before = cpuNow(session.pulsePid());
-    std::this_thread::sleep_for(10s);
-    Cpu after = cpuNow(session.pulsePid());
-    reportCpu("idle", before, after, 10);
-
-    const auto typing = toneBuffer(0.04, 1500, 0.3f);
-    before = cpuNow(session.pulsePid());
-    const auto began = Clock::now();
-    for (int i = 0; i < 150; ++i) {
-        player.start(typing, 0.5f);
-        std::this_thread::sleep_until(began + i * 66667us + 66667us);
+    struct Result {
+        std::vector<double> latencies;
+        int missed = 0;
+    };
+    std::vector<std::vector<Result>> results(servers.size(), std::vector<Result>(scenarios.size()));
+    std::vector<double> recorderDelay(servers.size());
+    std::mt19937 random(7);
+    for (int round = 0; round < rounds; ++round) {
+        for (std::size_t s = 0; s < servers.size(); ++s) {
+            auto player = servers[s].player();
+            auto recorder = servers[s].recorder();
+            // A recorder that joins a suspended sink hears nothing at first: wait until it does.
+            for (int i = 0; i < 10; ++i) {
+                recorder->clear();
+                const auto pressed = Clock::now();
+                player->start(click, 1.0f);
+                if (recorder->onsetAfter(pressed - 5ms, 300ms)) break;
+            }
+            std::this_thread::sleep_for(1s);
+            for (std::size_t c = 0; c < scenarios.size(); ++c) {
+                const Scenario& scenario = scenarios[c];
+                const int count = c == 3 ? std::max(1, presses / 20) : presses / rounds;
+                std::uniform_int_distribution<long> gap(scenario.gapMin.count(),
+                                                        scenario.gapMax.count());
+                std::uniform_int_distribution<long> lead(20, 250);
+                for (int i = 0; i < count; ++i) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(gap(random)));
+                    if (c == 3 && !servers[s].sinkSuspended())
+                        std::printf("%s: the sink is awake\n", servers[s].name);
+                    if (scenario.underneath) {
+                        player->start(hum, 1.0f);
+                        std::this_thread::sleep_for(std::chrono::milliseconds(lead(random)));
+                    }
+                    recorder->clear();
+                    const auto pressed = Clock::now();
+                    player->start(click, 1.0f);
+                    if (const auto onset = recorder->onsetAfter(pressed - 5ms, 300ms)) {
+                        results[s][c].latencies.push_back(
+                            std::chrono::duration<double, std::milli>(*onset - pressed).count());
+                    } else {
+                        ++results[s][c].missed;
+                    }
+                }
+            }
+            recorderDelay[s] = recorder->medianDelayMs();
+        }
     }
-    after = cpuNow(session.pulsePid());
-    reportCpu("15 presses per second", before, after, 10);
+    for (std::size_t s = 0; s < servers.size(); ++s) {
+        std::printf("%-10s recorder's own delay (taken off every figure): %.2f ms median\n",
+                    servers[s].name, recorderDelay[s]);
+        for (std::size_t c = 0; c < scenarios.size(); ++c) {
+            report(servers[s].name, scenarios[c].name, results[s][c].latencies,
+                   results[s][c].missed);
+        }
+    }
+
+    // Typing at 15 presses a second: the output's threads, the whole program, the server.
+    const auto typing = toneBuffer(0.04, 1500, 0.3f);
+    for (auto& server : servers) {
+        auto player = server.player();
+        std::this_thread::sleep_for(1s);
+        const Usage engine = usageOf({0}, engineThread), process = usageOf({0}),
+                    daemon = usageOf(server.pids);
+        const auto began = Clock::now();
+        for (int i = 0; i < 150; ++i) {
+            player->start(typing, 0.5f);
+            std::this_thread::sleep_until(began + i * 66667us + 66667us);
+        }
+        printUsage(server.name, "15 presses/s: output threads", engine, usageOf({0}, engineThread),
+                   10);
+        printUsage(server.name, "15 presses/s: whole bench process", process, usageOf({0}), 10);
+        printUsage(server.name, "15 presses/s: server", daemon, usageOf(server.pids), 10);
+    }
+
+    // Frames lost from a steady 10 s level at each quantum while typing goes on over it; the
+    // recorder runs at the same quantum, and a cycle either misses counts.
+    for (int round = 0; round < 3; ++round) {
+        for (std::uint32_t quantum : {64u, 128u}) {
+            PipeWireSoundPlayer player({.remote = "", .quantumFrames = quantum});
+            for (int i = 0; i < 200 && !player.ready(); ++i) std::this_thread::sleep_for(10ms);
+            PipeWireRecorder recorder(sink, quantum);
+            recorder.keepAll();
+            std::this_thread::sleep_for(1s);
+            auto steady = std::make_shared<SampleBuffer>();
+            steady->samples.assign(48000 * 11 * 2, 0.2f);
+            const auto began = Clock::now();
+            player.start(steady, 1.0f);
+            auto bump = std::make_shared<SampleBuffer>();  // only ever raises the level
+            bump->samples.assign(2400 * 2, 0.1f);
+            for (int i = 0; i < 150; ++i) {
+                player.start(bump, 1.0f);
+                std::this_thread::sleep_until(began + 500ms + i * 66667us);
+            }
+            std::this_thread::sleep_for(1s);
+            std::printf("PipeWire   quantum %u: %ld frames of a steady 10 s level lost\n", quantum,
+                        recorder.dips(began + 200ms, began + 10500ms, 0.2f));
+        }
+    }
     return 0;
 }

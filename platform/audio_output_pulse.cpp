@@ -47,6 +47,7 @@ PulseSoundPlayer::PulseSoundPlayer(Options options)
     MainloopLock lock(_mainloop);
     pa_mainloop_api* api = pa_threaded_mainloop_get_api(_mainloop);
     _retry = api->time_new(api, nullptr, &PulseSoundPlayer::onRetry, this);  // armed on failure
+    _idle = api->time_new(api, nullptr, &PulseSoundPlayer::onIdle, this);    // armed when dry
     connectLocked();
 }
 
@@ -54,8 +55,9 @@ PulseSoundPlayer::~PulseSoundPlayer() {
     if (!_mainloop) return;
     {
         MainloopLock lock(_mainloop);
-        pa_threaded_mainloop_get_api(_mainloop)->time_free(_retry);
         disconnectLocked();
+        pa_threaded_mainloop_get_api(_mainloop)->time_free(_retry);
+        pa_threaded_mainloop_get_api(_mainloop)->time_free(_idle);
     }
     pa_threaded_mainloop_stop(_mainloop);
     pa_threaded_mainloop_free(_mainloop);
@@ -97,9 +99,12 @@ void PulseSoundPlayer::disconnectLocked() {
         pa_context_unref(_context);
         _context = nullptr;
     }
+    pa_threaded_mainloop_get_api(_mainloop)->time_restart(_idle, nullptr);
     _failed = false;
     _dry = true;
-    _primed = false;
+    _corked = false;
+    _timingValid = false;
+    _timingAsked = false;
     _writtenFrames = 0;
     _mixer.reset();
 }
@@ -141,8 +146,11 @@ void PulseSoundPlayer::createStreamLocked() {
     // A small prebuffer lets the stream stop when it runs dry and start again on one chunk.
     attributes.prebuf = bytes(_options.requestFrames);
     attributes.fragsize = static_cast<std::uint32_t>(-1);
-    // No automatic timing updates: they would wake an idle program up.
-    const auto flags = PA_STREAM_ADJUST_LATENCY;
+    // No automatic timing updates: they would wake an idle program up. Corked until the first
+    // press, so a sleeping sink sleeps on.
+    const auto flags =
+        static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
+    _corked = true;
     if (pa_stream_connect_playback(_stream, nullptr, &attributes, flags, nullptr, nullptr) < 0) {
         retryLaterLocked();
     }
@@ -151,7 +159,13 @@ void PulseSoundPlayer::createStreamLocked() {
 bool PulseSoundPlayer::ready() {
     if (!_mainloop) return false;
     MainloopLock lock(_mainloop);
-    return !_failed && _stream && pa_stream_get_state(_stream) == PA_STREAM_READY && _primed;
+    return !_failed && _stream && pa_stream_get_state(_stream) == PA_STREAM_READY;
+}
+
+bool PulseSoundPlayer::corked() {
+    if (!_mainloop) return false;
+    MainloopLock lock(_mainloop);
+    return _corked;
 }
 
 bool PulseSoundPlayer::start(std::shared_ptr<const SampleBuffer> samples, float volume) {
@@ -167,14 +181,18 @@ bool PulseSoundPlayer::start(std::shared_ptr<const SampleBuffer> samples, float 
     _mixer.releaseFinished();
 
     if (_dry) {
+        pa_threaded_mainloop_get_api(_mainloop)->time_restart(_idle, nullptr);
         _mixer.start(std::move(samples), volume);
-        return writeLocked(_options.aheadFrames);
+        const bool written = writeLocked(_options.aheadFrames);
+        // Queued first, so the stream starts on it the moment it is uncorked.
+        if (_corked) {
+            if (pa_operation* uncork = pa_stream_cork(_stream, 0, nullptr, nullptr))
+                pa_operation_unref(uncork);
+            _corked = false;
+        }
+        return written;
     }
-    std::size_t back = 0;
-    if (_options.rewrite) {
-        std::size_t unplayed = unplayedFramesLocked();
-        if (unplayed > _options.marginFrames) back = unplayed - _options.marginFrames;
-    }
+    const std::size_t back = _options.rewrite ? untakenFramesLocked() : 0;
     std::size_t rewritten = _mixer.insert(std::move(samples), volume, back, _rewritten.data());
     // Replaces the queued audio from `rewritten` frames before the write index onwards.
     if (rewritten > 0 &&
@@ -188,17 +206,18 @@ bool PulseSoundPlayer::start(std::shared_ptr<const SampleBuffer> samples, float 
     return true;
 }
 
-std::size_t PulseSoundPlayer::unplayedFramesLocked() {
-    // Our own clock, not the server's timing reports: it is current even right after a start,
-    // and asking the server on every press would cost a round trip.
-    const auto elapsed = std::chrono::steady_clock::now() - _anchorTime;
+std::size_t PulseSoundPlayer::untakenFramesLocked() {
+    // No report yet: queue behind what is there rather than risk writing over taken audio.
+    if (!_timingValid) return 0;
+    const auto elapsed = std::chrono::steady_clock::now() - _readTime;
     const auto elapsedFrames = static_cast<std::uint64_t>(
         std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count() * SampleBuffer::kSampleRate /
         1000000);
-    const std::uint64_t heardFrames =
-        _anchorFrames + (elapsedFrames > _sinkLatencyFrames ? elapsedFrames - _sinkLatencyFrames : 0);
-    if (heardFrames >= _writtenFrames) return 0;
-    return static_cast<std::size_t>(std::min<std::uint64_t>(_writtenFrames - heardFrames, Mixer::kHistoryFrames));
+    // The sink reads ahead of what it plays by up to its own latency, in one go.
+    const std::uint64_t taken = _readFrames + elapsedFrames + _sinkFrames + _options.marginFrames;
+    if (taken >= _writtenFrames) return 0;
+    return static_cast<std::size_t>(
+        std::min<std::uint64_t>(_writtenFrames - taken, Mixer::kHistoryFrames));
 }
 
 // False when the voices were dropped: the mixer never runs ahead of what the stream holds, and a
@@ -217,32 +236,58 @@ bool PulseSoundPlayer::writeLocked(std::size_t frames) {
             return false;
         }
         _mixer.render(static_cast<float*>(data), count);
-        if (pa_stream_write(_stream, data, count * kFrameBytes, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
+        // From dry, at the server's read position: while the stream ran dry the server may have
+        // read past what we wrote, and audio written behind its read position is never heard.
+        const pa_seek_mode_t seek = _dry ? PA_SEEK_RELATIVE_ON_READ : PA_SEEK_RELATIVE;
+        if (pa_stream_write(_stream, data, count * kFrameBytes, nullptr, 0, seek) < 0) {
             pa_stream_cancel_write(_stream);
             _mixer.reset();
             return false;
         }
         if (_dry) {
+            // Until the server reports, it has read up to where this audio begins, from now on.
+            _readFrames = _writtenFrames;
+            _readTime = std::chrono::steady_clock::now();
+            _timingValid = true;
             _dry = false;
-            _anchorFrames = _writtenFrames;
-            _anchorTime = std::chrono::steady_clock::now();
-            // One timing request per start from dry tells how far behind the sink plays.
-            if (pa_operation* update = pa_stream_update_timing_info(_stream, &PulseSoundPlayer::onTimingUpdate, this)) {
-                pa_operation_unref(update);
-            }
+            ++_runs;  // a report asked for before this is of no use now
         }
         _writtenFrames += count;
         frames -= count;
+    }
+    // One report per write while playing (awake then anyway) keeps the read position current.
+    if (!_timingAsked) {
+        if (pa_operation* update =
+                pa_stream_update_timing_info(_stream, &PulseSoundPlayer::onTimingUpdate, this)) {
+            pa_operation_unref(update);
+            _timingAsked = true;
+            _askedTime = std::chrono::steady_clock::now();
+            _askedFrames = _writtenFrames;
+            _askedRun = _runs;
+        }
     }
     return true;
 }
 
 void PulseSoundPlayer::onTimingUpdate(pa_stream* stream, int success, void* self) {
     auto* player = static_cast<PulseSoundPlayer*>(self);
+    player->_timingAsked = false;
     const pa_timing_info* timing = success ? pa_stream_get_timing_info(stream) : nullptr;
-    if (!timing) return;
-    player->_sinkLatencyFrames = std::min<std::uint64_t>(timing->sink_usec * SampleBuffer::kSampleRate / PA_USEC_PER_SEC,
-                                                         Mixer::kHistoryFrames);
+    if (!timing || timing->read_index_corrupt || timing->write_index_corrupt || player->_dry ||
+        player->_askedRun != player->_runs) {
+        return;
+    }
+    // The server counts from where it first read; its write index then stood where ours did
+    // when we asked (it answers after taking every write sent before the question).
+    const std::int64_t behind =
+        (timing->write_index - timing->read_index) / static_cast<std::int64_t>(kFrameBytes);
+    player->_timingValid = true;
+    player->_readFrames =
+        player->_askedFrames - static_cast<std::uint64_t>(std::clamp<std::int64_t>(
+                                   behind, 0, static_cast<std::int64_t>(player->_askedFrames)));
+    player->_readTime = player->_askedTime;
+    player->_sinkFrames = std::min<std::uint64_t>(
+        timing->sink_usec * SampleBuffer::kSampleRate / PA_USEC_PER_SEC, Mixer::kHistoryFrames);
 }
 
 void PulseSoundPlayer::onContextState(pa_context* context, void* self) {
@@ -263,8 +308,8 @@ void PulseSoundPlayer::onContextState(pa_context* context, void* self) {
 void PulseSoundPlayer::onStreamState(pa_stream* stream, void* self) {
     auto* player = static_cast<PulseSoundPlayer*>(self);
     pa_stream_state_t state = pa_stream_get_state(stream);
-    // A moment of silence at once wakes a sleeping sink up to our latency before the first press.
-    if (state == PA_STREAM_READY) player->writeLocked(player->_options.requestFrames);
+    // Connected: the next time the server goes away, look for it again quickly.
+    if (state == PA_STREAM_READY) player->_retryDelayUsec = kFirstRetryUsec;
     if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) player->retryLaterLocked();
 }
 
@@ -278,11 +323,25 @@ void PulseSoundPlayer::onWriteRequest(pa_stream*, std::size_t bytes, void* self)
 void PulseSoundPlayer::onUnderflow(pa_stream*, void* self) {
     auto* player = static_cast<PulseSoundPlayer*>(self);
     player->_dry = true;
-    // It played: the next time the server goes away, look for it again quickly.
-    if (!player->_primed) player->_retryDelayUsec = kFirstRetryUsec;
-    player->_primed = true;
+    if (player->_mixer.idle()) {
+        timeval due{};
+        pa_timeval_add(pa_gettimeofday(&due),
+                       static_cast<pa_usec_t>(player->_options.linger.count()) * PA_USEC_PER_MSEC);
+        pa_threaded_mainloop_get_api(player->_mainloop)->time_restart(player->_idle, &due);
+    }
     // A voice started just as the queue ran out would otherwise wait for a request that never comes.
     if (!player->_mixer.idle()) player->writeLocked(player->_options.aheadFrames);
+}
+
+void PulseSoundPlayer::onIdle(pa_mainloop_api* api, pa_time_event*, const timeval*, void* self) {
+    auto* player = static_cast<PulseSoundPlayer*>(self);
+    api->time_restart(player->_idle, nullptr);
+    if (!player->_stream || !player->_dry || !player->_mixer.idle() || player->_corked) return;
+    // A dry stream still keeps the sink running for it; a corked one does not.
+    if (pa_operation* cork = pa_stream_cork(player->_stream, 1, nullptr, nullptr)) {
+        pa_operation_unref(cork);
+        player->_corked = true;
+    }
 }
 
 }  // namespace tapsound::platform

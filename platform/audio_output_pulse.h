@@ -21,10 +21,11 @@ namespace tapsound::platform {
 
 // Plays started sounds through a PulseAudio server (or PipeWire's pulse server).
 //
-// The stream runs dry whenever nothing plays, so an idle program gets no audio wake-ups. A press
-// from idle renders and writes its first chunk at once; a press while other voices play rewrites
-// the audio already queued from just past the read position, so it never waits behind it and the
-// stream can keep a longer buffer (fewer wake-ups) while playing.
+// The stream runs dry whenever nothing plays and is corked a moment later, so an idle program
+// costs neither itself nor the server any wake-ups and the sink may suspend. A press from idle
+// renders and writes its first chunk at once; a press while other voices play rewrites the audio
+// still queued at the server, from past the point the server may have taken by now (its last
+// timing report, carried forward), so it neither waits behind that audio nor loses its start.
 //
 // A server that is missing or goes away is looked for again on a timer that runs only while
 // disconnected, so the first press after it returns plays.
@@ -36,6 +37,7 @@ public:
         std::size_t requestFrames = 512;  // the server asks for at least this much at a time
         std::size_t marginFrames = 96;    // left untouched past the read position on a rewrite
         bool rewrite = true;
+        std::chrono::milliseconds linger{300};  // run dry this long before the stream is corked
     };
 
     PulseSoundPlayer() : PulseSoundPlayer(Options{}) {}
@@ -46,17 +48,18 @@ public:
 
     bool start(std::shared_ptr<const SampleBuffer> samples, float volume) override;
 
-    // True once the stream plays at its latency (the first silence went through the sink);
-    // for tests and benchmarks, which wait on it.
+    // True once the stream is connected and a press would play; for tests and benchmarks.
     bool ready();
+    // Corked: before the first press, and a moment after the stream last ran dry; for tests.
+    bool corked();
 
-private:
+  private:
     void connectLocked();
     void disconnectLocked();
     void retryLaterLocked();
     void createStreamLocked();
     bool writeLocked(std::size_t frames);
-    std::size_t unplayedFramesLocked();
+    std::size_t untakenFramesLocked();
 
     static void onContextState(pa_context* context, void* self);
     static void onStreamState(pa_stream* stream, void* self);
@@ -64,21 +67,28 @@ private:
     static void onUnderflow(pa_stream* stream, void* self);
     static void onTimingUpdate(pa_stream* stream, int success, void* self);
     static void onRetry(pa_mainloop_api* api, pa_time_event* event, const timeval* due, void* self);
+    static void onIdle(pa_mainloop_api* api, pa_time_event* event, const timeval* due, void* self);
 
     Options _options;
     pa_threaded_mainloop* _mainloop = nullptr;
     pa_context* _context = nullptr;
     pa_stream* _stream = nullptr;
     pa_time_event* _retry = nullptr;  // armed only while disconnected
+    pa_time_event* _idle = nullptr;   // armed only while dry and not yet corked
     std::uint64_t _retryDelayUsec = 0;  // grows while the server stays away
     bool _failed = false;  // disconnected, a retry armed
     bool _dry = true;      // nothing queued at the server
-    bool _primed = false;
+    bool _corked = false;
     std::uint64_t _writtenFrames = 0;
-    // Where and when playback last started from dry; the play position is reckoned from it.
-    std::uint64_t _anchorFrames = 0;
-    std::chrono::steady_clock::time_point _anchorTime;
-    std::uint64_t _sinkLatencyFrames = 0;
+    // The server's last timing report: how far it had read, and a time no later than it read
+    // that far (when it was asked), so the reckoning from it runs ahead, never behind.
+    bool _timingValid = false;
+    bool _timingAsked = false;
+    std::uint64_t _readFrames = 0;
+    std::uint64_t _askedFrames = 0;
+    std::uint64_t _runs = 0, _askedRun = 0;  // starts from dry, so a late report is not misread
+    std::uint64_t _sinkFrames = 0;
+    std::chrono::steady_clock::time_point _askedTime, _readTime;
     Mixer _mixer;
     std::vector<float> _rewritten;
 };

@@ -138,6 +138,14 @@ void Mixer::clip(const float* sum, float* out, std::size_t samples) {
     }
 }
 
+std::uint64_t Mixer::oldestPlaying() const {
+    std::uint64_t oldest = _nextSerial;
+    for (const Voice& voice : _voices) {
+        if (voice.active) oldest = std::min(oldest, voice.serial);
+    }
+    return oldest;
+}
+
 void Mixer::releaseFinished() {
     for (Voice& voice : _voices) {
         if (!voice.active && voice.keep) {

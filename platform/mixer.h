@@ -39,6 +39,10 @@ public:
     void render(float* out, std::size_t frames);
 
     bool idle() const { return _playing == 0; }
+    // Voices are numbered from 1 as they start; every voice numbered below oldestPlaying() has
+    // finished (after releaseFinished(), the mixer holds none of their samples either).
+    std::uint64_t lastStarted() const { return _nextSerial - 1; }
+    std::uint64_t oldestPlaying() const;
     std::size_t playingVoices() const { return _playing; }
     // Frames rendered and still kept for a later insert().
     std::size_t historyFrames() const { return _historyFill; }

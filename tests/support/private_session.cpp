@@ -68,18 +68,30 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
     return condition();
 }
 
-PrivateSession::PrivateSession(Options options) : _pulseServer("unix:" + dir() + "/pulse-native") {
+PrivateSession::PrivateSession() : PrivateSession(Options{}) {}
+
+PrivateSession::PrivateSession(Options options)
+    : _pulseServer("unix:" + dir() + (options.pipewire ? "/pulse/native" : "/pulse-native")),
+      _pipewire(options.pipewire),
+      _keepAwake(options.keepAwake) {
     // Set once, before any thread of a test reads the environment (an audio output retrying).
     setenv("XDG_RUNTIME_DIR", dir().c_str(), 1);
     setenv("HOME", dir().c_str(), 1);
     setenv("PULSE_SERVER", _pulseServer.c_str(), 1);
-    _ok = !dir().empty() && (!options.bus || startBus()) && (!options.display || startDisplay()) &&
-          (!options.audio || startAudio());
+    // The private PipeWire, if any, is found through the runtime folder and reads its sink from
+    // the home folder alone; the desktop's own never is.
+    setenv("XDG_CONFIG_HOME", (dir() + "/.config").c_str(), 1);
+    unsetenv("PIPEWIRE_RUNTIME_DIR");
+    unsetenv("PIPEWIRE_REMOTE");
+    _ok = !dir().empty() && (!(options.bus || options.pipewire) || startBus()) &&
+          (!options.display || startDisplay()) && (!options.audio || startAudio());
 }
 
 PrivateSession::~PrivateSession() {
     stopProcess(_listener);
     stopProcess(_pulse);
+    stopProcess(_wireplumber);
+    stopProcess(_pipewireDaemon);
     stopProcess(_xvfb);
     stopProcess(_bus);
 }
@@ -114,13 +126,15 @@ bool PrivateSession::startDisplay() {
 }
 
 bool PrivateSession::startAudio() {
+    if (_pipewire) return startPipeWire();
     const std::string socket = dir() + "/pulse-native";
     const auto launched = std::chrono::steady_clock::now();
     _pulse = spawn({"pulseaudio", "-n", "--daemonize=no", "--use-pid-file=no",
                     "--exit-idle-time=-1", "--log-target=stderr", "--log-level=error", "-L",
                     "module-native-protocol-unix socket=" + socket + " auth-anonymous=1", "-L",
                     std::string("module-null-sink sink_name=") + kSinkName +
-                        " rate=48000 channels=2 format=float32le"},
+                        " rate=48000 channels=2 format=float32le",
+                    "-L", "module-suspend-on-idle timeout=1"},
                    dir() + "/pulse.log");
     if (!waitFor([&] { return run({"pactl", "info"}) == 0; }, 10s)) {
         _error = "pulseaudio did not start";
@@ -130,16 +144,69 @@ bool PrivateSession::startAudio() {
     // An idle null sink sleeps in two-second blocks and only hears of a lower latency when one
     // ends, so streams connecting early would be held back and lumped together. A low-latency
     // listener on its monitor keeps it awake like a real device, once the first block is over.
-    _listener =
-        spawn({"parec", "--raw", "-d", std::string(kSinkName) + ".monitor", "--latency-msec=5"});
+    if (_keepAwake) {
+        _listener = spawn(
+            {"parec", "--raw", "-d", std::string(kSinkName) + ".monitor", "--latency-msec=5"});
+    }
     std::this_thread::sleep_until(launched + 2200ms);
+    return true;
+}
+
+bool PrivateSession::startPipeWire() {
+    // The null sink lives in the daemon itself, so it survives pipewire-pulse; it suspends after
+    // a second idle, like PulseAudio's here.
+    const std::string conf = dir() + "/.config/pipewire/pipewire.conf.d";
+    run({"mkdir", "-p", conf});
+    writeBytes(conf + "/sink.conf",
+               std::string("context.objects = [ { factory = adapter args = {\n") +
+                   "  factory.name = support.null-audio-sink node.name = " + kSinkName +
+                   "\n  media.class = Audio/Sink audio.position = [ FL FR ] audio.rate = 48000\n" +
+                   "  node.driver = true priority.session = 10000 priority.driver = 10000\n" +
+                   "  session.suspend-timeout-seconds = 1 monitor.channel-volumes = true\n"
+                   "} } ]\n");
+    const std::string socket = dir() + "/pulse/native";
+    unlink(socket.c_str());
+    _pipewireDaemon = spawn({"pipewire"}, dir() + "/pipewire.log");
+    if (!waitFor([&] { return access((dir() + "/pipewire-0").c_str(), F_OK) == 0; }, 10s)) {
+        _error = "pipewire did not start";
+        return false;
+    }
+    _wireplumber = spawn({"wireplumber"}, dir() + "/wireplumber.log");
+    _pulse = spawn({"pipewire-pulse"}, dir() + "/pipewire-pulse.log");
+    // Ready once WirePlumber has made the null sink the default.
+    if (!waitFor(
+            [&] {
+                return capture("pactl get-default-sink 2>/dev/null") ==
+                       kSinkName + std::string("\n");
+            },
+            10s)) {
+        _error = "the PipeWire session did not start";
+        return false;
+    }
     return true;
 }
 
 bool PrivateSession::restartAudio() {
     stopProcess(_listener);
     stopProcess(_pulse);
+    stopProcess(_wireplumber);
+    stopProcess(_pipewireDaemon);
     return startAudio();
+}
+
+std::vector<pid_t> PrivateSession::serverPids() const {
+    std::vector<pid_t> pids;
+    for (pid_t pid : {_pulse, _pipewireDaemon, _wireplumber}) {
+        if (pid > 0) pids.push_back(pid);
+    }
+    return pids;
+}
+
+bool PrivateSession::sinkSuspended() const {
+    const std::string sinks = capture("pactl list short sinks 2>/dev/null");
+    const auto line = sinks.find(std::string("\t") + kSinkName + "\t");
+    return line != std::string::npos &&
+           sinks.substr(line, sinks.find('\n', line) - line).find("SUSPENDED") != std::string::npos;
 }
 
 MonitorRecorder::MonitorRecorder(const PrivateSession& session)
@@ -148,7 +215,9 @@ MonitorRecorder::MonitorRecorder(const PrivateSession& session)
           spawn({"sh", "-c",
                  std::string("exec parec --raw --format=float32le --rate=48000 --channels=2 ") +
                      "--latency-msec=5 -d " + PrivateSession::kSinkName + ".monitor > " + _path})) {
-    std::this_thread::sleep_for(300ms);  // until the stream is connected
+    // Until audio flows: a suspended sink wakes up for it in one long block first.
+    waitFor([&] { return !readBytes(_path).empty(); }, 3s);
+    std::this_thread::sleep_for(100ms);
 }
 
 std::vector<float> MonitorRecorder::stop() {

@@ -21,17 +21,23 @@ int run(const std::vector<std::string>& argv);
 std::string capture(const std::string& command);
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
-// A private X server (Xvfb), a private PulseAudio server with one null sink and, when asked, a
+// A private X server (Xvfb), a private sound server with one null sink and, when asked, a
 // private session bus, for tests that need them. Sets DISPLAY, PULSE_SERVER and
-// DBUS_SESSION_BUS_ADDRESS for this process and its children.
+// DBUS_SESSION_BUS_ADDRESS for this process and its children. The sound server is PulseAudio, or
+// with `pipewire` PipeWire with WirePlumber and pipewire-pulse on a bus of their own.
 class PrivateSession {
   public:
     struct Options {
         bool display = true;
         bool audio = true;
         bool bus = false;
+        bool pipewire = false;
+        // PulseAudio only: a listener keeps the null sink awake; without it the sink suspends
+        // one second after its last stream stops.
+        bool keepAwake = true;
     };
-    explicit PrivateSession(Options options = {true, true, false});
+    PrivateSession();
+    explicit PrivateSession(Options options);
     ~PrivateSession();
 
     bool ok() const { return _ok; }
@@ -39,6 +45,10 @@ class PrivateSession {
     const std::string& dir() const { return _dir.path(); }
     const std::string& pulseServer() const { return _pulseServer; }
     pid_t pulsePid() const { return _pulse; }
+    // The sound server's processes (PulseAudio; or pipewire, wireplumber and pipewire-pulse).
+    std::vector<pid_t> serverPids() const;
+    // The null sink is suspended (asked through the pulse protocol, which both servers speak).
+    bool sinkSuspended() const;
     static constexpr const char* kSinkName = "tapsound_test";
     // Stops the audio server and starts a fresh one on the same socket.
     bool restartAudio();
@@ -47,11 +57,14 @@ class PrivateSession {
     bool startDisplay();
     bool startAudio();
     bool startBus();
+    bool startPipeWire();
 
     TempDir _dir;
     bool _ok = false;
     std::string _error, _pulseServer;
-    pid_t _xvfb = -1, _pulse = -1, _listener = -1, _bus = -1;
+    bool _pipewire = false, _keepAwake = true;
+    pid_t _xvfb = -1, _pulse = -1, _listener = -1, _bus = -1, _pipewireDaemon = -1,
+          _wireplumber = -1;
 };
 
 // Records the null sink's monitor as 48 kHz stereo float while alive.
