@@ -168,8 +168,6 @@ TEST_F(Tapsound, AHeldKeyIsHeardOnceGoingDownAndOnceComingUp) {
                 R"({"version": 2, "sound": "down.wav", "soundup": "up.wav", "defines": {}})"},
                {"Pack/down.wav", down},
                {"Pack/up.wav", test::readBytes(tone)}}));
-    test::FocusedWindow target;
-    ASSERT_TRUE(target.ok());
     start({pack});
     test::MonitorRecorder recorder(session);
     EXPECT_EQ(test::run({"sh", "-c", "xdotool keydown a && sleep 1 && xdotool keyup a"}), 0);
@@ -182,7 +180,6 @@ TEST_F(Tapsound, AHeldKeyIsHeardOnceGoingDownAndOnceComingUp) {
         const float peak = *std::max_element(from, from + 4800);
         EXPECT_NEAR(peak, i == 0 ? 0.4f : 0.1f, 0.03f) << "sound " << i;
     }
-    EXPECT_GT(target.drainKeyPresses(), 1) << "the repeats still reach the program";
 }
 
 std::vector<std::string> visibleWindows() {

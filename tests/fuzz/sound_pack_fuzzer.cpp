@@ -14,21 +14,20 @@
 
 namespace {
 
-// Any file of at least one byte is a sound of a frame a byte.
+// Any file or entry of at least one byte is a sound, empty ones are not.
 struct AnyBytesLoader : tapsound::platform::SoundLoader {
-    std::shared_ptr<const tapsound::platform::Sound> made(std::size_t size) {
-        if (size == 0) return nullptr;
-        auto samples = std::make_shared<tapsound::platform::SampleBuffer>();
-        samples->samples.assign(2 * std::min<std::size_t>(size, 4096), 0.5f);
-        return std::make_shared<tapsound::platform::Sound>(std::move(samples), nullptr);
+    using Sound = std::shared_ptr<const tapsound::platform::Sound>;
+    static Sound made(std::size_t size) {
+        return size ? std::make_shared<tapsound::platform::Sound>(
+                          std::make_shared<tapsound::platform::SampleBuffer>(), nullptr)
+                    : nullptr;
     }
-    std::shared_ptr<const tapsound::platform::Sound> initWithContentsOfFile(
-        const std::string& path) override {
-        std::ifstream in(path, std::ios::binary | std::ios::ate);
-        return in ? made(static_cast<std::size_t>(in.tellg())) : nullptr;
+    Sound initWithContentsOfFile(const std::string& path) override {
+        std::error_code error;
+        const auto size = std::filesystem::file_size(path, error);
+        return made(error ? 0 : size);
     }
-    std::shared_ptr<const tapsound::platform::Sound> initWithData(
-        std::span<const std::uint8_t> bytes, const std::string&) override {
+    Sound initWithData(std::span<const std::uint8_t> bytes, const std::string&) override {
         return made(bytes.size());
     }
     std::vector<std::string> soundUnfilteredTypes() const override { return {"wav", "ogg"}; }
@@ -55,15 +54,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::ofstream(path, std::ios::binary | std::ios::trunc)
         .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     const auto pack = tapsound::configJsonPackAtPath(zipped ? path : dir, files, loader);
-    if (pack) {
-        for (const auto* table : {&pack->press, &pack->release}) {
-            for (const auto& slot : *table) {
-                if (slot &&
-                    (slot->sounds.empty() ||
-                     (slot->weighted && slot->thresholds.size() + 1 != slot->sounds.size()))) {
-                    __builtin_trap();
-                }
-            }
+    if (!pack) return 0;
+    for (const auto* table : {&pack->press, &pack->release}) {
+        for (const auto& slot : *table) {
+            if (slot && (slot->sounds.empty() ||
+                         (slot->weighted && slot->thresholds.size() + 1 != slot->sounds.size())))
+                __builtin_trap();
         }
     }
     return 0;

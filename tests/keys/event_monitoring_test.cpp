@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sstream>
 
 #include "platform/virtual_keys.h"
 #include "tests/support/fake_platform.h"
@@ -22,17 +21,6 @@ struct Monitoring : ::testing::Test {
         rig.openOneSoundPerKey();
         ASSERT_TRUE(rig->isMonitoring());
     }
-    // "+56" presses key 56, "-56" releases it, "*56" repeats it, "^57" presses it with the lock
-    // known to be on; gives the keys whose sounds played.
-    std::vector<int> played(const std::string& keys) {
-        std::istringstream in(keys);
-        for (std::string k; in >> k;) {
-            const auto code = static_cast<std::uint16_t>(std::stoi(k.substr(1)));
-            rig.keys->handler(
-                {code, k[0] != '-', k[0] == '*', k[0] == '^' ? std::optional(true) : std::nullopt});
-        }
-        return rig.played();
-    }
     ControllerRig rig;
 };
 
@@ -46,12 +34,12 @@ TEST_F(Monitoring, PressesAndModifierChangesThatLeaveACountedModifierDownPlayWhi
         // Caps Lock sounds when switched on, as the backend knows it, and counts for itself only.
         {"+57 -57 +57 -57 ^57 -57 +56 -56 +57 -57", {57, 57, 56}},
     };
-    for (const auto& [keys, sounds] : cases) EXPECT_EQ(played(keys), sounds) << keys;
+    for (const auto& [keys, sounds] : cases) EXPECT_EQ(rig.type(keys).played(), sounds) << keys;
     rig.focused = true;  // typed into our own window: heard once, by the local monitor
-    EXPECT_EQ(played("+12 -12"), std::vector<int>{12});
+    EXPECT_EQ(rig.type("+12 -12").played(), std::vector<int>{12});
     // The key source runs only while monitored, and monitors are installed once.
     rig->startEventMonitor();
-    EXPECT_EQ(played("+3"), std::vector<int>{3});
+    EXPECT_EQ(rig.type("+3").played(), std::vector<int>{3});
     rig->endEventMonitor();
     rig->endEventMonitor();
     EXPECT_FALSE(rig->isMonitoring());
@@ -79,32 +67,13 @@ TEST(KeyUp, AReleaseWhosePressWasHeardPlaysItsReleaseSound) {
     rig->awakeFromNib();
     rig->applicationDidFinishLaunching();
     rig->openWithFileURL(folder);
-    const auto heard = [&](const std::string& keys) {
-        std::istringstream in(keys);
-        for (std::string k; in >> k;) {
-            rig.keys->handler({static_cast<std::uint16_t>(std::stoi(k.substr(1))), k[0] != '-',
-                               k[0] == '*', std::nullopt});
-        }
-        std::string names;
-        for (const auto& started : rig.player->started) {
-            const std::string& path = rig.loader.pathOf[started.samples];
-            names += path.substr(path.rfind('/') + 1, 4) + " ";
-            EXPECT_EQ(started.volume, rig->volume());
-        }
-        rig.player->started.clear();
-        return names;
-    };
-    const std::pair<const char*, const char*> cases[] = {
-        {"+0 *0 *0 -0", "1e-1 1e-0 "}, {"-0", ""},  {"+56 -56", "2a-1 2a-0 "},
-        {"+57 -57", "3a-1 3a-0 "},     {"+49 -49", "39-1 "},
-    };
-    for (const auto& [keys, sounds] : cases) EXPECT_EQ(heard(keys), sounds) << keys;
-    EXPECT_EQ(heard("+0"), "1e-1 ");
-    rig.openOneSoundPerKey();  // its key-up comes after the new set is in
-    rig.keys->handler({0, false, false, std::nullopt});
-    rig.keys->handler({1, true, false, std::nullopt});
-    rig.keys->handler({1, false, false, std::nullopt});
-    EXPECT_EQ(rig.played(), std::vector<int>({1}));
+    const std::pair<const char*, std::vector<std::string>> cases[] = {
+        {"+0 *0 *0 -0", {"1e-1", "1e-0"}}, {"-0", {}},          {"+56 -56", {"2a-1", "2a-0"}},
+        {"+57 -57", {"3a-1", "3a-0"}},     {"+49 -49", {"39-1"}}, {"+0", {"1e-1"}}};
+    for (const auto& [keys, sounds] : cases)
+        EXPECT_EQ(rig.type(keys).playedNames(), sounds) << keys;
+    rig.openOneSoundPerKey();  // key 0 comes up once a set without release sounds is in
+    EXPECT_EQ(rig.type("-0 +1 -1").played(), std::vector<int>({1}));
 }
 
 // R = trunc(r * 2^-31 * 2147483647) picks the first sound whose threshold exceeds it: with equal

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -44,7 +45,14 @@ struct RecordingPlayer : public platform::SoundPlayer {
 struct FakeSoundLoader : public platform::SoundLoader {
     std::shared_ptr<const platform::Sound> initWithContentsOfFile(
         const std::string& path) override {
-        const std::string bytes = readBytes(path);
+        return made(readBytes(path), path);
+    }
+    // The same for a sound read from an archive, recorded under its name there.
+    std::shared_ptr<const platform::Sound> initWithData(std::span<const std::uint8_t> bytes,
+                                                        const std::string& name) override {
+        return made(std::string(bytes.begin(), bytes.end()), name);
+    }
+    std::shared_ptr<const platform::Sound> made(const std::string& bytes, const std::string& path) {
         if (bytes.empty() || bytes.rfind("BAD", 0) == 0) return nullptr;
         auto samples = std::make_shared<platform::SampleBuffer>();
         samples->samples.assign(2 * bytes.size(), 0.5f);  // a frame a byte, for memory budgets
@@ -53,19 +61,6 @@ struct FakeSoundLoader : public platform::SoundLoader {
         return std::make_shared<platform::Sound>(std::move(samples), player);
     }
     std::vector<std::string> soundUnfilteredTypes() const override { return {"wav", "aiff"}; }
-    // The same for a sound read from an archive, recorded under its name there.
-    std::shared_ptr<const platform::Sound> initWithData(std::span<const std::uint8_t> bytes,
-                                                        const std::string& name) override {
-        if (bytes.empty() || std::string_view(reinterpret_cast<const char*>(bytes.data()),
-                                              std::min<std::size_t>(3, bytes.size())) == "BAD") {
-            return nullptr;
-        }
-        auto samples = std::make_shared<platform::SampleBuffer>();
-        samples->samples.assign(2 * bytes.size(), 0.5f);
-        const std::lock_guard lock(mutex);
-        pathOf[samples.get()] = name;
-        return std::make_shared<platform::Sound>(std::move(samples), player);
-    }
 
     std::map<const platform::SampleBuffer*, std::string> pathOf;
     std::shared_ptr<RecordingPlayer> player;
@@ -167,14 +162,31 @@ struct ControllerRig {
         }
         delegate->openWithFileURL(dir.file("keys"));
     }
-    // The key codes played since the last call.
-    std::vector<int> played() {
-        std::vector<int> codes;
+    // Reports keys as the backend would: "+56" presses key 56, "-56" releases it, "*56" repeats
+    // it, "^57" presses it with the lock known to be on.
+    ControllerRig& type(const std::string& typed) {
+        std::istringstream in(typed);
+        for (std::string k; in >> k;) {
+            keys->handler({static_cast<std::uint16_t>(std::stoi(k.substr(1))), k[0] != '-',
+                           k[0] == '*', k[0] == '^' ? std::optional(true) : std::nullopt});
+        }
+        return *this;
+    }
+    // The names, without extension, of the sounds played since the last call.
+    std::vector<std::string> playedNames() {
+        std::vector<std::string> names;
         for (const auto& started : player->started) {
             const std::string& path = loader.pathOf[started.samples];
-            codes.push_back(std::stoi(path.substr(path.rfind('/') + 1, 3)));
+            const auto slash = path.rfind('/') + 1;
+            names.push_back(path.substr(slash, path.rfind('.') - slash));
         }
         player->started.clear();
+        return names;
+    }
+    // The key codes played since the last call, from sounds named by key code.
+    std::vector<int> played() {
+        std::vector<int> codes;
+        for (const std::string& name : playedNames()) codes.push_back(std::stoi(name));
         return codes;
     }
 
