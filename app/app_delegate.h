@@ -119,7 +119,7 @@ private:
     // The second half of openWithFileURL, on the main thread once the set has been decoded.
     void finishOpeningFileURL(const std::string& path, const GatheredSet& set);
     // Names the set now loaded; an unreadable location leaves a loaded set as it was.
-    void didOpenSoundSet(const std::string& path, bool readable);
+    void didOpenSoundSet(const std::string& path, bool readable, bool anySound);
     void connectMenuControls();
     void createStatusItem();
     void onTrayHostsChanged();

@@ -3,7 +3,6 @@
 #include <QMenu>
 #include <QSlider>
 #include <QSystemTrayIcon>
-#include <algorithm>
 
 #include "app/app_delegate.h"
 #include "app/autostart.h"
@@ -71,10 +70,7 @@ void AppDelegate::showStartAtLogin() {
 
 void AppDelegate::showHelp() { _platform.workspace.openURL(_platform.privacyAccessibilityURL); }
 
-void AppDelegate::didOpenSoundSet(const std::string& path, bool readable) {
-    const auto filled = [](const SlotRef& slot) { return slot != nullptr; };
-    const bool anySound = std::any_of(_keyArray.begin(), _keyArray.end(), filled) ||
-                          std::any_of(_keyUpArray.begin(), _keyUpArray.end(), filled);
+void AppDelegate::didOpenSoundSet(const std::string& path, bool readable, bool anySound) {
     if (readable || !anySound) {
         _soundSetPath = path;
         const QString title = soundSetTitle(path);

@@ -1,5 +1,4 @@
 #include <QSlider>
-#include <algorithm>
 
 #include "app/app_delegate.h"
 
@@ -20,9 +19,8 @@ void AppDelegate::startEventMonitor() {
     if (!_slider || !_slider->isEnabled()) return;
     // Releases are asked for only when the set has sounds for them, so without such sounds the
     // filter sees exactly the events it always did.
-    const bool releases = std::any_of(_keyUpArray.begin(), _keyUpArray.end(),
-                                      [](const SlotRef& slot) { return slot != nullptr; });
-    const std::uint64_t mask = kMonitoredEvents | (releases ? platform::kEventMaskKeyUp : 0);
+    const std::uint64_t mask =
+        kMonitoredEvents | (anySlotFilled(_keyUpArray) ? platform::kEventMaskKeyUp : 0);
     if (!_globalEventMonitor) {
         _globalEventMonitor = _platform.eventMonitor.addGlobalMonitorForEventsMatchingMask(
             mask, [this](const platform::Event& event) { doKeyDownEvent(event); });

@@ -30,6 +30,14 @@ using SlotRef = std::shared_ptr<const KeySlot>;
 inline constexpr std::size_t kKeyCodeCount = 256;
 using KeyArray = std::array<SlotRef, kKeyCodeCount>;
 
+// Whether any key has a sound.
+inline bool anySlotFilled(const KeyArray& keys) {
+    for (const SlotRef& slot : keys) {
+        if (slot) return true;
+    }
+    return false;
+}
+
 // Builds all 256 slots from the scanned sounds and the soundset dictionary (either may be null).
 KeyArray createKeyCodeArray(const SoundsDictionary* soundsDict,
                             const platform::PlistDictionary* soundsetDict);

@@ -192,15 +192,13 @@ void AppDelegate::finishOpeningFileURL(const std::string& path, const GatheredSe
         }
     }
 
+    const bool anySound = anySlotFilled(_keyArray) || anySlotFilled(_keyUpArray);
     if (_slider) {
         _slider->setEnabled(false);
-        const auto filled = [](const SlotRef& slot) { return slot != nullptr; };
-        const bool anySound = std::any_of(_keyArray.begin(), _keyArray.end(), filled) ||
-                              std::any_of(_keyUpArray.begin(), _keyUpArray.end(), filled);
         if (anySound) _slider->setEnabled(true);
     }
     startEventMonitor();
-    didOpenSoundSet(path, set.kind != GatheredSet::Kind::Unreadable);
+    didOpenSoundSet(path, set.kind != GatheredSet::Kind::Unreadable, anySound);
 }
 
 }  // namespace tapsound
