@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "platform/sound_file.h"
@@ -189,7 +190,7 @@ TEST(SpritePacks, SlicesDecodeFromOneLongSoundInAFolderOrAZip) {
                                 {SF_FORMAT_OGG | SF_FORMAT_VORBIS, 22050, 1, 40.0}));
     const std::string config = R"({"key_define_type": "single", "sound": "Sprite.ogg", "defines": {
         "30": [0, 100], "31": ["500", "200"], "32": [0, 100], "30-up": [35000, 50],
-        "33": [39990, 100], "34": [41000, 100], "35": [-5, 10], "36": null,}})";
+        "33": [39990, 100], "34": [41000, 100], "35": [-5, 10], "36": null, "37": ["nan", 5],}})";
     ASSERT_TRUE(test::writeBytes(dir.file("pack/config.json"), config));
     ASSERT_TRUE(test::writeZip(
         dir.file("pack.zip"),
@@ -204,11 +205,13 @@ TEST(SpritePacks, SlicesDecodeFromOneLongSoundInAFolderOrAZip) {
             return slot ? double(slot->sounds.at(0)->samples()->frameCount()) : 0.0;
         };
         EXPECT_NEAR(frames(pack->press[0x00]), 4800, 50);
+        const auto& slice = pack->press[0x00]->sounds.at(0)->samples()->samples;
+        EXPECT_NEAR(*std::max_element(slice.begin(), slice.end()), 0.5f, 0.05f);  // at its level
         EXPECT_NEAR(frames(pack->press[0x01]), 9600, 50);
         EXPECT_EQ(pack->press[0x02], pack->press[0x00]);  // one slice, decoded once
         EXPECT_NEAR(frames(pack->release[0x00]), 2400, 50);
         EXPECT_NEAR(frames(pack->press[0x03]), 480, 50);  // only what the sprite holds
-        for (int silent : {0x04, 0x05, 0x26}) EXPECT_FALSE(pack->press[silent]) << silent;
+        for (int silent : {0x04, 0x05, 0x26, 0x28}) EXPECT_FALSE(pack->press[silent]) << silent;
     }
 }
 
