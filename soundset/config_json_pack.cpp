@@ -54,10 +54,11 @@ std::optional<std::string> readSmallFile(const std::string& path, std::size_t ma
 }
 
 // The parts of a relative name written in config.json, "/" or "\" between them; nothing when it
-// is absolute or climbs out of the pack.
+// is absolute, climbs out of the pack, or holds a NUL (the file system would read it cut short).
 std::optional<std::vector<std::string>> relativeParts(std::string name) {
     std::replace(name.begin(), name.end(), '\\', '/');
-    if (name.empty() || name.front() == '/' || (name.size() >= 2 && name[1] == ':')) {
+    if (name.empty() || name.front() == '/' || (name.size() >= 2 && name[1] == ':') ||
+        name.find('\0') != std::string::npos) {
         return std::nullopt;
     }
     std::vector<std::string> parts;
