@@ -11,7 +11,10 @@ namespace tapsound {
 
 namespace {
 constexpr int kVolumeSteps = 10;
-}
+
+// Hosts take "_" for a mnemonic.
+QString hostTitle(const QAction* item) { return item->text().replace('_', "__"); }
+}  // namespace
 
 ExportedMenu::ExportedMenu(QMenu* keyMenu, QSlider* slider,
                            std::function<void(QMenu*)> fillSoundSets)
@@ -39,7 +42,7 @@ ExportedMenu::ExportedMenu(QMenu* keyMenu, QSlider* slider,
             const auto fill = [fillSoundSets, submenu] {
                 fillSoundSets(submenu);
                 for (QAction* entry : submenu->actions()) {
-                    entry->setText(entry->text().replace('_', "__"));
+                    entry->setText(hostTitle(entry));
                 }
             };
             QObject::connect(submenu, &QMenu::aboutToShow, submenu, fill);
@@ -58,13 +61,13 @@ void ExportedMenu::showVolume() {
     if (step >= 0 && step < steps.size()) steps[step]->setChecked(true);
 }
 
-// A copy that follows the item and triggers it. Hosts take "_" for a mnemonic, and the item's
-// shortcut keys cannot reach us from a host's menu, so it is left out.
+// A copy that follows the item and triggers it. The item's shortcut keys cannot reach us from a
+// host's menu, so it is left out.
 QAction* ExportedMenu::mirror(QAction* item) {
     auto* copy = new QAction(&_menu);
     copy->setSeparator(item->isSeparator());
     const auto follow = [item, copy] {
-        copy->setText(item->text().replace('_', "__"));
+        copy->setText(hostTitle(item));
         copy->setEnabled(item->isEnabled());
         copy->setCheckable(item->isCheckable());
         copy->setChecked(item->isChecked());

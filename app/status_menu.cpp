@@ -18,6 +18,7 @@
 
 #include "app/app_delegate.h"
 #include "app/exported_menu.h"
+#include "app/main_interface.h"
 #include "app/no_tray_window.h"
 #include "app/tray_presence.h"
 #include "app/volume_slider.h"
@@ -80,9 +81,8 @@ void AppDelegate::awakeFromNib() {
     } else {
         QAction* privacyItem = _keyMenu->actions().value(0);
         if (privacyItem) {
-            // Doubled, the ampersand shows as itself rather than marking a mnemonic.
             privacyItem->setText(
-                localizedString("Open Security & Privacy Preferences...").replace('&', "&&"));
+                shownAsWritten(localizedString("Open Security & Privacy Preferences...")));
             privacyItem->setData(QString("openPrivacyAccessibility"));
             privacyItem->setShortcut({});
         }

@@ -17,9 +17,6 @@ namespace tapsound {
 
 namespace {
 
-// Shown as written: a single "&" would mark a mnemonic.
-QString shownAsWritten(QString text) { return text.replace('&', "&&"); }
-
 }  // namespace
 
 void AppDelegate::connectMenuControls() {
