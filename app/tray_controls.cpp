@@ -25,7 +25,6 @@ void AppDelegate::connectMenuControls() {
         QMenu* menu = sets->menu();
         QObject::connect(menu, &QMenu::aboutToShow, menu,
                          [this, menu] { fillSoundSetsMenu(menu); });
-        fillSoundSetsMenu(menu);
     }
 }
 
