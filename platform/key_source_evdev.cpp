@@ -39,6 +39,10 @@ bool isEventDeviceName(const std::string& name) {
     return true;
 }
 
+// A flood is read a slice at a time: the rest stays in the kernel (which drops what overflows and
+// says so), and the event loop turns between slices.
+constexpr int kReadsPerCall = 16;
+
 int openReadOnly(const std::string& path) { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); }
 
 }  // namespace
@@ -71,7 +75,7 @@ EvdevDeviceReader::EvdevDeviceReader(int fd) : _fd(fd) {
 
 bool EvdevDeviceReader::readAvailable(std::vector<KeyEvent>& out, bool& capsLock) {
     std::array<unsigned char, 64 * sizeof(input_event)> buffer;
-    for (;;) {
+    for (int reads = 0; reads < kReadsPerCall; ++reads) {
         const ssize_t n = ::read(_fd, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
@@ -90,6 +94,7 @@ bool EvdevDeviceReader::readAvailable(std::vector<KeyEvent>& out, bool& capsLock
         }
         _pending.erase(_pending.begin(), _pending.begin() + static_cast<std::ptrdiff_t>(used));
     }
+    return true;
 }
 
 void EvdevDeviceReader::handle(unsigned type, unsigned code, int value, std::vector<KeyEvent>& out,
@@ -310,6 +315,7 @@ void EvdevKeySource::deliver(const std::vector<KeyEvent>& events) {
     for (const KeyEvent& event : events) {
         // The handler may stop this source.
         if (generation != _generation || !_handler) return;
+        if (!_limiter.admit(event)) continue;
         const auto handler = _handler;
         handler(event);
     }

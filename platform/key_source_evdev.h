@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/key_source.h"
+#include "platform/key_sources.h"
 
 class QSocketNotifier;
 
@@ -31,7 +32,8 @@ class EvdevDeviceReader {
 public:
     explicit EvdevDeviceReader(int fd);
 
-    // Reads what is there without blocking and appends the key events to `out`. False when the
+    // Reads what is there without blocking, at most about a thousand records a call (a descriptor
+    // with more stays readable), and appends the key events to `out`. False when the
     // device is gone (unplugged, end of stream, read error); `out` then ends with releases of
     // the keys it still held. `capsLock` is the lock state shared by all keyboards.
     bool readAvailable(std::vector<KeyEvent>& out, bool& capsLock);
@@ -92,6 +94,7 @@ private:
     int _inotify = -1;
     std::unique_ptr<QSocketNotifier> _inotifyNotifier;
     bool _capsLock = false;
+    PressLimiter _limiter;
     unsigned _generation = 0;  // changes on stop(), so delivery notices a handler that stopped us
 };
 

@@ -1,14 +1,19 @@
 #include "platform/key_source_x11.h"
 
 #include <QSocketNotifier>
+#include <QTimer>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/virtual_keys.h"
 
 // Last: Xlib's macros clash with Qt's headers.
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
+#include <X11/Xlib-xcb.h>
+#include <X11/extensions/XI2proto.h>
 #include <X11/extensions/XInput2.h>
+#include <xcb/xcb.h>
 
 namespace tapsound::platform {
 
@@ -21,6 +26,9 @@ struct X11KeySource::Connection {
 };
 
 namespace {
+
+// Events read in one go: a flood must not keep the event loop (and SIGTERM) waiting.
+constexpr int kEventsPerRead = 256;
 
 // The connection to the display with XInput 2 present, or nothing.
 std::unique_ptr<X11KeySource::Connection> connectWithXInput2() {
@@ -61,6 +69,8 @@ bool X11KeySource::start(std::function<void(const KeyEvent&)> handler) {
     _connection = connectWithXInput2();
     if (!_connection) return false;
     Display* display = _connection->display;
+    // Events are read through xcb, a socket buffer at a time; none is selected before this.
+    XSetEventQueueOwner(display, XCBOwnsEventQueue);
 
     unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
     XISetMask(bits, XI_RawKeyPress);
@@ -91,39 +101,43 @@ void X11KeySource::stop() {
 void X11KeySource::readEvents() {
     if (!_connection) return;
     Display* display = _connection->display;
-    while (_connection && XPending(display)) {
-        XEvent event;
-        XNextEvent(display, &event);
-        XGenericEventCookie* cookie = &event.xcookie;
-        if (cookie->type != GenericEvent || cookie->extension != _connection->xiOpcode ||
-            !XGetEventData(display, cookie)) {
+    xcb_connection_t* xcb = XGetXCBConnection(display);
+    for (int read = 0; read < kEventsPerRead; ++read) {
+        // The handler may stop this source, or restart it on a new connection.
+        if (!_connection || _connection->display != display) return;
+        // xcb reads one buffer of the socket at a time (Xlib would read all the server has sent
+        // before returning any), so a flood waits in the server rather than in our memory.
+        const std::unique_ptr<xcb_generic_event_t, decltype(&std::free)> event(
+            xcb_poll_for_event(xcb), &std::free);
+        if (!event) {
+            // A server gone leaves the socket readable for ever.
+            if (xcb_connection_has_error(xcb) && _notifier) _notifier->setEnabled(false);
+            return;
+        }
+        if ((event->response_type & 0x7f) != XCB_GE_GENERIC) continue;
+        xXIRawEvent raw;
+        std::memcpy(&raw, event.get(), sizeof raw);
+        if (raw.extension != _connection->xiOpcode ||
+            (raw.evtype != XI_RawKeyPress && raw.evtype != XI_RawKeyRelease)) {
             continue;
         }
+        // X key codes are the kernel's plus 8.
+        const auto code =
+            raw.detail >= 8 ? virtualKeyCodeForKernelKey(raw.detail - 8) : std::nullopt;
+        if (!code) continue;
         KeyEvent key;
-        bool deliver = false;
-        if (cookie->evtype == XI_RawKeyPress || cookie->evtype == XI_RawKeyRelease) {
-            const auto* raw = static_cast<const XIRawEvent*>(cookie->data);
-            // X key codes are the kernel's plus 8.
-            const auto code = raw->detail >= 8 ? virtualKeyCodeForKernelKey(raw->detail - 8)
-                                               : std::nullopt;
-            if (code) {
-                key.keyCode = *code;
-                key.pressed = cookie->evtype == XI_RawKeyPress;
-                key.autoRepeat = (raw->flags & XIKeyRepeat) != 0;
-                if (key.keyCode == kVK_CapsLock && key.pressed && !key.autoRepeat) {
-                    _capsLock = !_capsLock;
-                }
-                if (key.keyCode == kVK_CapsLock) key.capsLockOn = _capsLock;
-                deliver = true;
-            }
-        }
-        XFreeEventData(display, cookie);
-        // The handler may stop this source, which closes the connection.
-        if (deliver && _handler) {
+        key.keyCode = *code;
+        key.pressed = raw.evtype == XI_RawKeyPress;
+        key.autoRepeat = (raw.flags & XIKeyRepeat) != 0;
+        if (key.keyCode == kVK_CapsLock && key.pressed && !key.autoRepeat) _capsLock = !_capsLock;
+        if (key.keyCode == kVK_CapsLock) key.capsLockOn = _capsLock;
+        if (_handler && _limiter.admit(key)) {
             const auto handler = _handler;
             handler(key);
         }
     }
+    // The rest may already sit in xcb's queue, where the socket notifier cannot see it.
+    if (_notifier) QTimer::singleShot(0, _notifier.get(), [this] { readEvents(); });
 }
 
 }  // namespace tapsound::platform

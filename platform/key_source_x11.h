@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "platform/key_source.h"
+#include "platform/key_sources.h"
 
 class QSocketNotifier;
 
@@ -30,6 +31,7 @@ private:
     std::unique_ptr<QSocketNotifier> _notifier;
     std::function<void(const KeyEvent&)> _handler;
     bool _capsLock = false;
+    PressLimiter _limiter;
 };
 
 }  // namespace tapsound::platform

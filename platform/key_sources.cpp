@@ -1,5 +1,6 @@
 #include "platform/key_sources.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -49,6 +50,16 @@ std::unique_ptr<KeySource> chooseKeySource() {
         if (backend.canRunHere()) return backend.create();
     }
     return list.front().create();
+}
+
+bool PressLimiter::admit(const KeyEvent& key, Clock::time_point now) {
+    if (!key.pressed) return true;
+    const double seconds = std::chrono::duration<double>(now - _last).count();
+    _last = now;
+    _allowance = std::min(kBurst, _allowance + std::max(0.0, seconds) * kPerSecond);
+    if (_allowance < 1) return false;
+    _allowance -= 1;
+    return true;
 }
 
 }  // namespace tapsound::platform

@@ -2,10 +2,21 @@
 // sound each key plays.
 #include <gtest/gtest.h>
 
+#include <QEventLoop>
+#include <QTimer>
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
+#include "platform/key_source_x11.h"
+#include "platform/key_sources.h"
 #include "platform/virtual_keys.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/private_session.h"
+
+// Last: Xlib's macros clash with Qt's headers.
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
 
 namespace tapsound {
 namespace {
@@ -74,6 +85,44 @@ TEST(KeyUp, AReleaseWhosePressWasHeardPlaysItsReleaseSound) {
         EXPECT_EQ(rig.type(keys).playedNames(), sounds) << keys;
     rig.openOneSoundPerKey();  // key 0 comes up once a set without release sounds is in
     EXPECT_EQ(rig.type("-0 +1 -1").played(), std::vector<int>({1}));
+}
+
+// A program flooding the X server with key presses (XTest, as fast as it can) is heard at most
+// a few hundred times a second, and the event loop keeps turning meanwhile: a timer fires, as
+// the SIGTERM handler's notifier must.
+TEST(KeyFlood, PressesBeyondHearingAreDroppedAndTheEventLoopTurns) {
+    test::PrivateSession session{{.display = true, .audio = false}};
+    ASSERT_TRUE(session.ok()) << session.error();
+    ControllerRig rig(true, {}, std::make_unique<X11KeySource>());
+    rig->awakeFromNib();
+    rig->applicationDidFinishLaunching();
+    rig.openOneSoundPerKey();
+    ASSERT_TRUE(rig->isMonitoring());
+    std::atomic<bool> flooding{true}, gaveUp{false};
+    std::thread typist([&] {
+        Display* display = XOpenDisplay(nullptr);
+        const KeyCode key = XKeysymToKeycode(display, XStringToKeysym("j"));
+        const auto cap = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (flooding && !(gaveUp = std::chrono::steady_clock::now() > cap)) {
+            for (int i = 0; i < 200; ++i) {
+                XTestFakeKeyEvent(display, key, True, CurrentTime);
+                XTestFakeKeyEvent(display, key, False, CurrentTime);
+            }
+            XSync(display, False);
+        }
+        XCloseDisplay(display);
+    });
+    const auto started = std::chrono::steady_clock::now();
+    QEventLoop loop;
+    QTimer::singleShot(1500, &loop, &QEventLoop::quit);
+    loop.exec();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    flooding = false;
+    typist.join();
+    EXPECT_FALSE(gaveUp) << "the event loop stood still while the flood lasted";
+    const auto heard = static_cast<double>(rig.played().size());
+    EXPECT_GE(heard, PressLimiter::kBurst);
+    EXPECT_LE(heard, PressLimiter::kBurst + PressLimiter::kPerSecond * (seconds + 0.5));
 }
 
 // R = trunc(r * 2^-31 * 2147483647) picks the first sound whose threshold exceeds it: with equal

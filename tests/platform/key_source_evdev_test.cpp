@@ -149,6 +149,44 @@ TEST(EvdevKeySource, KeyboardsPluggedInLaterAreHeardAndUnpluggedOnesLetGo) {
     close(first);
 }
 
+// A device flooding us (a stuck or hostile uinput device) is read a slice at a time, so the event
+// loop turns between slices, and its presses beyond what anyone could hear are dropped; every
+// release still arrives, so no key stays down.
+TEST(EvdevKeySource, AFloodIsReadASliceAtATimeAndPressesBeyondHearingAreDropped) {
+    Records flood;
+    for (int i = 0; i < 1200; ++i) flood.insert(flood.end(), {key(KEY_J), key(KEY_J, 0)});
+    const auto bytes = ssize_t(flood.size() * sizeof(input_event));
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+    ASSERT_EQ(write(fds[1], flood.data(), bytes), bytes);
+    EvdevDeviceReader reader(fds[0]);
+    std::vector<KeyEvent> slice;
+    bool capsLock = false;
+    EXPECT_TRUE(reader.readAvailable(slice, capsLock));
+    EXPECT_GT(slice.size(), 0u);
+    EXPECT_LE(slice.size(), 1024u);
+    close(fds[0]);
+    close(fds[1]);
+
+    test::TempDir folder;
+    ASSERT_EQ(mkfifo(folder.file("event0").c_str(), 0600), 0);
+    EvdevKeySource source({.directory = folder.path(), .isKeyboard = [](int) { return true; }});
+    int presses = 0, releases = 0;
+    ASSERT_TRUE(source.start([&](const KeyEvent& e) { ++(e.pressed ? presses : releases); }));
+    const int device = ::open(folder.file("event0").c_str(), O_WRONLY | O_NONBLOCK);
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(write(device, flood.data(), bytes), bytes);
+    while (releases < 1200 && std::chrono::steady_clock::now() - started < std::chrono::seconds(5)) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_EQ(releases, 1200);
+    EXPECT_GE(presses, PressLimiter::kBurst);
+    EXPECT_LE(presses, PressLimiter::kBurst + PressLimiter::kPerSecond * seconds + 1);
+    close(device);
+}
+
 TEST(KeyBackendChoice, WaylandSessionsReadTheDevicesAndX11SessionsAskTheServer) {
     setenv("DISPLAY", ":0", 1);  // each test runs in a process of its own
     setenv("WAYLAND_DISPLAY", "wayland-0", 1);
