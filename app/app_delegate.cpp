@@ -7,6 +7,7 @@
 
 #include "app/exported_menu.h"
 #include "app/no_tray_window.h"
+#include "app/status_notifier_item.h"
 #include "app/tray_presence.h"
 #include "app/volume_slider.h"
 #include "platform/open_panel.h"

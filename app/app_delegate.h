@@ -14,7 +14,9 @@
 #include "platform/property_list.h"
 #include "soundset/key_code_table.h"
 
+class QIcon;
 class QMenu;
+class QRect;
 class QSlider;
 class QSystemTrayIcon;
 
@@ -22,6 +24,7 @@ namespace tapsound {
 
 class ExportedMenu;
 class NoTrayWindow;
+class StatusNotifierItem;
 class TrayHosts;
 
 namespace platform {
@@ -114,7 +117,8 @@ public:
 
 private:
     struct GatheredSet;
-    void showStatusMenu();
+    // Beside the icon, on the side away from its panel; an invalid rectangle means unknown.
+    void showStatusMenu(const QRect& icon);
     void playSoundInSlot(const KeyArray& keys, int keyCode);
     // The second half of openWithFileURL, on the main thread once the set has been decoded.
     void finishOpeningFileURL(const std::string& path, const GatheredSet& set);
@@ -122,6 +126,7 @@ private:
     void didOpenSoundSet(const std::string& path, bool readable, bool anySound);
     void connectMenuControls();
     void createStatusItem();
+    void setTrayIcon(const QIcon& icon);
     void onTrayHostsChanged();
     void showStartAtLogin();
     void showSoundSetState();
@@ -143,8 +148,10 @@ private:
     std::shared_ptr<std::atomic<bool>> _loadSuperseded;  // of the load in progress, if any
 
     std::unique_ptr<ExportedMenu> _exportedMenu;  // while a StatusNotifier host draws our menu
+    std::unique_ptr<StatusNotifierItem> _notifierItem;  // our icon there, in place of _statusItem
     std::unique_ptr<TrayHosts> _trayHosts;
     std::unique_ptr<NoTrayWindow> _noTrayWindow;  // while no tray shows our icon
+    bool _toldCannotHear = false;                 // an untrusted run's balloon, once
     bool _muted = false;
     std::string _soundSetPath;
     QString _soundSetName = "No sound set";

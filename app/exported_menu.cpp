@@ -11,9 +11,6 @@ namespace tapsound {
 
 namespace {
 constexpr int kVolumeSteps = 10;
-
-// Hosts take "_" for a mnemonic.
-QString hostTitle(const QAction* item) { return item->text().replace('_', "__"); }
 }  // namespace
 
 ExportedMenu::ExportedMenu(QMenu* keyMenu, QSlider* slider,
@@ -38,15 +35,10 @@ ExportedMenu::ExportedMenu(QMenu* keyMenu, QSlider* slider,
             QObject::connect(_slider, &QSlider::valueChanged, &_menu, [this] { showVolume(); });
             showVolume();
         } else if (item->menu()) {
+            // Filled as the host opens it, as the status menu's is.
             QMenu* submenu = _menu.addMenu(item->text());
-            const auto fill = [fillSoundSets, submenu] {
-                fillSoundSets(submenu);
-                for (QAction* entry : submenu->actions()) {
-                    entry->setText(hostTitle(entry));
-                }
-            };
-            QObject::connect(submenu, &QMenu::aboutToShow, submenu, fill);
-            fill();
+            QObject::connect(submenu, &QMenu::aboutToShow, submenu,
+                             [fillSoundSets, submenu] { fillSoundSets(submenu); });
         } else {
             _menu.addAction(mirror(item));
         }
@@ -67,7 +59,7 @@ QAction* ExportedMenu::mirror(QAction* item) {
     auto* copy = new QAction(&_menu);
     copy->setSeparator(item->isSeparator());
     const auto follow = [item, copy] {
-        copy->setText(hostTitle(item));
+        copy->setText(item->text());
         copy->setEnabled(item->isEnabled());
         copy->setCheckable(item->isCheckable());
         copy->setChecked(item->isChecked());

@@ -1,25 +1,28 @@
 #include <QAction>
 #include <QCursor>
 #include <QFontMetricsF>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLibraryInfo>
 #include <QMenu>
+#include <QScreen>
 #include <QSlider>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QVersionNumber>
 #include <QWidget>
 #include <QWidgetAction>
+#include <algorithm>
 #include <cmath>
 #include <ctime>
-
-#include <QDBusConnection>
+#include <utility>
 
 #include "app/app_delegate.h"
 #include "app/exported_menu.h"
 #include "app/main_interface.h"
 #include "app/no_tray_window.h"
+#include "app/status_notifier_item.h"
 #include "app/tray_presence.h"
 #include "app/volume_slider.h"
 
@@ -34,6 +37,29 @@ bool controlsSizeThemselves() {
 }
 
 QString localizedString(const char* key) { return QMenu::tr(key); }
+
+// Where a menu goes beside a tray icon, as hosts place theirs: off the panel the icon sits on (the
+// part of the screen outside its free area), else away from the nearer screen edge; all on screen.
+QPoint besideIcon(const QRect& icon, const QSize& menu) {
+    const QScreen* screen = QGuiApplication::screenAt(icon.center());
+    if (!screen) screen = QGuiApplication::primaryScreen();
+    if (!screen) return icon.bottomLeft();
+    const QRect whole = screen->geometry(), free = screen->availableGeometry();
+    QPoint at(icon.left(), icon.bottom() + 1);
+    if (icon.right() < free.left()) {
+        at = {icon.right() + 1, icon.top()};
+    } else if (icon.left() > free.right()) {
+        at = {icon.left() - menu.width(), icon.top()};
+    } else if (icon.top() > free.bottom() ||
+               (icon.bottom() >= free.top() && icon.center().y() > whole.center().y())) {
+        at = {icon.left(), icon.top() - menu.height()};
+    }
+    at.setX(
+        std::clamp(at.x(), whole.left(), std::max(whole.left(), whole.right() + 1 - menu.width())));
+    at.setY(
+        std::clamp(at.y(), whole.top(), std::max(whole.top(), whole.bottom() + 1 - menu.height())));
+    return at;
+}
 
 }  // namespace
 
@@ -98,50 +124,60 @@ void AppDelegate::awakeFromNib() {
 }
 
 void AppDelegate::createStatusItem() {
-    // Asked as Qt asks before its first tray icon, so we know whether a host draws our menu.
-    const bool hostDrawsMenu = isStatusNotifierHostRegistered(QDBusConnection::sessionBus());
-    _statusItem = std::make_unique<QSystemTrayIcon>();
-    const QIcon key(":/icons/key.svg");
-    const QIcon keyAlt(":/icons/key_alt.svg");
-    _statusItem->setIcon(key);
-    // The pressed key shows while the menu is open.
-    QObject::connect(_keyMenu, &QMenu::aboutToShow, _statusItem.get(),
-                     [this, keyAlt] { _statusItem->setIcon(keyAlt); });
-    QObject::connect(_keyMenu, &QMenu::aboutToHide, _statusItem.get(),
-                     [this, key] { _statusItem->setIcon(key); });
+    // Qt picks the kind of its tray icon once per run, at its first, and is asked only while no
+    // StatusNotifier host is there, so its icon is always an XEmbed one; the other kind is ours.
+    const bool dbus = _trayHosts && _trayHosts->drawsFromDBus();
+    if (dbus ? _notifierItem != nullptr : _statusItem != nullptr) return;
+    _notifierItem.reset();
+    _exportedMenu.reset();
+    _statusItem.reset();
     // Our own popup on a click, so that the Volume slider shows wherever the icon is; a host that
     // draws menus itself shows the exported one on a right-click.
-    if (hostDrawsMenu) {
+    if (dbus) {
         _exportedMenu = std::make_unique<ExportedMenu>(
             _keyMenu, _slider, [this](QMenu* menu) { fillSoundSetsMenu(menu); });
         QObject::connect(_exportedMenu->menu(), &QMenu::aboutToShow, _keyMenu,
                          [this] { showStartAtLogin(); });
-        _statusItem->setContextMenu(_exportedMenu->menu());
+        _notifierItem = std::make_unique<StatusNotifierItem>(_exportedMenu->menu());
+        _notifierItem->activated = [this](QPoint at) {
+            showStatusMenu(at.isNull() ? QRect() : QRect(at, QSize(1, 1)));
+        };
+    } else {
+        _statusItem = std::make_unique<QSystemTrayIcon>();
+        QObject::connect(_statusItem.get(), &QSystemTrayIcon::activated, _keyMenu,
+                         [this](QSystemTrayIcon::ActivationReason reason) {
+                             if (reason != QSystemTrayIcon::DoubleClick) {
+                                 showStatusMenu(_statusItem->geometry());
+                             }
+                         });
+        _statusItem->show();
     }
-    QObject::connect(_statusItem.get(), &QSystemTrayIcon::activated, _keyMenu,
-                     [this](QSystemTrayIcon::ActivationReason reason) {
-                         if (reason == QSystemTrayIcon::DoubleClick) return;
-                         if (reason == QSystemTrayIcon::Context && _exportedMenu) return;
-                         showStatusMenu();
-                     });
-    _statusItem->show();
+    setTrayIcon(QIcon(":/icons/key.svg"));
     showSoundSetState();
-    if (!_isAccessibilityEnabled) {
+    if (!_isAccessibilityEnabled && !std::exchange(_toldCannotHear, true)) {
         // Once the icon is up, however late the tray came; the window says it where none does.
-        QTimer::singleShot(1500, _statusItem.get(), [item = _statusItem.get()] {
-            item->showMessage("tapsound cannot hear your keys",
-                              "Choose \"Open Security & Privacy Preferences...\" in its menu to "
-                              "see how to allow it.",
-                              QSystemTrayIcon::Information, 10000);
+        QTimer::singleShot(1500, _keyMenu, [this] {
+            const QString title = "tapsound cannot hear your keys";
+            const QString body =
+                "Choose \"Open Security & Privacy Preferences...\" in its menu to see how to "
+                "allow it.";
+            if (_statusItem)
+                _statusItem->showMessage(title, body, QSystemTrayIcon::Information, 10000);
+            if (_notifierItem) _notifierItem->showMessage(title, body, 10000);
         });
     }
+}
+
+void AppDelegate::setTrayIcon(const QIcon& icon) {
+    if (_statusItem) _statusItem->setIcon(icon);
+    if (_notifierItem) _notifierItem->setIcon(icon);
 }
 
 void AppDelegate::onTrayHostsChanged() {
     const std::optional<bool> present = _trayHosts ? _trayHosts->present() : true;
     if (!present) return;
     if (*present) {
-        if (!_statusItem) createStatusItem();
+        createStatusItem();
         if (_noTrayWindow) _noTrayWindow->hide();
         return;
     }
@@ -154,13 +190,13 @@ void AppDelegate::onTrayHostsChanged() {
     _noTrayWindow->show();
 }
 
-void AppDelegate::showStatusMenu() {
+void AppDelegate::showStatusMenu(const QRect& icon) {
     if (_keyMenu->isVisible()) {
         _keyMenu->hide();
         return;
     }
-    const QRect icon = _statusItem ? _statusItem->geometry() : QRect();
-    _keyMenu->popup(icon.isValid() ? icon.bottomLeft() : QCursor::pos());
+    const QRect anchor = icon.isValid() ? icon : QRect(QCursor::pos(), QSize(1, 1));
+    _keyMenu->popup(besideIcon(anchor, _keyMenu->sizeHint()));
 }
 
 }  // namespace tapsound

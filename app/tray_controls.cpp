@@ -1,5 +1,6 @@
 #include <QAction>
 #include <QCoreApplication>
+#include <QIcon>
 #include <QMenu>
 #include <QSlider>
 #include <QSystemTrayIcon>
@@ -10,17 +11,19 @@
 #include "app/main_interface.h"
 #include "app/no_tray_window.h"
 #include "app/sound_sets.h"
+#include "app/status_notifier_item.h"
 #include "platform/sound.h"
 #include "platform/workspace.h"
 
 namespace tapsound {
 
-namespace {
-
-}  // namespace
-
 void AppDelegate::connectMenuControls() {
     QObject::connect(_keyMenu, &QMenu::aboutToShow, _keyMenu, [this] { showStartAtLogin(); });
+    // The pressed key shows while the menu is open.
+    QObject::connect(_keyMenu, &QMenu::aboutToShow, _keyMenu,
+                     [this] { setTrayIcon(QIcon(":/icons/key_alt.svg")); });
+    QObject::connect(_keyMenu, &QMenu::aboutToHide, _keyMenu,
+                     [this] { setTrayIcon(QIcon(":/icons/key.svg")); });
     if (QAction* sets = itemWithAction(_keyMenu, "soundSets"); sets && sets->menu()) {
         QMenu* menu = sets->menu();
         QObject::connect(menu, &QMenu::aboutToShow, menu,
@@ -82,11 +85,11 @@ void AppDelegate::showSoundSetState() {
     if (QAction* item = itemWithAction(_keyMenu, "toggleMute:")) item->setChecked(_muted);
     if (_exportedMenu) _exportedMenu->showVolume();
     if (_noTrayWindow) _noTrayWindow->showState(_soundSetName);
-    if (_statusItem) {
-        _statusItem->setToolTip(!_isAccessibilityEnabled ? "tapsound cannot hear your keys"
-                                : _muted                 ? "tapsound: " + _soundSetName + " (muted)"
-                                                         : "tapsound: " + _soundSetName);
-    }
+    const QString tip = !_isAccessibilityEnabled ? "tapsound cannot hear your keys"
+                        : _muted                 ? "tapsound: " + _soundSetName + " (muted)"
+                                                 : "tapsound: " + _soundSetName;
+    if (_statusItem) _statusItem->setToolTip(tip);
+    if (_notifierItem) _notifierItem->setToolTip(tip);
 }
 
 }  // namespace tapsound

@@ -18,7 +18,7 @@ namespace tapsound {
 
 namespace {
 
-const char* const kWatcherService = "org.kde.StatusNotifierWatcher";
+const char* const kWatcherService = kStatusNotifierWatcher;
 const char* const kWatcherPath = "/StatusNotifierWatcher";
 constexpr int kReplyTimeoutMs = 2000;
 
@@ -95,7 +95,7 @@ class DesktopTrayHosts : public QObject, public TrayHosts {
         _grace.setSingleShot(true);
         _grace.setInterval(grace);
         connect(&_grace, &QTimer::timeout, this, [this] {
-            if (!hostNow()) report(false);
+            if (!hostNow()) report(false, _dbus);
         });
         connect(&_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
                 &DesktopTrayHosts::recheck);
@@ -110,12 +110,16 @@ class DesktopTrayHosts : public QObject, public TrayHosts {
         recheck();
     }
     std::optional<bool> present() const override { return _present; }
+    bool drawsFromDBus() const override { return _dbus; }
 
   private slots:
+    // A StatusNotifier host is preferred where an XEmbed tray is there too (KDE's proxy, a panel
+    // with both): icons drawn natively. While no tray is there, the last kind stands.
     void recheck() {
-        if (hostNow()) {
+        const bool dbus = isStatusNotifierHostRegistered(_bus);
+        if (dbus || (_xembed && _xembed->present())) {
             _grace.stop();
-            report(true);
+            report(true, dbus);
         } else if (_present != false && !_grace.isActive()) {
             _grace.start();
         }
@@ -125,9 +129,10 @@ class DesktopTrayHosts : public QObject, public TrayHosts {
     bool hostNow() const {
         return isStatusNotifierHostRegistered(_bus) || (_xembed && _xembed->present());
     }
-    void report(bool present) {
-        if (_present == present) return;
+    void report(bool present, bool dbus) {
+        if (_present == present && _dbus == dbus) return;
         _present = present;
+        _dbus = dbus;
         if (changed) changed();
     }
 
@@ -136,6 +141,7 @@ class DesktopTrayHosts : public QObject, public TrayHosts {
     QTimer _grace;
     std::unique_ptr<XEmbedTray> _xembed;
     std::optional<bool> _present;
+    bool _dbus = false;
 };
 
 }  // namespace

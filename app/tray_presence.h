@@ -9,6 +9,8 @@ class QDBusConnection;
 
 namespace tapsound {
 
+inline constexpr const char* kStatusNotifierWatcher = "org.kde.StatusNotifierWatcher";
+
 // Whether a StatusNotifier host (a panel drawing tray icons from D-Bus) is there: the question Qt
 // asks once, at the first tray icon, to choose between such an icon and an XEmbed one.
 bool isStatusNotifierHostRegistered(const QDBusConnection& bus);
@@ -19,6 +21,8 @@ class TrayHosts {
     virtual ~TrayHosts() = default;
     // Nothing while that is not known yet: at login a panel may start after us.
     virtual std::optional<bool> present() const = 0;
+    // Whether that tray draws icons from D-Bus, else it is an XEmbed one; told as it changes.
+    virtual bool drawsFromDBus() const { return false; }
     std::function<void()> changed;
 };
 

@@ -10,6 +10,7 @@
 #include <QDBusVariant>
 #include <QRegularExpression>
 #include <QSettings>
+#include <cstdio>
 #include <filesystem>
 #include <thread>
 
@@ -108,6 +109,8 @@ TEST_F(Tray, ARightClickOnAStatusNotifierHostShowsOurMenuAndItsItemsWork) {
              {ids[line], "clicked", QVariant::fromValue(QDBusVariant(0)), 0u});
     };
     ASSERT_TRUE(waitServing([&] { return menu().contains("~Example"); })) << "the set loads aside";
+    // The sets folders are read when the submenu opens, not before.
+    EXPECT_TRUE(menu().filter("Sound Sets/").isEmpty());
     call(item, path, "com.canonical.dbusmenu", "AboutToShow", {ids["Sound Sets"]});
     const QStringList lines = menu();
     EXPECT_EQ(lines.filter(QRegularExpression("^[^/]*$")),
@@ -118,11 +121,25 @@ TEST_F(Tray, ARightClickOnAStatusNotifierHostShowsOurMenuAndItsItemsWork) {
     EXPECT_TRUE(waitServing([&] { return menu().contains("~No sounds in R&B_2"); }));
     // An empty set plays nothing, so the volume waits, disabled, as the slider does.
     EXPECT_TRUE(menu().contains("~Volume/[x] 20 %") && menu().contains("[x] Mute"));
-    // A left click shows our own menu, the one with the slider.
-    call(item, "/StatusNotifierItem", sni, "Activate", {10, 10});
-    EXPECT_TRUE(waitServing([] {
-        return !test::capture("xdotool search --onlyvisible --classname tapsound").empty();
+    // Hosts that send only the "opened" event read the folders afresh too.
+    std::filesystem::create_directories(session.dir() + "/XDG_DATA_HOME/tapsound/sets/Later");
+    for (const char* event : {"closed", "opened"}) {
+        call(item, path, "com.canonical.dbusmenu", "Event",
+             {ids["Sound Sets"], event, QVariant::fromValue(QDBusVariant(0)), 0u});
+    }
+    EXPECT_TRUE(menu().contains("Sound Sets/[ ] Later"));
+    // A left click on an icon at the bottom right of the screen (1280x800) shows our own menu,
+    // the one with the slider, above the icon as a panel's menus are, not over it at the cursor.
+    call(item, "/StatusNotifierItem", sni, "Activate", {1200, 795});
+    int x = 0, y = 0, width = 0, height = 0;
+    EXPECT_TRUE(waitServing([&] {
+        const std::string shell = test::capture(
+            "xdotool search --onlyvisible --classname tapsound getwindowgeometry --shell");
+        return std::sscanf(shell.c_str(), "WINDOW=%*d X=%d Y=%d WIDTH=%d HEIGHT=%d", &x, &y, &width,
+                           &height) == 4;
     }));
+    EXPECT_TRUE(y + height <= 795 && y + height > 780 && x <= 1200 && x + width <= 1280)
+        << x << "," << y << " " << width << "x" << height;
     click("Quit tapsound");
     EXPECT_TRUE(waitServing([&] { return waitpid(pid, nullptr, WNOHANG) == pid; }));
     QSettings settings(
@@ -155,6 +172,53 @@ TEST_F(Tray, WithNoTrayAWindowStandsInUntilOneShowsIcons) {
     test::stopProcess(tray);
     EXPECT_TRUE(test::waitFor([] { return !window().empty(); }, 10s));
     EXPECT_EQ(test::stopProcess(pid), 0);
+}
+
+// Trays of either kind coming and going while tapsound runs, in both orders: the icon follows
+// whatever tray is there (our item registered with the watcher, or an XEmbed icon window in
+// IceWM's tray), and the window stands in while there is none.
+TEST_F(Tray, WhicheverKindOfTrayComesTheIconFollowsIt) {
+    const auto xembedIcon = [] {
+        return test::capture(
+            "for w in $(xdotool search --onlyvisible --classname tapsound); do "
+            "eval $(xdotool getwindowgeometry --shell $w); [ $WIDTH -le 100 ] && echo -n $w; done");
+    };
+    for (const bool dbusFirst : {false, true}) {
+        SCOPED_TRACE(dbusFirst ? "StatusNotifier host first" : "XEmbed tray first");
+        Watcher watcher;
+        // This test's own bus: the process's session bus connection is to the first test's.
+        QDBusConnection bus =
+            QDBusConnection::connectToBus(qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"),
+                                          QString::fromStdString(session.dir()));
+        pid_t tray = -1;
+        const auto offer = [&](bool dbus) {
+            if (!dbus) return void(tray = test::spawn({"icewm"}));
+            watcher.items.clear();
+            ASSERT_TRUE(bus.registerObject("/StatusNotifierWatcher", &watcher,
+                                           QDBusConnection::ExportAllContents) &&
+                        bus.registerService("org.kde.StatusNotifierWatcher"));
+        };
+        const auto withdraw = [&](bool dbus) {
+            if (!dbus) return void(test::stopProcess(tray));
+            bus.unregisterService("org.kde.StatusNotifierWatcher");
+            bus.unregisterObject("/StatusNotifierWatcher");
+        };
+        const auto iconShows = [&](bool dbus) {
+            return waitServing([&] {
+                return (dbus ? !watcher.items.isEmpty() : !xembedIcon().empty()) &&
+                       window().empty();
+            });
+        };
+        offer(dbusFirst);
+        pid_t pid = test::spawn({TAPSOUND_BINARY, TAPSOUND_EXAMPLE_SET});
+        EXPECT_TRUE(iconShows(dbusFirst));
+        withdraw(dbusFirst);
+        EXPECT_TRUE(waitServing([] { return !window().empty(); }));
+        offer(!dbusFirst);
+        EXPECT_TRUE(iconShows(!dbusFirst));
+        withdraw(!dbusFirst);
+        EXPECT_EQ(test::stopProcess(pid), 0);
+    }
 }
 
 }  // namespace
