@@ -38,8 +38,9 @@ bool controlsSizeThemselves() {
 
 QString localizedString(const char* key) { return QMenu::tr(key); }
 
-// Where a menu goes beside a tray icon, as hosts place theirs: off the panel the icon sits on (the
-// part of the screen outside its free area), else away from the nearer screen edge; all on screen.
+// Where a menu goes beside a tray icon, as hosts place theirs: beside the panel the icon sits on
+// (the part of the screen outside its free area), else away from the nearer screen edge; all on
+// screen.
 QPoint besideIcon(const QRect& icon, const QSize& menu) {
     const QScreen* screen = QGuiApplication::screenAt(icon.center());
     if (!screen) screen = QGuiApplication::primaryScreen();
@@ -47,11 +48,14 @@ QPoint besideIcon(const QRect& icon, const QSize& menu) {
     const QRect whole = screen->geometry(), free = screen->availableGeometry();
     QPoint at(icon.left(), icon.bottom() + 1);
     if (icon.right() < free.left()) {
-        at = {icon.right() + 1, icon.top()};
+        at = {free.left(), icon.top()};
     } else if (icon.left() > free.right()) {
-        at = {icon.left() - menu.width(), icon.top()};
-    } else if (icon.top() > free.bottom() ||
-               (icon.bottom() >= free.top() && icon.center().y() > whole.center().y())) {
+        at = {free.right() + 1 - menu.width(), icon.top()};
+    } else if (icon.bottom() < free.top()) {
+        at = {icon.left(), free.top()};
+    } else if (icon.top() > free.bottom()) {
+        at = {icon.left(), free.bottom() + 1 - menu.height()};
+    } else if (icon.center().y() > whole.center().y()) {
         at = {icon.left(), icon.top() - menu.height()};
     }
     at.setX(
@@ -59,6 +63,19 @@ QPoint besideIcon(const QRect& icon, const QSize& menu) {
     at.setY(
         std::clamp(at.y(), whole.top(), std::max(whole.top(), whole.bottom() + 1 - menu.height())));
     return at;
+}
+
+// A host gives only the point clicked: the icon is taken as the width of its panel's strip there.
+QRect iconAt(QPoint point) {
+    const QRect panel = windowAt(point);
+    const QScreen* screen = QGuiApplication::screenAt(point);
+    if (panel.isNull() || !screen) return {point, QSize(1, 1)};
+    const QRect whole = screen->geometry();
+    if (panel.width() >= panel.height() && panel.height() < whole.height() / 4) {
+        return {point.x(), panel.top(), 1, panel.height()};
+    }
+    if (panel.width() < whole.width() / 4) return {panel.left(), point.y(), panel.width(), 1};
+    return {point, QSize(1, 1)};
 }
 
 }  // namespace
@@ -140,7 +157,7 @@ void AppDelegate::createStatusItem() {
                          [this] { showStartAtLogin(); });
         _notifierItem = std::make_unique<StatusNotifierItem>(_exportedMenu->menu());
         _notifierItem->activated = [this](QPoint at) {
-            showStatusMenu(at.isNull() ? QRect() : QRect(at, QSize(1, 1)));
+            showStatusMenu(at.isNull() ? QRect() : iconAt(at));
         };
     } else {
         _statusItem = std::make_unique<QSystemTrayIcon>();

@@ -375,6 +375,7 @@ class ItemObject : public QObject {
     Q_PROPERTY(QString AttentionIconName READ none)
     Q_PROPERTY(tapsound::DBusImages AttentionIconPixmap READ noImages)
     Q_PROPERTY(QString AttentionMovieName READ none)
+    Q_PROPERTY(QString IconThemePath READ none)
     Q_PROPERTY(tapsound::DBusToolTip ToolTip READ toolTip)
     Q_PROPERTY(bool ItemIsMenu READ itemIsMenu)
     Q_PROPERTY(QDBusObjectPath Menu READ menu)

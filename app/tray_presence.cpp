@@ -146,6 +146,28 @@ class DesktopTrayHosts : public QObject, public TrayHosts {
 
 }  // namespace
 
+QRect windowAt(QPoint point) {
+    if (QGuiApplication::platformName() != "xcb") return {};
+    const char* name = std::getenv("DISPLAY");
+    Display* display = name && *name ? XOpenDisplay(name) : nullptr;
+    if (!display) return {};
+    const Window root = DefaultRootWindow(display);
+    Window child = 0, ignored = 0;
+    int x = 0, y = 0, width = 0, height = 0;
+    XWindowAttributes attributes{};
+    auto* previous = XSetErrorHandler(ignoreXError);  // it may go meanwhile
+    if (XTranslateCoordinates(display, root, root, point.x(), point.y(), &x, &y, &child) && child &&
+        XGetWindowAttributes(display, child, &attributes) &&
+        XTranslateCoordinates(display, child, root, 0, 0, &x, &y, &ignored)) {
+        width = attributes.width;
+        height = attributes.height;
+    }
+    XSync(display, False);
+    XSetErrorHandler(previous);
+    XCloseDisplay(display);
+    return width > 0 && height > 0 ? QRect(x, y, width, height) : QRect();
+}
+
 bool isStatusNotifierHostRegistered(const QDBusConnection& bus) {
     if (!bus.isConnected() || !bus.interface() ||
         !bus.interface()->isServiceRegistered(kWatcherService)) {

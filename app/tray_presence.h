@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QPoint>
+#include <QRect>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -14,6 +16,10 @@ inline constexpr const char* kStatusNotifierWatcher = "org.kde.StatusNotifierWat
 // Whether a StatusNotifier host (a panel drawing tray icons from D-Bus) is there: the question Qt
 // asks once, at the first tray icon, to choose between such an icon and an XEmbed one.
 bool isStatusNotifierHostRegistered(const QDBusConnection& bus);
+
+// The top-level window at a point of the screen, as the X server stacks them: the panel under an
+// icon it draws. Null where there is none, or no X11.
+QRect windowAt(QPoint point);
 
 // Whether some tray shows icons, told as it changes.
 class TrayHosts {
