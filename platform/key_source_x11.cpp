@@ -1,7 +1,10 @@
 #include "platform/key_source_x11.h"
 
+#include <QAbstractNativeEventFilter>
+#include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <bitset>
 #include <cstdlib>
 #include <cstring>
 
@@ -48,11 +51,47 @@ std::unique_ptr<X11KeySource::Connection> connectWithXInput2() {
     return connection;
 }
 
+// Qt reads its connection on a thread of its own into a queue without bound, then spends far more
+// on each key event than we do: presses beyond the limit, and their releases, are dropped before
+// Qt sees them, so a flood into one of our windows cannot outrun the event loop.
+class OwnWindowKeys : public QAbstractNativeEventFilter {
+  public:
+    bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override {
+        if (type != "xcb_generic_event_t") return false;
+        const auto* event = static_cast<const xcb_key_press_event_t*>(message);
+        const auto kind = event->response_type & 0x7f;
+        if (kind == XCB_KEY_RELEASE) {
+            const bool dropped = _dropped[event->detail];
+            _dropped[event->detail] = false;
+            return dropped;
+        }
+        if (kind != XCB_KEY_PRESS) return false;
+        KeyEvent press;
+        press.pressed = true;
+        _dropped[event->detail] = !_limiter.admit(press);
+        return _dropped[event->detail];
+    }
+
+  private:
+    PressLimiter _limiter;
+    std::bitset<256> _dropped;
+};
+
 }  // namespace
 
-X11KeySource::X11KeySource() = default;
+X11KeySource::X11KeySource() {
+    if (QCoreApplication* app = QCoreApplication::instance()) {
+        _ownWindowKeys = std::make_unique<OwnWindowKeys>();
+        app->installNativeEventFilter(_ownWindowKeys.get());
+    }
+}
 
-X11KeySource::~X11KeySource() { stop(); }
+X11KeySource::~X11KeySource() {
+    stop();
+    if (QCoreApplication* app = QCoreApplication::instance(); app && _ownWindowKeys) {
+        app->removeNativeEventFilter(_ownWindowKeys.get());
+    }
+}
 
 bool X11KeySource::canRunHere() {
     const char* name = std::getenv("DISPLAY");

@@ -5,6 +5,7 @@
 #include "platform/key_source.h"
 #include "platform/key_sources.h"
 
+class QAbstractNativeEventFilter;
 class QSocketNotifier;
 
 namespace tapsound::platform {
@@ -32,6 +33,8 @@ private:
     std::function<void(const KeyEvent&)> _handler;
     bool _capsLock = false;
     PressLimiter _limiter;
+    // Keys typed into our own windows reach Qt's connection: floods are dropped there too.
+    std::unique_ptr<QAbstractNativeEventFilter> _ownWindowKeys;
 };
 
 }  // namespace tapsound::platform
