@@ -10,11 +10,17 @@
 #include <QDBusVariant>
 #include <QRegularExpression>
 #include <QSettings>
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
 
 #include "tests/support/private_session.h"
+
+// Last: Xlib's macros clash with Qt's headers.
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
 
 namespace tapsound {
 namespace {
@@ -174,6 +180,37 @@ TEST_F(Tray, WithNoTrayAWindowStandsInUntilOneShowsIcons) {
     EXPECT_EQ(test::stopProcess(pid), 0);
 }
 
+// A flood of key presses (XTest, as fast as the server takes them) while sounds play: SIGTERM
+// still ends tapsound at once (bench/key_latency_bench flood measures it, and memory).
+TEST(KeyFlood, SigtermEndsTapsoundDuringAKeyFlood) {
+    test::PrivateSession session;
+    ASSERT_TRUE(session.ok()) << session.error();
+    setenv("XDG_CONFIG_HOME", (session.dir() + "/XDG_CONFIG_HOME").c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    pid_t pid = test::spawn({TAPSOUND_BINARY, TAPSOUND_EXAMPLE_SET});
+    ASSERT_TRUE(test::waitFor([] { return !window().empty(); }, 10s));
+    std::atomic<bool> flooding{true};
+    std::thread typist([&] {
+        Display* display = XOpenDisplay(nullptr);
+        const KeyCode key = XKeysymToKeycode(display, XStringToKeysym("j"));
+        while (flooding) {
+            for (int i = 0; i < 200; ++i) {
+                XTestFakeKeyEvent(display, key, True, CurrentTime);
+                XTestFakeKeyEvent(display, key, False, CurrentTime);
+            }
+            XSync(display, False);
+        }
+        XCloseDisplay(display);
+    });
+    std::this_thread::sleep_for(3s);
+    kill(pid, SIGTERM);
+    const bool ended = test::waitFor([&] { return waitpid(pid, nullptr, WNOHANG) == pid; }, 5s);
+    flooding = false;
+    typist.join();
+    EXPECT_TRUE(ended) << "SIGTERM unanswered 5 s into a key flood";
+    if (!ended) test::stopProcess(pid);
+}
+
 // Trays of either kind coming and going while tapsound runs, in both orders: the icon follows
 // whatever tray is there (our item registered with the watcher, or an XEmbed icon window in
 // IceWM's tray), and the window stands in while there is none.
@@ -224,4 +261,5 @@ TEST_F(Tray, WhicheverKindOfTrayComesTheIconFollowsIt) {
 }  // namespace
 }  // namespace tapsound
 
+#undef Bool  // Xlib's, which moc's code names too
 #include "tray_test.moc"
