@@ -3,6 +3,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 namespace tapsound::platform {
@@ -178,6 +179,8 @@ bool PulseSoundPlayer::start(std::shared_ptr<const SampleBuffer> samples, float 
         return false;
     }
     if (!_stream || pa_stream_get_state(_stream) != PA_STREAM_READY) return false;
+    // Started, silently: nothing to uncork the stream or wake the sink for.
+    if (!std::isfinite(volume) || volume <= 0.0f || samples->frameCount() == 0) return true;
     _mixer.releaseFinished();
 
     if (_dry) {

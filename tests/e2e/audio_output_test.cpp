@@ -181,6 +181,9 @@ TEST_P(AudioOutput, EverySoundIsHeardFromItsFirstFrameAndAnIdleOutputLetsTheSink
     }
     // Corked (or inactive) a moment after the last sound; the next press wakes it whole.
     EXPECT_TRUE(waitFor(output.idle, 2s));
+    // A press at volume 0 (the slider at its left end) is no reason to wake anything.
+    EXPECT_TRUE(output.player->start(clicks.back(), 0.0f));
+    EXPECT_TRUE(output.idle());
     clicks.push_back(noise(960, 99));
     EXPECT_TRUE(output.player->start(clicks.back(), 1.0f));
     std::this_thread::sleep_for(200ms);
