@@ -3,6 +3,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 namespace tapsound::platform {
@@ -178,6 +179,8 @@ bool PulseSoundPlayer::start(std::shared_ptr<const SampleBuffer> samples, float 
         return false;
     }
     if (!_stream || pa_stream_get_state(_stream) != PA_STREAM_READY) return false;
+    // Started, silently: nothing to uncork the stream or wake the sink for.
+    if (!std::isfinite(volume) || volume <= 0.0f || samples->frameCount() == 0) return true;
     _mixer.releaseFinished();
 
     if (_dry) {
@@ -286,8 +289,11 @@ void PulseSoundPlayer::onTimingUpdate(pa_stream* stream, int success, void* self
         player->_askedFrames - static_cast<std::uint64_t>(std::clamp<std::int64_t>(
                                    behind, 0, static_cast<std::int64_t>(player->_askedFrames)));
     player->_readTime = player->_askedTime;
+    // A sink woken late renders up to its whole configured latency at once, more than it held
+    // when it answered: no less than that may have been read by the time a rewrite arrives.
+    const pa_usec_t ahead = std::max(timing->sink_usec, timing->configured_sink_usec);
     player->_sinkFrames = std::min<std::uint64_t>(
-        timing->sink_usec * SampleBuffer::kSampleRate / PA_USEC_PER_SEC, Mixer::kHistoryFrames);
+        ahead * SampleBuffer::kSampleRate / PA_USEC_PER_SEC, Mixer::kHistoryFrames);
 }
 
 void PulseSoundPlayer::onContextState(pa_context* context, void* self) {

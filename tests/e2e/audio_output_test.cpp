@@ -63,19 +63,30 @@ std::shared_ptr<const SampleBuffer> level(std::size_t frames, float value) {
 
 // From `from` on, finds where the sound departs from `floor` and counts its samples not heard
 // exactly over the floor there, lined up with the sound's frame `head` at best (0 to maxHead).
-int misheard(const std::vector<float>& heard, std::size_t from, float floor,
-             const SampleBuffer& sound, std::size_t maxHead) {
-    std::size_t at = from * 2;
-    while (at < heard.size() && std::fabs(heard[at] - floor) < 0.02f) ++at;
-    at -= at % 2;
+// Frames the recorder itself missed are neither heard nor misheard; when it missed the sound's
+// start, every start within that gap is tried.
+int misheard(const std::vector<float>& heard, const MonitorRecorder& recorder, std::size_t from,
+             float floor, const SampleBuffer& sound, std::size_t maxHead) {
+    const std::size_t frames = heard.size() / 2;
+    std::size_t at = from;
+    while (at < frames && (recorder.lost(at) || std::fabs(heard[at * 2] - floor) < 0.02f)) ++at;
+    std::size_t earliest = at;
+    while (earliest > from && recorder.lost(earliest - 1)) --earliest;
     int fewest = -1;
-    for (std::size_t head = 0; head <= maxHead; ++head) {
-        const std::size_t length = sound.samples.size() - head * 2;
-        if (at + length > heard.size()) break;
-        int wrong = 0;
-        for (std::size_t i = 0; i < length; ++i)
-            wrong += std::fabs(heard[at + i] - floor - sound.samples[head * 2 + i]) > 1e-3f;
-        if (fewest < 0 || wrong < fewest) fewest = wrong;
+    for (std::size_t start = earliest; start <= at; ++start) {
+        for (std::size_t head = 0; head <= maxHead; ++head) {
+            const std::size_t length = sound.frameCount() - head;
+            if (start + length > frames) break;
+            int wrong = 0;
+            for (std::size_t i = 0; i < length; ++i) {
+                if (recorder.lost(start + i)) continue;
+                for (std::size_t c = 0; c < 2; ++c) {
+                    wrong += std::fabs(heard[(start + i) * 2 + c] - floor -
+                                       sound.samples[(head + i) * 2 + c]) > 1e-3f;
+                }
+            }
+            if (fewest < 0 || wrong < fewest) fewest = wrong;
+        }
     }
     return fewest;
 }
@@ -99,13 +110,15 @@ TEST_P(AudioOutput, PressesAreHeardAtOnceAtTheirVolumeOverlapsSumAndTheServerIsF
             dynamic_cast<PipeWireSoundPlayer*>(platform::chooseSoundPlayer().get());
         EXPECT_EQ(pipewire, *chosen ? chosen == std::string("pipewire") : GetParam()) << chosen;
     }
-    MonitorRecorder recorder(session);
+    MonitorRecorder recorder(session, 1024);
     // Three presses from idle, one at a quarter of the volume; two at once sum; two loud ones at
     // once bend below full scale instead of clipping.
     const std::vector<std::vector<float>> presses = {{1}, {1}, {1}, {0.25f}, {0.4f, 0.4f}, {1, 1}};
     for (const auto& volumes : presses) {
         for (float volume : volumes) EXPECT_TRUE(player.start(click, volume));
-        std::this_thread::sleep_for(250ms);
+        // Apart enough that a press from idle, late while a busy daemon wakes the node, stays
+        // its own onset.
+        std::this_thread::sleep_for(400ms);
     }
     std::this_thread::sleep_for(150ms);
     const auto samples = recorder.stop();
@@ -156,7 +169,9 @@ TEST_P(AudioOutput, EverySoundIsHeardFromItsFirstFrameAndAnIdleOutputLetsTheSink
     ASSERT_TRUE(waitFor(output.ready, 5s));
     const auto floor = level(19200, 0.1f);
     std::vector<std::shared_ptr<const SampleBuffer>> clicks;
-    MonitorRecorder recorder(session);
+    // On PipeWire the graph runs at the quantum most desktops run it at (music or a call playing);
+    // at 64 frames a cycle the graph itself drops cycles on a busy machine, whoever plays.
+    MonitorRecorder recorder(session, 1024);
     // Each click lands at a random moment on a steady level already queued or in the graph.
     std::mt19937 random(21);
     for (unsigned i = 0; i < 12; ++i) {
@@ -168,17 +183,25 @@ TEST_P(AudioOutput, EverySoundIsHeardFromItsFirstFrameAndAnIdleOutputLetsTheSink
     }
     // Corked (or inactive) a moment after the last sound; the next press wakes it whole.
     EXPECT_TRUE(waitFor(output.idle, 2s));
+    // A press at volume 0 (the slider at its left end) is no reason to wake anything.
+    EXPECT_TRUE(output.player->start(clicks.back(), 0.0f));
+    EXPECT_TRUE(output.idle());
     clicks.push_back(noise(960, 99));
     EXPECT_TRUE(output.player->start(clicks.back(), 1.0f));
-    std::this_thread::sleep_for(200ms);
+    std::this_thread::sleep_for(500ms);
     const auto heard = recorder.stop();
+    // What the recorder missed (a cycle it slept through on a busy machine) is its own failing,
+    // told apart from the output's; it must still have heard nearly everything.
+    RecordProperty("recorder_lost_frames", static_cast<int>(recorder.lostFrames()));
+    EXPECT_LT(recorder.lostFrames(), heard.size() / 2 / 20) << "the recorder itself missed these";
     const auto onsets = findOnsets(heard, 0.05f, 4800);
     ASSERT_EQ(onsets.size(), clicks.size());
     for (std::size_t i = 0; i + 1 < clicks.size(); ++i)
-        EXPECT_EQ(misheard(heard, onsets[i], 0.1f, *clicks[i], 0), 0) << i;
+        EXPECT_EQ(misheard(heard, recorder, onsets[i], 0.1f, *clicks[i], 0), 0) << i;
     // PulseAudio rewinds the sink to play a stream that starts at once: the monitor has already
     // sent on the few milliseconds it takes back, so it shows the sound from a little way in.
-    EXPECT_EQ(misheard(heard, onsets.back(), 0.0f, *clicks.back(), GetParam() ? 0 : 480), 0);
+    EXPECT_EQ(misheard(heard, recorder, onsets.back(), 0.0f, *clicks.back(), GetParam() ? 0 : 480),
+              0);
     // With nothing playing the sink suspends on the server's own timeout, and a press resumes it.
     EXPECT_TRUE(waitFor([&] { return session.sinkSuspended(); }, 5s));
     EXPECT_TRUE(output.player->start(clicks.back(), 1.0f));

@@ -1,13 +1,18 @@
 #include "tests/support/private_session.h"
 
 #include <fcntl.h>
+#include <pipewire/pipewire.h>
 #include <signal.h>
+#include <spa/param/audio/format-utils.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 namespace tapsound::test {
@@ -209,19 +214,147 @@ bool PrivateSession::sinkSuspended() const {
            sinks.substr(line, sinks.find('\n', line) - line).find("SUSPENDED") != std::string::npos;
 }
 
-MonitorRecorder::MonitorRecorder(const PrivateSession& session)
-    : _path(session.dir() + "/monitor-" + std::to_string(reinterpret_cast<std::uintptr_t>(this))),
-      _pid(
-          spawn({"sh", "-c",
-                 std::string("exec parec --raw --format=float32le --rate=48000 --channels=2 ") +
-                     "--latency-msec=5 -d " + PrivateSession::kSinkName + ".monitor > " + _path})) {
+// A capture of the sink's monitor on PipeWire's own protocol. Each buffer goes where the graph's
+// position says it belongs; frames never filled are the recorder's own loss.
+struct MonitorRecorder::Graph {
+    static constexpr std::size_t kMaxFrames = 48000 * 60;
+    pw_thread_loop* loop = nullptr;
+    pw_context* context = nullptr;
+    pw_core* core = nullptr;
+    pw_stream* stream = nullptr;
+    spa_hook hook{};
+    pw_stream_events events{};
+    std::vector<float> samples = std::vector<float>(kMaxFrames * 2);
+    std::vector<bool> filled = std::vector<bool>(kMaxFrames);  // sized here, never grown there
+    std::uint64_t first = 0;
+    std::atomic<std::uint64_t> end{0};  // frames from the first one placed
+    std::atomic<bool> started{false}, broken{false};
+
+    explicit Graph(std::uint32_t holdQuantum) {
+        events.version = PW_VERSION_STREAM_EVENTS;
+        events.process = &Graph::onProcess;
+        static std::once_flag initialized;
+        std::call_once(initialized, [] { pw_init(nullptr, nullptr); });
+        loop = pw_thread_loop_new("monitor-recorder", nullptr);
+        // Realtime where allowed, like the outputs it listens to.
+        context =
+            pw_context_new(pw_thread_loop_get_loop(loop),
+                           pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
+        pw_thread_loop_start(loop);
+        pw_thread_loop_lock(loop);
+        core = pw_context_connect(context, nullptr, 0);
+        if (core) {
+            // Unheld, it asks for what parec's 5 ms did, leaving smaller quanta to the outputs.
+            const std::string frames = std::to_string(holdQuantum ? holdQuantum : 256);
+            pw_properties* properties = pw_properties_new(
+                PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_TARGET_OBJECT,
+                PrivateSession::kSinkName, PW_KEY_STREAM_CAPTURE_SINK, "true", PW_KEY_NODE_LATENCY,
+                (frames + "/48000").c_str(), PW_KEY_NODE_DONT_RECONNECT, "true", nullptr);
+            if (holdQuantum)
+                pw_properties_set(properties, PW_KEY_NODE_FORCE_QUANTUM, frames.c_str());
+            stream = pw_stream_new(core, "monitor recorder", properties);
+        }
+        if (stream) {
+            pw_stream_add_listener(stream, &hook, &events, this);
+            std::uint8_t storage[512];
+            spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
+            spa_audio_info_raw format{};
+            format.format = SPA_AUDIO_FORMAT_F32;
+            format.rate = 48000;
+            format.channels = 2;
+            format.position[0] = SPA_AUDIO_CHANNEL_FL;
+            format.position[1] = SPA_AUDIO_CHANNEL_FR;
+            const spa_pod* params[] = {
+                spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
+            pw_stream_connect(stream, PW_DIRECTION_INPUT, PW_ID_ANY,
+                              static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
+                                                           PW_STREAM_FLAG_MAP_BUFFERS |
+                                                           PW_STREAM_FLAG_RT_PROCESS),
+                              params, 1);
+        }
+        pw_thread_loop_unlock(loop);
+    }
+
+    ~Graph() {
+        stop();
+        if (core) {
+            pw_thread_loop_lock(loop);
+            pw_core_disconnect(core);
+            pw_thread_loop_unlock(loop);
+        }
+        pw_thread_loop_stop(loop);
+        pw_context_destroy(context);
+        pw_thread_loop_destroy(loop);
+    }
+
+    void stop() {
+        pw_thread_loop_lock(loop);
+        if (stream) pw_stream_destroy(stream);
+        stream = nullptr;
+        pw_thread_loop_unlock(loop);
+    }
+
+    static void onProcess(void* self) {
+        auto* graph = static_cast<Graph*>(self);
+        pw_buffer* buffer = pw_stream_dequeue_buffer(graph->stream);
+        if (!buffer) return;
+        pw_time time{};
+        pw_stream_get_time_n(graph->stream, &time, sizeof time);
+        const spa_data& data = buffer->buffer->datas[0];
+        if (data.data && data.chunk->size > 0) {
+            if (time.rate.num != 1 || time.rate.denom != 48000) graph->broken = true;
+            if (!graph->started) graph->first = time.ticks;
+            const std::uint64_t at = time.ticks - graph->first;
+            const std::size_t frames = data.chunk->size / 8;
+            // Earlier than the start, or a position far off: no place to put it exactly.
+            if (time.ticks < graph->first || at + frames > kMaxFrames) {
+                graph->broken = true;
+            } else {
+                std::memcpy(graph->samples.data() + at * 2,
+                            static_cast<const std::uint8_t*>(data.data) + data.chunk->offset,
+                            frames * 8);
+                for (std::size_t i = 0; i < frames; ++i) graph->filled[at + i] = true;
+                graph->end = std::max<std::uint64_t>(graph->end, at + frames);
+                graph->started = true;
+            }
+        }
+        pw_stream_queue_buffer(graph->stream, buffer);
+    }
+};
+
+MonitorRecorder::MonitorRecorder(const PrivateSession& session, std::uint32_t holdQuantum) {
+    if (!session.pipewire()) {
+        _path =
+            session.dir() + "/monitor-" + std::to_string(reinterpret_cast<std::uintptr_t>(this));
+        _pid =
+            spawn({"sh", "-c",
+                   std::string("exec parec --raw --format=float32le --rate=48000 --channels=2 ") +
+                       "--latency-msec=5 -d " + PrivateSession::kSinkName + ".monitor > " + _path});
+    } else {
+        _graph = std::make_unique<Graph>(holdQuantum);
+    }
     // Until audio flows: a suspended sink wakes up for it in one long block first.
-    waitFor([&] { return !readBytes(_path).empty(); }, 3s);
+    waitFor([&] { return _graph ? _graph->started.load() : !readBytes(_path).empty(); }, 3s);
     std::this_thread::sleep_for(100ms);
+}
+
+MonitorRecorder::~MonitorRecorder() { stopProcess(_pid); }
+
+bool MonitorRecorder::lost(std::size_t frame) const {
+    return _graph && frame < _graph->end && !_graph->filled[frame];
 }
 
 std::vector<float> MonitorRecorder::stop() {
     std::this_thread::sleep_for(100ms);
+    if (_graph) {
+        _graph->stop();
+        const std::size_t end = _graph->end;
+        std::vector<float> samples(_graph->samples.begin(), _graph->samples.begin() + end * 2);
+        _lost = static_cast<std::size_t>(
+            std::count(_graph->filled.begin(), _graph->filled.begin() + end, false));
+        if (_graph->broken) _lost = std::max<std::size_t>(_lost, 1);
+        return samples;
+    }
     stopProcess(_pid);
     const std::string bytes = readBytes(_path);
     std::vector<float> samples(bytes.size() / sizeof(float));

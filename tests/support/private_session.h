@@ -3,7 +3,9 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -45,6 +47,7 @@ class PrivateSession {
     const std::string& dir() const { return _dir.path(); }
     const std::string& pulseServer() const { return _pulseServer; }
     pid_t pulsePid() const { return _pulse; }
+    bool pipewire() const { return _pipewire; }
     // The sound server's processes (PulseAudio; or pipewire, wireplumber and pipewire-pulse).
     std::vector<pid_t> serverPids() const;
     // The null sink is suspended (asked through the pulse protocol, which both servers speak).
@@ -67,17 +70,30 @@ class PrivateSession {
           _wireplumber = -1;
 };
 
-// Records the null sink's monitor as 48 kHz stereo float while alive.
+// Records the null sink's monitor as 48 kHz stereo float while alive. On PipeWire every buffer is
+// placed by the graph's own position, so a cycle the recorder itself missed stays a known hole
+// (silence in what stop() returns) and never shifts or shortens what was played.
 class MonitorRecorder {
   public:
-    explicit MonitorRecorder(const PrivateSession& session);
-    ~MonitorRecorder() { stopProcess(_pid); }
+    // holdQuantum (PipeWire): keep the graph at this many frames while recording, as another
+    // program playing would; 0 leaves the quantum to the outputs.
+    explicit MonitorRecorder(const PrivateSession& session, std::uint32_t holdQuantum = 0);
+    ~MonitorRecorder();
+    MonitorRecorder(const MonitorRecorder&) = delete;
+    MonitorRecorder& operator=(const MonitorRecorder&) = delete;
     // Stops recording; the interleaved stereo samples.
     std::vector<float> stop();
+    // After stop(): the frames the graph played that the recorder itself missed, and whether
+    // one of them is.
+    std::size_t lostFrames() const { return _lost; }
+    bool lost(std::size_t frame) const;
 
   private:
+    struct Graph;
     std::string _path;
     pid_t _pid = -1;
+    std::unique_ptr<Graph> _graph;
+    std::size_t _lost = 0;
 };
 
 // The frames where the level rises above threshold after at least minGapFrames below it.
