@@ -75,7 +75,9 @@ void AppDelegate::setVolume(QSlider* sender) {
 
 void AppDelegate::openFromCommandLine(const std::string& path, std::function<void(bool)> done) {
     // An earlier request still loading is overtaken: its start is told it was taken.
-    if (auto earlier = std::move(_commandLineRequest); earlier && earlier->done) earlier->done(true);
+    if (auto earlier = std::move(_commandLineRequest); earlier && earlier->done) {
+        earlier->done(true);
+    }
     _commandLineRequest.reset(new CommandLineRequest{
         path, std::move(done), _platform.userDefaults.objectForKey(kBookmarkKey), _keyArray,
         _keyUpArray, _soundSetPath, _soundSetName});

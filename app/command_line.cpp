@@ -26,7 +26,8 @@ namespace {
 QString helpText() {
     const QString installed = installedFile("sets");
     QString settings = settingsFile(), autostart = autostartFile();
-    if (settings.isEmpty()) settings = autostart = "(none: neither HOME nor XDG_CONFIG_HOME is set)";
+    if (settings.isEmpty())
+        settings = autostart = "(none: neither HOME nor XDG_CONFIG_HOME is set)";
     return QString(R"(Usage: tapsound [options] [path...]
 Plays a short sound on every key press, in any program, from the system tray.
 
@@ -69,9 +70,8 @@ Exit status: 0 when tapsound ran or the running one opened the path; 1 when a pa
 opened or holds no sound, or there is no display; 2 for an unknown option.
 )")
         .arg(settings, autostart, userSetsFolder(),
-             installed.isEmpty() ? "(none installed)" : installed,
-             mechvibesFolders().join("\n  "), installedFile("help/index.html"),
-             installedFile("70-tapsound-input.rules"));
+             installed.isEmpty() ? "(none installed)" : installed, mechvibesFolders().join("\n  "),
+             installedFile("help/index.html"), installedFile("70-tapsound-input.rules"));
 }
 
 // "/a/./b//c/../d" as "/a/b/d", without asking the file system (a link stays as named).

@@ -94,8 +94,8 @@ int main(int argc, char** argv) {
     const Claim claim = instance->claim();
     if (claim == Claim::Running) {
         using Answer = tapsound::SingleInstance::Answer;
-        const Answer answer = instance->forward(
-            path ? std::optional(path->absolute) : std::nullopt, std::chrono::seconds(60));
+        const Answer answer = instance->forward(path ? std::optional(path->absolute) : std::nullopt,
+                                                std::chrono::seconds(60));
         if (answer == Answer::Unanswered) say(instance->problem());
         if (answer == Answer::NoSound) noSound();
         return answer == Answer::Opened ? EXIT_SUCCESS : EXIT_FAILURE;
@@ -125,7 +125,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<KeySource> keySource = chooseKeySource();
     KeySource& keys = *keySource;
     KeyEventMonitor eventMonitor(std::move(keySource), [] {
-        return QApplication::activeWindow() != nullptr || QApplication::activePopupWidget() != nullptr;
+        return QApplication::activeWindow() != nullptr ||
+               QApplication::activePopupWidget() != nullptr;
     });
     // The controller tells an untrusted run's user in its tray icon or window.
     KeySourceAccessibility accessibility(keys, nullptr);
@@ -149,7 +150,9 @@ int main(int argc, char** argv) {
             .workQueue = workQueue,
             .openPanel = [] { return std::make_unique<QtOpenPanel>(); },
             .privacyAccessibilityURL =
-                QUrl::fromLocalFile(tapsound::installedFile("help/index.html")).toString().toStdString(),
+                QUrl::fromLocalFile(tapsound::installedFile("help/index.html"))
+                    .toString()
+                    .toStdString(),
             .userSetsFolder = tapsound::userSetsFolder().toStdString(),
             .terminate = [] { QApplication::quit(); },
             .rand = [] { return std::rand(); },

@@ -25,11 +25,11 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kStarting = 10s;        // how long a later start waits for the first to listen
-constexpr auto kRequestTime = 2s;      // for a later start to send its request
-constexpr int kMaxConnections = 16;    // beyond it the oldest is dropped, so none can block us
+constexpr auto kStarting = 10s;      // how long a later start waits for the first to listen
+constexpr auto kRequestTime = 2s;    // for a later start to send its request
+constexpr int kMaxConnections = 16;  // beyond it the oldest is dropped, so none can block us
 constexpr std::size_t kMaxRequestBytes = 64 * 1024;
-constexpr auto kMaxBackoff = 500ms;    // between accepts while out of descriptors
+constexpr auto kMaxBackoff = 500ms;  // between accepts while out of descriptors
 
 std::string errorText(int error) { return std::strerror(error); }
 
@@ -61,7 +61,8 @@ std::string sessionName() {
         display = "nodisplay";
     }
     std::string safe;
-    for (char c : display) safe += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' ? c : '_';
+    for (char c : display)
+        safe += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' ? c : '_';
     if (safe != display || safe.size() > 40) safe = safe.substr(0, 40) + "-" + hashTag(display);
     return safe;
 }
@@ -82,7 +83,8 @@ int openPrivateFolder(const std::string& path, std::string& problem) {
     }
     struct stat st {};
     if (fstat(fd, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
-        problem = path + (st.st_uid != geteuid() ? ": owned by another user" : ": open to other users");
+        problem =
+            path + (st.st_uid != geteuid() ? ": owned by another user" : ": open to other users");
         ::close(fd);
         return -1;
     }
@@ -205,7 +207,8 @@ SingleInstance::Answer SingleInstance::forward(const std::optional<std::string>&
     std::string reply;
     const auto giveUp = Clock::now() + waitForAnswer;
     for (char buffer[64]; reply.size() < 64;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - Clock::now());
         pollfd ready{.fd = fd, .events = POLLIN, .revents = 0};
         if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) break;
         const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
@@ -242,7 +245,8 @@ void SingleInstance::acceptConnections() {
             if (errno == EAGAIN || errno == EWOULDBLOCK) return;
             if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
             // Out of descriptors or memory: the socket stays, and accepting resumes a little later.
-            _backoff = std::min<std::chrono::milliseconds>(std::max(_backoff * 2, 20ms), kMaxBackoff);
+            _backoff =
+                std::min<std::chrono::milliseconds>(std::max(_backoff * 2, 20ms), kMaxBackoff);
             _accepting->setEnabled(false);
             QTimer::singleShot(_backoff, _context.get(), [this] {
                 _accepting->setEnabled(true);
@@ -301,7 +305,8 @@ void SingleInstance::readRequest(std::uint64_t id) {
         answer(id, "opened\n");
         return;
     }
-    _onOpen(path, [this, id](bool heldSound) { answer(id, heldSound ? "opened\n" : "no-sound\n"); });
+    _onOpen(path,
+            [this, id](bool heldSound) { answer(id, heldSound ? "opened\n" : "no-sound\n"); });
 }
 
 void SingleInstance::answer(std::uint64_t id, const char* text) {

@@ -19,7 +19,7 @@ namespace tapsound {
 // stay up. Lock and socket live in a folder only the user may enter; a folder that is not that
 // (someone else's, open to others, a link) is not used, and tapsound runs alone.
 class SingleInstance {
-public:
+  public:
     enum class Claim { First, Running, Alone };
     enum class Answer { Opened, NoSound, Unanswered };
     using Reply = std::function<void(bool heldSound)>;
@@ -45,7 +45,7 @@ public:
     // whose reply (called at most once, at any time) answers the start that sent it.
     bool listen(std::function<void(const std::string& path, Reply reply)> onOpen);
 
-private:
+  private:
     struct Connection;
     void acceptConnections();
     void readRequest(std::uint64_t id);

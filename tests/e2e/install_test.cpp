@@ -16,12 +16,15 @@ TEST(CommandLine, AnswersAsALinuxToolWithoutStartingAndNamesOnlyItsOwnOptions) {
         {"BIN -v", "tapsound 0.1.0\n", 0},
         {"BIN --bogus", "Unknown option 'bogus'", 2},
         {"BIN -x a.wav", "Unknown option 'x'.\nTry", 2},
-        {"BIN /nonexistent/nothing.wav", "tapsound: /nonexistent/nothing.wav: No such file or directory\n", 1},
+        {"BIN /nonexistent/nothing.wav",
+         "tapsound: /nonexistent/nothing.wav: No such file or directory\n", 1},
         {"BIN", "tapsound: no display: neither DISPLAY nor WAYLAND_DISPLAY is set\n", 1},
         {"DISPLAY=:9999 BIN", "tapsound: cannot connect to X display :9999\n", 1},
-        {"WAYLAND_DISPLAY=none BIN", "tapsound: cannot connect to Wayland display none: No such", 1}};
+        {"WAYLAND_DISPLAY=none BIN", "tapsound: cannot connect to Wayland display none: No such",
+         1}};
     for (const auto& [arguments, says, status] : cases) {
-        std::string command = std::string("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ") + arguments;
+        std::string command =
+            std::string("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ") + arguments;
         command.replace(command.find("BIN"), 3, TAPSOUND_BINARY);
         EXPECT_NE(capture(command + " 2>&1").find(says), std::string::npos) << arguments;
         EXPECT_EQ(sh(command), status) << arguments;
@@ -69,7 +72,8 @@ TEST(Install, IntoAPrefixOrBelowDestdirFindsItsOwnDataAndShipsValidMetadata) {
             EXPECT_NE(page.find(told), std::string::npos) << told;
         }
         // Installed, it never looks at the folder it was built in.
-        EXPECT_EQ(capture("strace -f -e trace=%file " + root + "/bin/tapsound --help 2>&1 >/dev/null"
+        EXPECT_EQ(capture("strace -f -e trace=%file " + root +
+                          "/bin/tapsound --help 2>&1 >/dev/null"
                           " | grep -c " TAPSOUND_BUILD_DIR),
                   "0\n");
     }
@@ -90,7 +94,8 @@ TEST(Package, ADebInstallsWithItsDependenciesRunsAndLeavesNothingBehind) {
                  "metainfo/tapsound.metainfo.xml man/man1/tapsound.1.gz"),
               0);
     // Neither errors nor warnings, the hardening flags included.
-    EXPECT_EQ(capture("lintian --fail-on error,warning " + deb + " 2>/dev/null || echo failed"), "");
+    EXPECT_EQ(capture("lintian --fail-on error,warning " + deb + " 2>/dev/null || echo failed"),
+              "");
     EXPECT_EQ(capture("/usr/bin/tapsound --version"), "tapsound 0.1.0\n");
     EXPECT_EQ(sh("dpkg -P tapsound"), 0);
     EXPECT_EQ(capture("ls -d " + files + " 2>/dev/null"), "");

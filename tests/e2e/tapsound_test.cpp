@@ -154,7 +154,8 @@ TEST_F(Tapsound, OneInstancePerSessionObeyingOnlyItsUserThroughAnyFlood) {
     start({TAPSOUND_EXAMPLE_SET}, {"prlimit", "--nofile=128:128"});
     const std::string number = session.dir() + "/other-display";
     pid_t xvfb = test::spawn({"sh", "-c", "exec Xvfb -displayfd 3 -nolisten tcp 3>" + number});
-    ASSERT_TRUE(waitFor([&] { return test::readBytes(number).find('\n') != std::string::npos; }, 10s));
+    ASSERT_TRUE(
+        waitFor([&] { return test::readBytes(number).find('\n') != std::string::npos; }, 10s));
     pid_t other = test::spawn(
         {"env", "DISPLAY=:" + test::readBytes(number).substr(0, test::readBytes(number).find('\n')),
          TAPSOUND_BINARY});
