@@ -81,9 +81,10 @@ void AppDelegate::openFromCommandLine(const std::string& path, std::function<voi
     _commandLineRequest.reset(new CommandLineRequest{
         path, std::move(done), _platform.userDefaults.objectForKey(kBookmarkKey), _keyArray,
         _keyUpArray, _soundSetPath, _soundSetName});
+    // Untrusted, the first location named is only kept, and loads at no point in this run.
+    const bool loads = _isAccessibilityEnabled || _tempPath;
     applicationOpenFile(path);
-    // Untrusted, nothing loads until the next start.
-    if (!_isAccessibilityEnabled) didFinishOpening(path, true);
+    if (!loads) didFinishOpening(path, true);
 }
 
 void AppDelegate::didFinishOpening(const std::string& path, bool heldSound) {
