@@ -12,13 +12,25 @@
 #include "app/volume_slider.h"
 #include "platform/open_panel.h"
 #include "platform/user_defaults.h"
+#include "soundset/key_code_table.h"
 
 namespace tapsound {
 
 namespace {
 constexpr const char* kVolumeKey = "volume";
+constexpr const char* kBookmarkKey = "Bookmark";
 constexpr float kDefaultVolume = 0.5f;
-}
+}  // namespace
+
+// What to put back should the location hold no sound.
+struct AppDelegate::CommandLineRequest {
+    std::string path;
+    std::function<void(bool)> done;
+    std::optional<platform::DefaultsValue> bookmark;
+    KeyArray keys, keysUp;
+    std::string setPath;
+    QString setName;
+};
 
 AppDelegate::AppDelegate(Platform platform, QMenu* keyMenu)
     : _platform(std::move(platform)), _keyMenu(keyMenu) {
@@ -60,6 +72,48 @@ void AppDelegate::updateInstanceValues() {
 void AppDelegate::setVolume(QSlider* sender) {
     _volume = sliderFloatValue(sender);
     _platform.userDefaults.setFloatForKey(_volume, kVolumeKey);
+}
+
+void AppDelegate::openFromCommandLine(const std::string& path, std::function<void(bool)> done) {
+    // An earlier request still loading is overtaken: its start is told it was taken.
+    if (auto earlier = std::move(_commandLineRequest); earlier && earlier->done) {
+        earlier->done(true);
+    }
+    _commandLineRequest.reset(new CommandLineRequest{
+        path, std::move(done), _platform.userDefaults.objectForKey(kBookmarkKey), _keyArray,
+        _keyUpArray, _soundSetPath, _soundSetName});
+    // Untrusted, the first location named is only kept, and loads at no point in this run.
+    const bool loads = _isAccessibilityEnabled || _tempPath;
+    applicationOpenFile(path);
+    if (!loads) didFinishOpening(path, true);
+}
+
+void AppDelegate::didFinishOpening(const std::string& path, bool heldSound) {
+    const std::unique_ptr<CommandLineRequest> request = std::move(_commandLineRequest);
+    if (!request) return;
+    // Another location, opened from the menu meanwhile, overtook this one.
+    if (request->path != path) heldSound = true;
+    if (!heldSound) {
+        _keyArray = request->keys;
+        _keyUpArray = request->keysUp;
+        // Empty data stands for "none stored", as no key can be removed.
+        _platform.userDefaults.setObjectForKey(
+            request->bookmark.value_or(std::vector<std::uint8_t>()), kBookmarkKey);
+        _soundSetPath = request->setPath;
+        _soundSetName = request->setName;
+        endEventMonitor();
+        if (_slider) _slider->setEnabled(anySlotFilled(_keyArray) || anySlotFilled(_keyUpArray));
+        startEventMonitor();
+        showSoundSetState();
+    }
+    if (request->done) request->done(heldSound);
+}
+
+void AppDelegate::openAtFirstStart(const std::string& examplePath) {
+    const auto stored = _platform.userDefaults.objectForKey(kBookmarkKey);
+    const auto* data = stored ? std::get_if<std::vector<std::uint8_t>>(&*stored) : nullptr;
+    if (examplePath.empty() || _tempPath || (stored && !(data && data->empty()))) return;
+    applicationOpenFile(examplePath);
 }
 
 void AppDelegate::applicationWillTerminate() {

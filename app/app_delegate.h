@@ -72,6 +72,11 @@ public:
     void applicationDidFinishLaunching();
     void applicationWillTerminate();
     bool applicationOpenFile(const std::string& filename);
+    // A location named on the command line, here or by a later start: `done` hears whether it
+    // held any sound. One that held none leaves the loaded set and the stored one as they were.
+    void openFromCommandLine(const std::string& path, std::function<void(bool heldSound)> done);
+    // At the first start, when no set is stored, the installed example plays at once.
+    void openAtFirstStart(const std::string& examplePath);
 
     void startEventMonitor();
     void endEventMonitor();
@@ -124,6 +129,8 @@ private:
     void finishOpeningFileURL(const std::string& path, const GatheredSet& set);
     // Names the set now loaded; an unreadable location leaves a loaded set as it was.
     void didOpenSoundSet(const std::string& path, bool readable, bool anySound);
+    // Once a location has been opened: answers the command line that asked for it.
+    void didFinishOpening(const std::string& path, bool heldSound);
     void connectMenuControls();
     void createStatusItem();
     void setTrayIcon(const QIcon& icon);
@@ -156,6 +163,8 @@ private:
     std::string _soundSetPath;
     QString _soundSetName = "No sound set";
     DoublePress _scrollLockPresses;
+    struct CommandLineRequest;
+    std::unique_ptr<CommandLineRequest> _commandLineRequest;  // waiting for its set to open
 };
 
 }  // namespace tapsound

@@ -4,19 +4,25 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
-#include <QStandardPaths>
+
+#include "app/installed_files.h"
 
 namespace tapsound {
 
 namespace {
 
-// An Exec argument quoted as desktop entries ask, so a path with spaces still starts.
+// An Exec argument quoted as desktop entries ask, so a path with spaces still starts: quoting
+// escapes first, then the escapes of every string value (a backslash doubled again, and the line
+// breaks and tabs a value cannot hold as they are).
 QString quotedExec(const QString& program) {
     QString quoted = program;
     quoted.replace('\\', "\\\\\\\\")
         .replace('"', "\\\\\"")
         .replace('`', "\\\\`")
-        .replace('$', "\\\\$");
+        .replace('$', "\\\\$")
+        .replace('\n', "\\n")
+        .replace('\t', "\\t")
+        .replace('\r', "\\r");
     quoted.replace('%', "%%");
     return '"' + quoted + '"';
 }
@@ -24,13 +30,17 @@ QString quotedExec(const QString& program) {
 }  // namespace
 
 QString autostartFile() {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
-           "/autostart/tapsound.desktop";
+    const QString config = userConfigFolder();
+    return config.isEmpty() ? QString() : config + "/autostart/tapsound.desktop";
 }
 
 bool isStartingAtLogin() {
-    QFile file(autostartFile());
-    if (!file.open(QIODevice::ReadOnly)) return false;
+    // Only a file is read: a FIFO in its place would hold the menu open forever.
+    const QString path = autostartFile();
+    QFile file(path);
+    if (path.isEmpty() || !QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
+        return false;
+    }
     // A desktop entry is small; a huge file is not ours and is read no further than this.
     const QByteArray text = file.read(64 * 1024);
     for (const QByteArray& line : text.split('\n')) {
@@ -42,6 +52,7 @@ bool isStartingAtLogin() {
 
 bool setStartAtLogin(bool start, const QString& program) {
     const QString path = autostartFile();
+    if (path.isEmpty()) return false;
     if (!start) {
         QFile::remove(path);
         return !isStartingAtLogin();

@@ -2,7 +2,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSettings>
 #include <QStandardPaths>
 
 namespace tapsound {
@@ -14,7 +13,8 @@ QStringList installedFiles(const QString& relative) {
          QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation)) {
         candidates << data + "/tapsound/" + relative;
     }
-    if (binary == QDir(TAPSOUND_BINARY_DIR)) {
+    // Compared as text: an installed binary never looks at the folder it was built in.
+    if (binary.path() == QDir::cleanPath(TAPSOUND_BINARY_DIR)) {
         candidates << TAPSOUND_BINARY_DIR "/" + relative
                    << TAPSOUND_SOURCE_DIR "/resources/" + relative;
     }
@@ -31,8 +31,18 @@ QString userSetsFolder() {
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/tapsound/sets";
 }
 
+QString userConfigFolder() {
+    // Without either, Qt would settle on "/.config", which is nobody's.
+    if (qEnvironmentVariableIsEmpty("HOME") && qEnvironmentVariableIsEmpty("XDG_CONFIG_HOME")) {
+        return {};
+    }
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+}
+
 QString settingsFile() {
-    return QSettings(QSettings::IniFormat, QSettings::UserScope, "tapsound", "tapsound").fileName();
+    // Where QSettings keeps an ini file of the user's, named without opening it.
+    const QString config = userConfigFolder();
+    return config.isEmpty() ? QString() : config + "/tapsound/tapsound.ini";
 }
 
 }  // namespace tapsound

@@ -12,7 +12,11 @@ QString installedFile(const QString& relative);
 // Every such file or folder, in that order.
 QStringList installedFiles(const QString& relative);
 
-// Where the user's settings live.
+// The user's configuration folder ($XDG_CONFIG_HOME or ~/.config); empty when neither HOME nor
+// XDG_CONFIG_HOME is set, and nothing can be stored.
+QString userConfigFolder();
+
+// Where the user's settings live; empty when they cannot be stored.
 QString settingsFile();
 
 // Where the user's own sound sets live (not created: tapsound writes only its settings).

@@ -6,6 +6,7 @@
 #include <QMenu>
 #include <QSocketNotifier>
 #include <QUrl>
+#include <cstdio>
 #include <cstdlib>
 
 #include "app/app_delegate.h"
@@ -52,34 +53,80 @@ void quitOnTerminationSignals(QApplication& app) {
     sigaction(SIGINT, &action, nullptr);
 }
 
+// Qt ends in abort() (a core dump) when no platform can start; this ends with a reason instead.
+QtMessageHandler qtMessages = nullptr;
+void exitOnFatalMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type != QtFatalMsg) {
+        if (qtMessages) qtMessages(type, context, text);
+        return;
+    }
+    std::fprintf(stderr, "tapsound: cannot start: %s\n", qPrintable(text.section('\n', 0, 0)));
+    std::_Exit(EXIT_FAILURE);
+}
+
+void say(const std::string& text) { std::fprintf(stderr, "tapsound: %s\n", text.c_str()); }
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
-    const tapsound::CommandLine commandLine = tapsound::parseCommandLine(arguments);
+    const tapsound::CommandLine commandLine = tapsound::parseCommandLine(argc, argv);
     if (commandLine.exitCode) return *commandLine.exitCode;
-    tapsound::SingleInstance instance(tapsound::SingleInstance::defaultSocketPath());
-    const bool first = instance.claim();
+    bool unreadable = false;
+    for (const auto& path : commandLine.paths) {
+        if (const auto why = tapsound::whyUnreadable(path.absolute)) {
+            say(path.given + ": " + *why);
+            unreadable = true;
+        }
+    }
+    if (unreadable) return EXIT_FAILURE;
+    // With several paths the last one wins, as if each had been opened in turn.
+    const std::optional<tapsound::CommandLinePath> path =
+        commandLine.paths.empty() ? std::nullopt : std::optional(commandLine.paths.back());
+    const auto noSound = [&path] { say(path->given + ": No sound tapsound can play"); };
+    if (const auto why = tapsound::whyNoDisplay()) {
+        say(*why);
+        return EXIT_FAILURE;
+    }
 
+    const std::unique_ptr<tapsound::SingleInstance> instance =
+        tapsound::SingleInstance::forThisSession();
+    using Claim = tapsound::SingleInstance::Claim;
+    const Claim claim = instance->claim();
+    if (claim == Claim::Running) {
+        using Answer = tapsound::SingleInstance::Answer;
+        const Answer answer = instance->forward(path ? std::optional(path->absolute) : std::nullopt,
+                                                std::chrono::seconds(60));
+        if (answer == Answer::Unanswered) say(instance->problem());
+        if (answer == Answer::NoSound) noSound();
+        return answer == Answer::Opened ? EXIT_SUCCESS : EXIT_FAILURE;
+    }
+    if (claim == Claim::Alone) {
+        say("cannot tell whether tapsound runs already (" + instance->problem() +
+            "): running on its own");
+    }
+    const QString settings = tapsound::settingsFile();
+    if (settings.isEmpty()) {
+        say("cannot store settings: neither HOME nor XDG_CONFIG_HOME is set");
+    }
+
+    qtMessages = qInstallMessageHandler(exitOnFatalMessage);
     QApplication app(argc, argv);
+    qInstallMessageHandler(qtMessages);
     QApplication::setApplicationName("tapsound");
     QApplication::setOrganizationName("tapsound");
     QApplication::setDesktopFileName("tapsound");
     QApplication::setQuitOnLastWindowClosed(false);
 
-    const QStringList& paths = commandLine.paths;
-    if (!first) return instance.forwardToRunningInstance(paths) ? EXIT_SUCCESS : EXIT_FAILURE;
-
     using namespace tapsound::platform;
-    QtUserDefaults userDefaults;
+    QtUserDefaults userDefaults(settings);
     PosixFileManager fileManager;
     std::shared_ptr<SoundPlayer> player = chooseSoundPlayer();
     SndfileSoundLoader soundLoader(player);
     std::unique_ptr<KeySource> keySource = chooseKeySource();
     KeySource& keys = *keySource;
     KeyEventMonitor eventMonitor(std::move(keySource), [] {
-        return QApplication::activeWindow() != nullptr || QApplication::activePopupWidget() != nullptr;
+        return QApplication::activeWindow() != nullptr ||
+               QApplication::activePopupWidget() != nullptr;
     });
     // The controller tells an untrusted run's user in its tray icon or window.
     KeySourceAccessibility accessibility(keys, nullptr);
@@ -103,7 +150,9 @@ int main(int argc, char** argv) {
             .workQueue = workQueue,
             .openPanel = [] { return std::make_unique<QtOpenPanel>(); },
             .privacyAccessibilityURL =
-                QUrl::fromLocalFile(tapsound::installedFile("help/index.html")).toString().toStdString(),
+                QUrl::fromLocalFile(tapsound::installedFile("help/index.html"))
+                    .toString()
+                    .toStdString(),
             .userSetsFolder = tapsound::userSetsFolder().toStdString(),
             .terminate = [] { QApplication::quit(); },
             .rand = [] { return std::rand(); },
@@ -114,10 +163,22 @@ int main(int argc, char** argv) {
     delegate.awakeFromNib();
 
     // Later starts are answered before the launch-time load, however long that takes.
-    instance.listen([&delegate](const QString& path) {
-        delegate.applicationOpenFile(path.toStdString());
-    });
-    for (const QString& path : paths) delegate.applicationOpenFile(path.toStdString());
+    if (claim == Claim::First) {
+        instance->listen([&delegate](const std::string& forwarded, auto reply) {
+            delegate.openFromCommandLine(forwarded, std::move(reply));
+        });
+    }
+    if (path) {
+        // A set holding no sound is told as a path that cannot be read: this start ends.
+        delegate.openFromCommandLine(path->absolute, [noSound](bool heldSound) {
+            if (heldSound) return;
+            noSound();
+            QCoreApplication::exit(EXIT_FAILURE);
+        });
+    } else {
+        delegate.openAtFirstStart(
+            tapsound::installedFile("sets/Example.tapsnd").toLocal8Bit().toStdString());
+    }
     delegate.applicationDidFinishLaunching();
 
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &app,

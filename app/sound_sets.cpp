@@ -22,12 +22,15 @@ bool hasExtension(const QFileInfo& info, const char* extension) {
 
 }  // namespace
 
-QStringList soundSetFolders() {
-    QStringList candidates{userSetsFolder()};
-    candidates << installedFiles("sets");
+QStringList mechvibesFolders() {
     const QString config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
     const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    candidates << config + "/Mechvibes/custom" << data + "/mechvibes/soundpacks/keyboard";
+    return {config + "/Mechvibes/custom", data + "/mechvibes/soundpacks/keyboard"};
+}
+
+QStringList soundSetFolders() {
+    QStringList candidates{userSetsFolder()};
+    candidates << installedFiles("sets") << mechvibesFolders();
 
     QStringList folders;
     for (const QString& candidate : candidates) {

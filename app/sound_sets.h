@@ -16,6 +16,8 @@ struct SoundSetEntry {
 // Where sound sets are kept: the user's and the installed ones, and the packs other
 // keyboard-sound programs keep. Folders that do not exist are left out.
 QStringList soundSetFolders();
+// Where Mechvibes keeps its packs, whether they exist or not.
+QStringList mechvibesFolders();
 
 // The entries of each folder that the loader can open, grouped by folder and sorted by title;
 // each folder is read within a bounded number of entries.

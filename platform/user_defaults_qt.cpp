@@ -1,21 +1,42 @@
 #include "platform/user_defaults_qt.h"
 
+#include <sys/stat.h>
+
 #include <QByteArray>
+#include <QFile>
+#include <cerrno>
 
 namespace tapsound::platform {
 
-QtUserDefaults::QtUserDefaults()
-    : _settings(std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope, "tapsound",
-                                            "tapsound")) {}
+namespace {
 
-QtUserDefaults::QtUserDefaults(const QString& filePath)
-    : _settings(std::make_unique<QSettings>(filePath, QSettings::IniFormat)) {}
+// A file, or nothing yet: a FIFO or device in its place would block or never end being read.
+bool canHoldSettings(const QString& path) {
+    if (path.isEmpty()) return false;
+    struct stat st {};
+    if (stat(QFile::encodeName(path).constData(), &st) != 0) return errno == ENOENT;
+    return S_ISREG(st.st_mode);
+}
+
+}  // namespace
+
+QtUserDefaults::QtUserDefaults(const QString& filePath) {
+    if (canHoldSettings(filePath)) {
+        _settings = std::make_unique<QSettings>(filePath, QSettings::IniFormat);
+    }
+}
 
 void QtUserDefaults::registerDefaults(const std::map<std::string, DefaultsValue>& defaults) {
     for (const auto& [key, value] : defaults) _registered[key] = value;
 }
 
 std::optional<DefaultsValue> QtUserDefaults::objectForKey(const std::string& key) const {
+    if (!_settings) {
+        for (const auto* values : {&_unstored, &_registered}) {
+            if (const auto found = values->find(key); found != values->end()) return found->second;
+        }
+        return std::nullopt;
+    }
     const QVariant stored = _settings->value(QString::fromStdString(key));
     if (!stored.isValid()) {
         const auto registered = _registered.find(key);
@@ -34,6 +55,10 @@ std::optional<DefaultsValue> QtUserDefaults::objectForKey(const std::string& key
 }
 
 void QtUserDefaults::setObjectForKey(const DefaultsValue& value, const std::string& key) {
+    if (!_settings) {
+        _unstored[key] = value;
+        return;
+    }
     const QString name = QString::fromStdString(key);
     if (const auto* number = std::get_if<double>(&value)) {
         _settings->setValue(name, *number);

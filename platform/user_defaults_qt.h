@@ -7,10 +7,11 @@
 
 namespace tapsound::platform {
 
-// Preferences in the user's config directory ($XDG_CONFIG_HOME/tapsound/tapsound.conf).
+// Preferences in the user's config directory ($XDG_CONFIG_HOME/tapsound/tapsound.ini). Where no
+// file can hold them (no path, or something other than a file in its place) they are kept for
+// this run only.
 class QtUserDefaults : public UserDefaults {
 public:
-    QtUserDefaults();
     explicit QtUserDefaults(const QString& filePath);
 
     void registerDefaults(const std::map<std::string, DefaultsValue>& defaults) override;
@@ -19,6 +20,7 @@ public:
 
 private:
     std::unique_ptr<QSettings> _settings;
+    std::map<std::string, DefaultsValue> _unstored;  // while there is no file to hold them
     std::map<std::string, DefaultsValue> _registered;
 };
 

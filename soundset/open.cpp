@@ -129,7 +129,8 @@ void AppDelegate::openWithFileURL(const std::string& path) {
             const bool exists = files.fileExistsAtPath(path, &isDirectory);
             // Other programs' packs are tried before the plain sound folder they also are.
             std::optional<PackTables> pack;
-            if (isPackagePath(path)) {
+            // A package that is not there is unreadable, not an empty set.
+            if (exists && isPackagePath(path)) {
                 set->kind = GatheredSet::Kind::Package;
                 set->sounds = scan(appendingPathComponent(path, "/Contents/Resources/sounds/"));
                 set->soundset = platform::dictionaryWithContentsOfFile(
@@ -199,6 +200,7 @@ void AppDelegate::finishOpeningFileURL(const std::string& path, const GatheredSe
     }
     startEventMonitor();
     didOpenSoundSet(path, set.kind != GatheredSet::Kind::Unreadable, anySound);
+    didFinishOpening(path, set.kind != GatheredSet::Kind::Unreadable && anySound);
 }
 
 }  // namespace tapsound

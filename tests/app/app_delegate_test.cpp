@@ -14,10 +14,12 @@
 #include <QUrl>
 #include <QWidgetAction>
 
+#include "app/autostart.h"
 #include "app/no_tray_window.h"
 #include "app/volume_slider.h"
 #include "platform/workspace_qt.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/private_session.h"
 
 namespace tapsound {
 namespace {
@@ -199,6 +201,44 @@ TEST(StatusMenu, MuteSilencesAndStartAtLoginIsTheAutostartEntry) {
     EXPECT_TRUE(login->isChecked());
     login->trigger();
     EXPECT_FALSE(login->isChecked() || std::filesystem::exists(desktop));
+}
+
+// A program path holding what a desktop entry value cannot hold as it is still starts that
+// program: desktop-file-validate reads the entry, and unquoted it is the path again.
+TEST(StatusMenu, TheAutostartEntryStartsAProgramWhateverItsPath) {
+    test::TempDir dir;
+    setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+    const QString program = "/opt/a b\n\t\r\"$`\\%x/tapsound";
+    ASSERT_TRUE(setStartAtLogin(true, program));
+    EXPECT_EQ(test::run({"/usr/bin/desktop-file-validate", autostartFile().toStdString()}), 0);
+    const std::string entry = test::readBytes(autostartFile().toStdString());
+    EXPECT_NE(entry.find("\nExec=\"/opt/a b\\n\\t\\r\\\\\"\\\\$\\\\`\\\\\\\\%%x/tapsound\"\n"),
+              std::string::npos)
+        << entry;
+}
+
+// A location that vanished or holds no sound leaves the loaded set, and the stored one, as they
+// were, and the command line that asked is told; the first start plays the example set.
+TEST(OpenSoundSet, AMissingOrSoundlessLocationKeepsTheLoadedSet) {
+    ControllerRig rig;
+    std::filesystem::create_directories(rig.dir.file("Empty.tapsnd/Contents/Resources/sounds"));
+    test::writeBytes(rig.dir.file("click.wav"), "sound");
+    rig->awakeFromNib();
+    rig->openAtFirstStart(rig.dir.file("click.wav"));
+    rig->applicationDidFinishLaunching();
+    ASSERT_EQ(rig->soundSetName(), "click.wav");
+    const auto stored = rig.defaults.objectForKey("Bookmark");
+    for (const char* path : {"Gone.tapsnd", "Empty.tapsnd", "Gone.wav"}) {
+        std::optional<bool> told;
+        rig->openFromCommandLine(rig.dir.file(path), [&](bool heldSound) { told = heldSound; });
+        EXPECT_EQ(told, false) << path;
+        rig->playSoundWithKeyCode(4);
+        EXPECT_EQ(rig.playedNames(), std::vector<std::string>{"click"}) << path;
+        EXPECT_EQ(rig->soundSetName(), "click.wav") << path;
+        EXPECT_EQ(rig.defaults.objectForKey("Bookmark"), stored) << path;
+    }
+    rig->openAtFirstStart(rig.dir.file("Empty.tapsnd"));  // a set is stored: not the first start
+    EXPECT_EQ(rig->soundSetName(), "click.wav");
 }
 
 // Where no tray shows icons, a window offers the menu's controls and, in an untrusted run, why

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sndfile.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
 #include <QCoreApplication>
@@ -38,8 +41,9 @@ class Tapsound : public ::testing::Test {
     }
     void TearDown() override { test::stopProcess(pid); }
 
-    void start(const std::vector<std::string>& paths = {}) {
-        std::vector<std::string> argv{TAPSOUND_BINARY};
+    // Starts tapsound with the paths, behind the command words before it (env, prlimit) if any.
+    void start(const std::vector<std::string>& paths = {}, std::vector<std::string> argv = {}) {
+        argv.push_back(TAPSOUND_BINARY);
         argv.insert(argv.end(), paths.begin(), paths.end());
         pid = test::spawn(argv, session.dir() + "/tapsound.log");
         // Ready once its audio output has connected and its key source runs.
@@ -95,11 +99,10 @@ TEST_F(Tapsound, ASecondStartHandsItsPathToTheRunningOneAndBrokenSetsNeverCrash)
     fs::create_directories(broken + "/Contents/Resources/sounds");
     test::writeBytes(broken + "/Contents/Resources/soundset.plist", "<plist><dict><key>*</key>");
     test::writeBytes(broken + "/Contents/Resources/sounds/click.wav", "RIFF\x10\0\0\0WAVEfmt ");
-    start({broken});
-    EXPECT_EQ(soundsHeardAfter("xdotool key a"), 0u);
-    EXPECT_EQ(soundsHeardAfter("timeout 5 " TAPSOUND_BINARY " " + single +
-                               " && sleep 0.3 && xdotool key --delay 200 a F5 KP_1"),
-              3u);
+    start();
+    EXPECT_EQ(test::run({"timeout", "5", TAPSOUND_BINARY, broken}), 1);
+    EXPECT_EQ(test::run({"timeout", "5", TAPSOUND_BINARY, single}), 0);
+    EXPECT_EQ(soundsHeardAfter("xdotool key --delay 200 a F5 KP_1"), 3u);
     EXPECT_EQ(test::run({TAPSOUND_BINARY}), 0);  // a plain second start just exits
     EXPECT_EQ(test::stopProcess(pid), 0);
     EXPECT_NE(setting("Bookmark").toString().toStdString().find("beep.flac"), std::string::npos);
@@ -112,6 +115,136 @@ TEST_F(Tapsound, ScrollLockTwiceTogglesMute) {
     EXPECT_EQ(soundsHeardAfter("xdotool key --delay 150 Scroll_Lock Scroll_Lock a s"), 1u);
     EXPECT_EQ(soundsHeardAfter("xdotool key --delay 700 Scroll_Lock Scroll_Lock a"), 0u);
     EXPECT_EQ(soundsHeardAfter("xdotool key --delay 150 Scroll_Lock Scroll_Lock a"), 2u);
+}
+
+// The first start plays the example set. A path that is missing or holds no sound is told, ends
+// with 1 and changes nothing, whether tapsound runs or not; of several paths the last one wins.
+TEST_F(Tapsound, TheFirstStartPlaysAndBadPathsAreToldWithoutChangingAnything) {
+    // A name that is not UTF-8 opens byte for byte.
+    const std::string empty = session.dir() + "/Empty", tone = session.dir() + "/tone\xff.wav";
+    fs::create_directories(empty);
+    test::writeBytes(empty + "/notes.txt", "no sound");
+    ASSERT_TRUE(test::writeTone(tone, {.seconds = 0.05}));
+    start();
+    EXPECT_EQ(soundsHeardAfter("xdotool key --delay 200 a s"), 2u);
+    const std::string bad[][2] = {
+        {"/nonexistent/nothing.wav", "/nonexistent/nothing.wav: No such file or directory"},
+        {tone + " Gone.tapsnd", "Gone.tapsnd: No such file or directory"},
+        {empty, empty + ": No sound tapsound can play"}};
+    for (const auto& [arguments, says] : bad) {
+        EXPECT_EQ(test::capture("timeout 10 " TAPSOUND_BINARY " " + arguments + " 2>&1; echo $?"),
+                  "tapsound: " + says + "\n1\n");
+        EXPECT_EQ(soundsHeardAfter("xdotool key a"), 1u) << arguments;
+    }
+    EXPECT_EQ(test::stopProcess(pid), 0);
+    EXPECT_NE(setting("Bookmark").toString().indexOf("Example.tapsnd"), -1);
+    EXPECT_EQ(test::run({"timeout", "10", TAPSOUND_BINARY, empty}), 1);
+    EXPECT_NE(setting("Bookmark").toString().indexOf("Example.tapsnd"), -1);
+    start({empty, tone});
+    EXPECT_EQ(test::stopProcess(pid), 0);
+    EXPECT_NE(test::readBytes(config + "/tapsound/tapsound.ini").find("/tone\\xff.wav)"),
+              std::string::npos);
+}
+
+// One tapsound per graphical session: another display of the same user runs its own. It obeys
+// only its user, and outlives a flood of connections that exhausts its descriptors.
+TEST_F(Tapsound, OneInstancePerSessionObeyingOnlyItsUserThroughAnyFlood) {
+    const std::string empty = session.dir() + "/Empty", folder = session.dir() + "/tapsound";
+    fs::create_directories(empty);
+    start({TAPSOUND_EXAMPLE_SET}, {"prlimit", "--nofile=128:128"});
+    const std::string number = session.dir() + "/other-display";
+    pid_t xvfb = test::spawn({"sh", "-c", "exec Xvfb -displayfd 3 -nolisten tcp 3>" + number});
+    ASSERT_TRUE(
+        waitFor([&] { return test::readBytes(number).find('\n') != std::string::npos; }, 10s));
+    pid_t other = test::spawn(
+        {"env", "DISPLAY=:" + test::readBytes(number).substr(0, test::readBytes(number).find('\n')),
+         TAPSOUND_BINARY});
+    EXPECT_FALSE(waitFor([&] { return waitpid(other, nullptr, WNOHANG) == other; }, 3s))
+        << "a start in another session is handed to this one";
+    test::stopProcess(other);
+    test::stopProcess(xvfb);
+
+    std::string socketPath;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        if (entry.path().extension() == ".socket") socketPath = entry.path();
+    }
+    const auto connected = [&socketPath] {
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+        socketPath.copy(address.sun_path, sizeof address.sun_path - 1);
+        return connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? fd : -1;
+    };
+    // Another user, let through the folder, is not obeyed.
+    chmod(session.dir().c_str(), 0711);
+    chmod(folder.c_str(), 0711);
+    chmod(socketPath.c_str(), 0777);
+    const std::string request = empty + "\n";
+    const pid_t stranger = fork();
+    if (stranger == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+        const int fd = connected();
+        // It may already have been turned away: sent or not, it got through to the socket.
+        if (fd >= 0) send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        _exit(fd >= 0 ? 0 : 1);
+    }
+    int status = -1;
+    waitpid(stranger, &status, 0);
+    EXPECT_EQ(status, 0);
+    chmod(folder.c_str(), 0700);
+    chmod(session.dir().c_str(), 0700);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(soundsHeardAfter("xdotool key a"), 1u) << "the stranger's set was opened";
+
+    std::vector<int> idle;
+    for (int i = 0; i < 300; ++i) idle.push_back(connected());
+    EXPECT_EQ(test::run({"timeout", "5", TAPSOUND_BINARY}), 0) << "not answered while flooded";
+    for (int fd : idle) close(fd);
+    EXPECT_EQ(test::run({"timeout", "5", TAPSOUND_BINARY}), 0) << "not answered after a flood";
+}
+
+// Without a runtime folder, lock and socket go to a temporary one that another user may have
+// planted: tapsound then says why and runs on its own, never handing paths to the planter.
+TEST_F(Tapsound, APlantedInstanceFolderIsRefusedAndTapsoundRunsAlone) {
+    const std::string temp = session.dir() + "/tmp",
+                      planted = temp + "/tapsound-" + std::to_string(geteuid());
+    fs::create_directories(temp);
+    chmod(temp.c_str(), 01777);
+    const struct {
+        std::string plant, says;
+    } cases[] = {
+        {"mkdir -m 700 " + planted + " && chown nobody " + planted, "owned by another user"},
+        {"mkdir -m 777 " + planted, "open to other users"},
+        {"ln -s " + session.dir() + " " + planted, "not a folder but a link"}};
+    for (const auto& c : cases) {
+        fs::remove_all(planted);
+        ASSERT_EQ(test::run({"sh", "-c", c.plant}), 0);
+        start({}, {"env", "-u", "XDG_RUNTIME_DIR", "TMPDIR=" + temp});
+        EXPECT_NE(test::readBytes(session.dir() + "/tapsound.log").find(planted + ": " + c.says),
+                  std::string::npos)
+            << c.says;
+        EXPECT_EQ(test::stopProcess(pid), 0) << c.says;
+        fs::remove(session.dir() + "/tapsound.log");
+    }
+}
+
+// A FIFO in place of the settings file is left alone as unset; with nowhere to keep settings,
+// tapsound says so and runs on, writing nothing.
+TEST_F(Tapsound, SettingsThatCannotBeKeptAreNeverWaitedOn) {
+    fs::create_directories(config + "/tapsound");
+    ASSERT_EQ(mkfifo((config + "/tapsound/tapsound.ini").c_str(), 0600), 0);
+    start();
+    EXPECT_EQ(soundsHeardAfter("xdotool key a"), 1u);
+    EXPECT_EQ(test::run({"timeout", "5", TAPSOUND_BINARY}), 0);
+    EXPECT_EQ(test::stopProcess(pid), 0);
+    EXPECT_TRUE(fs::is_fifo(config + "/tapsound/tapsound.ini"));
+
+    const bool storedBefore = fs::exists("/.config/tapsound");
+    start({}, {"env", "-u", "HOME", "-u", "XDG_CONFIG_HOME"});
+    EXPECT_EQ(soundsHeardAfter("xdotool key a"), 1u);
+    EXPECT_EQ(test::stopProcess(pid), 0);
+    EXPECT_NE(test::readBytes(session.dir() + "/tapsound.log").find("cannot store settings"),
+              std::string::npos);
+    EXPECT_EQ(fs::exists("/.config/tapsound"), storedBefore);
 }
 
 // Two starts at the same moment leave exactly one; the socket of a killed one is replaced.

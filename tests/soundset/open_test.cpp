@@ -91,7 +91,8 @@ TEST_F(Opening, EachKindOfLocationFillsTheTableItsWay) {
         {"broken.wav", {{36, "Upper.TAPSND" + sounds + "enter.wav"}}, "Upper.TAPSND"},
         {"Set.tapsnd.zip", {{0, "Set.tapsnd.zip"}, {255, "Set.tapsnd.zip"}}, "Set.tapsnd.zip"},
         {"Folder", {{36, "Folder/24.wav"}, {24, "Folder/024.wav"}, {0, "Folder/*.wav"}}, "Folder"},
-        {"Gone.tapsnd", {}, "Folder"},  // nothing to bookmark
+        // A package that is not there is unreadable too: the set plays on.
+        {"Gone.tapsnd", {{36, "Folder/24.wav"}, {0, "Folder/*.wav"}}, "Folder"},
         {"Plain.tapsnd", {}, "Plain.tapsnd"},
         {"Unnamed", {}, "Unnamed"},  // a sound named for no key plays for none
         {"Empty", {}, "Empty"},
