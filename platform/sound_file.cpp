@@ -150,6 +150,22 @@ public:
         return total;
     }
     bool seek(sf_count_t frame) { return sf_seek(_file, frame, SEEK_SET) == frame; }
+    // libsndfile finds a frame exactly where every frame has its own place (PCM) or through
+    // FLAC's sample-exact seek; in Vorbis and MP3 its seek lands whole blocks away from the frame
+    // asked for, so those are only read forward, from the start when they must go back.
+    bool seeksExactly() const {
+        const int major = info.format & SF_FORMAT_TYPEMASK;
+        if (major == SF_FORMAT_OGG || major == SF_FORMAT_MPEG) return false;
+        if (major == SF_FORMAT_FLAC) return true;
+        switch (info.format & SF_FORMAT_SUBMASK) {
+            case SF_FORMAT_PCM_S8: case SF_FORMAT_PCM_U8: case SF_FORMAT_PCM_16:
+            case SF_FORMAT_PCM_24: case SF_FORMAT_PCM_32: case SF_FORMAT_FLOAT:
+            case SF_FORMAT_DOUBLE: case SF_FORMAT_ULAW: case SF_FORMAT_ALAW:
+                return true;
+            default:
+                return false;
+        }
+    }
 
     SF_INFO info{};
 
@@ -185,7 +201,8 @@ std::vector<std::optional<SampleBuffer>> decodeSlices(OpenSound& sound,
     if (static_cast<double>(sound.info.frames) > kMaxSpriteSeconds * rate) return result;
 
     // Valid slices (a NaN would break the sort) in order of start, so the file is read forward:
-    // short gaps are read through, since a seek in a compressed format costs more than decoding.
+    // short gaps are read through, since a seek in a compressed format costs more than decoding,
+    // and formats that cannot seek exactly are read through whatever the gap.
     std::vector<std::size_t> order;
     for (std::size_t i = 0; i < slices.size(); ++i) {
         const SoundSlice& slice = slices[i];
@@ -195,6 +212,7 @@ std::vector<std::optional<SampleBuffer>> decodeSlices(OpenSound& sound,
         }
     }
     std::sort(order.begin(), order.end(), [&](auto a, auto b) { return slices[a] < slices[b]; });
+    const bool exact = sound.seeksExactly();
     sf_count_t position = 0;  // -1 once unknown
     std::vector<float> folded;
     for (const std::size_t i : order) {
@@ -204,10 +222,10 @@ std::vector<std::optional<SampleBuffer>> decodeSlices(OpenSound& sound,
             std::llround(std::fmin(slice.durationMs, kMaxSoundSeconds * 1000) * rate / 1000));
         if (frames <= 0 || start >= sound.info.frames) continue;
         if (start != position) {
-            if (position >= 0 && start > position && start - position <= rate) {
+            if (position >= 0 && start > position && (start - position <= rate || !exact)) {
                 position += sound.read(start - position, nullptr);
                 if (position != start) continue;
-            } else if (sound.seek(start)) {
+            } else if (exact ? sound.seek(start) : sound.seek(0) && sound.read(start, nullptr) == start) {
                 position = start;
             } else {
                 position = -1;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cmath>
+#include <random>
 
 #include "platform/mixer.h"
 #include "platform/sound_file.h"
@@ -85,6 +86,91 @@ TEST(SoundFile, BytesInMemoryDecodeAsFilesDoAndOverlongSpritesAreRefused) {
         EXPECT_TRUE(!cut || cut->frameCount() <= whole->frameCount());
     }
     EXPECT_FALSE(decodeSoundFileSlices(dir.file("long.wav"), {{0, 100}}).at(0));
+}
+
+// A sprite of short bursts on silence, one at each frame given, as sprites of key clicks are.
+bool writeClicks(const std::string& path, int format, int rate, const std::vector<long>& clicks,
+                 long frames) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = 2;
+    info.format = format;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!file) return false;
+    std::vector<float> samples(static_cast<std::size_t>(frames) * 2);
+    for (const long at : clicks) {
+        for (long i = 0; i < rate / 500; ++i) {  // 2 ms, 3 kHz, sharp attack
+            const float v = 0.8f * std::sin(2 * M_PI * 3000 * i / rate) * std::exp(-i * 1500.0 / rate);
+            samples[2 * (at + i)] = samples[2 * (at + i) + 1] = v;
+        }
+    }
+    for (long at = 0; at < frames; at += 4096) {
+        sf_writef_float(file, samples.data() + 2 * at, std::min(4096L, frames - at));
+    }
+    sf_close(file);
+    return true;
+}
+
+// The first frame louder than half a burst, at the mixer's rate; -1 for none.
+long onset(const SampleBuffer& decoded) {
+    for (std::size_t f = 0; f < decoded.frameCount(); ++f) {
+        if (std::fabs(decoded.samples[2 * f]) > 0.3f) return static_cast<long>(f);
+    }
+    return -1;
+}
+
+TEST(SoundFile, EverySliceStartsAtItsFirstFrameWhateverTheCodecAndOrder) {
+    test::TempDir dir;
+    // Bursts 0.1 to 2.6 s apart over 40 s, so slices are reached by reading on and by seeking
+    // across many Ogg pages; each slice starts 1 to 40 ms before its burst.
+    std::mt19937 random(31);
+    std::vector<SoundSlice> slices;
+    std::vector<double> burstMs;
+    for (double ms = 50; ms < 39000; ms += 100 + random() % 2500) {
+        const double lead = 1 + random() % 40;
+        slices.push_back({ms - lead, 100});
+        burstMs.push_back(ms);
+        if (random() % 4 == 0) {  // and one reaching back over the previous slice
+            slices.push_back({ms - lead - 150, 300});
+            burstMs.push_back(ms);
+        }
+    }
+    std::vector<std::size_t> order(slices.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::shuffle(order.begin(), order.end(), random);
+    std::vector<SoundSlice> shuffled;
+    for (const std::size_t i : order) shuffled.push_back(slices[i]);
+
+    const std::tuple<const char*, int, int> cases[] = {
+        {"vorbis44.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 44100},
+        {"vorbis48.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 48000},
+        {"opus48.opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, 48000},
+        {"flac44.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100},
+        {"mp3.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 44100},
+        {"wav44.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100},
+    };
+    for (const auto& [name, format, rate] : cases) {
+        SCOPED_TRACE(name);
+        std::vector<long> clicks;
+        for (const double ms : burstMs) clicks.push_back(std::lround(ms * rate / 1000));
+        ASSERT_TRUE(writeClicks(dir.file(name), format, rate, clicks, 40L * rate));
+        const std::string bytes = test::readBytes(dir.file(name));
+        const auto inMemory = decodeSoundDataSlices(
+            std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()), shuffled);
+        const auto fromFile = decodeSoundFileSlices(dir.file(name), shuffled);
+        std::optional<long> delay;  // the codec's and resampler's, the same for every slice
+        for (std::size_t k = 0; k < shuffled.size(); ++k) {
+            const std::size_t i = order[k];
+            SCOPED_TRACE(slices[i].startMs);
+            ASSERT_TRUE(fromFile[k] && inMemory[k]);
+            EXPECT_EQ(fromFile[k]->samples, inMemory[k]->samples);
+            const long expected = std::lround((burstMs[i] - slices[i].startMs) * 48);
+            const long got = onset(*fromFile[k]) - expected;
+            if (!delay) delay = got;
+            EXPECT_NEAR(got, *delay, 2);
+        }
+        EXPECT_NEAR(*delay, 0, 48);
+    }
 }
 
 std::shared_ptr<const SampleBuffer> constant(std::size_t frames, float value) {
