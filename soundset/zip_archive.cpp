@@ -1,12 +1,13 @@
 #include "soundset/zip_archive.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <zip.h>
 
 #include <QString>
 #include <algorithm>
+
+#include "platform/file_manager_posix.h"
+#include "platform/sound.h"
 
 namespace tapsound {
 
@@ -33,15 +34,8 @@ std::string caseFolded(const std::string& name) {
 }
 
 std::unique_ptr<ZipArchive> ZipArchive::open(const std::string& path, const ZipLimits& limits) {
-    // Only regular files: a FIFO would block.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = platform::openRegularFile(path);
     if (fd < 0) return nullptr;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return nullptr;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     int error = 0;
     zip_t* archive = zip_fdopen(fd, ZIP_RDONLY, &error);
     if (!archive) {
@@ -79,7 +73,8 @@ std::optional<std::size_t> ZipArchive::find(const std::string& name) const {
     return std::nullopt;
 }
 
-std::optional<std::vector<std::uint8_t>> ZipArchive::read(std::size_t entry, std::size_t maxBytes) {
+std::optional<std::vector<std::uint8_t>> ZipArchive::read(std::size_t entry, std::size_t maxBytes,
+                                                          platform::LoadBudget* budget) {
     if (entry >= _indices.size()) return std::nullopt;
     const std::size_t limit = std::min(maxBytes, _limits.entryBytes);
     const std::lock_guard lock(_mutex);
@@ -91,14 +86,25 @@ std::optional<std::vector<std::uint8_t>> ZipArchive::read(std::size_t entry, std
     zip_file_t* file = zip_fopen_index(_zip, _indices[entry], 0);
     if (!file) return std::nullopt;
     std::vector<std::uint8_t> bytes;
-    bool fits = true;
+    std::size_t taken = 0;
+    // Capacity is what the budget pays for, grown ahead of the bytes it is to hold.
+    const auto afford = [&](std::size_t size) {
+        if (size <= bytes.capacity()) return true;
+        const std::size_t grown = std::min(limit, std::max(size, bytes.capacity() * 3 / 2));
+        if (budget && (budget->stopped() || !budget->take(grown - bytes.capacity()))) return false;
+        taken += grown - bytes.capacity();
+        bytes.reserve(grown);
+        return true;
+    };
+    bool fits = !(stat.valid & ZIP_STAT_SIZE) || afford(static_cast<std::size_t>(stat.size));
     std::uint8_t chunk[65536];
-    while (true) {
+    while (fits) {
         const zip_int64_t got = zip_fread(file, chunk, sizeof chunk);
         if (got < 0) fits = false;
         if (got <= 0) break;
         const auto n = static_cast<std::size_t>(got);
-        if (bytes.size() + n > limit || _unpacked + n > _limits.totalBytes) {
+        if (bytes.size() + n > limit || _unpacked + n > _limits.totalBytes ||
+            !afford(bytes.size() + n)) {
             fits = false;
             break;
         }
@@ -106,7 +112,10 @@ std::optional<std::vector<std::uint8_t>> ZipArchive::read(std::size_t entry, std
         bytes.insert(bytes.end(), chunk, chunk + n);
     }
     zip_fclose(file);
-    if (!fits) return std::nullopt;
+    if (!fits) {
+        if (budget) budget->giveBack(taken);
+        return std::nullopt;
+    }
     return bytes;
 }
 

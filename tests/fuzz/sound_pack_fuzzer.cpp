@@ -11,9 +11,10 @@
 // A frame a byte of at most the first 4 KB: the archive's own limits are what keep a bomb small.
 struct Loader : tapsound::test::FakeSoundLoader {
     std::shared_ptr<const tapsound::platform::Sound> initWithData(
-        std::span<const std::uint8_t> bytes, const std::string& name) override {
+        std::span<const std::uint8_t> bytes, const std::string& name,
+        tapsound::platform::LoadBudget& budget) override {
         return FakeSoundLoader::initWithData(bytes.first(std::min<std::size_t>(bytes.size(), 4096)),
-                                             name);
+                                             name, budget);
     }
 };
 

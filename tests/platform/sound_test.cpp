@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cmath>
+#include <functional>
 #include <random>
 
 #include "platform/mixer.h"
@@ -12,6 +13,8 @@
 
 namespace tapsound::platform {
 namespace {
+
+LoadBudget any;
 
 double rms(const std::vector<float>& samples, std::size_t from, std::size_t to) {
     double sum = 0;
@@ -33,7 +36,7 @@ TEST(SoundFile, DecodesEveryFormatTo48kStereoAtItsLevel) {
     for (const auto& [name, tone] : cases) {
         SCOPED_TRACE(name);
         ASSERT_TRUE(test::writeTone(dir.file(name), tone));
-        const auto decoded = decodeSoundFile(dir.file(name));
+        const auto decoded = decodeSoundFile(dir.file(name), any);
         ASSERT_TRUE(decoded);
         EXPECT_NEAR(double(decoded->frameCount()), tone.seconds * 48000, 100.0);
         // A sine of amplitude 0.5 keeps its level through resampling and channel folding.
@@ -57,14 +60,14 @@ TEST(SoundFile, BadOrOverlongFilesAreRefusedWithoutWaiting) {
         huge, good.substr(0, 12)};
     for (const auto& bytes : cases) {
         ASSERT_TRUE(test::writeBytes(dir.file("bad.wav"), bytes));
-        EXPECT_FALSE(decodeSoundFile(dir.file("bad.wav"))) << bytes.size() << " bytes";
+        EXPECT_FALSE(decodeSoundFile(dir.file("bad.wav"), any)) << bytes.size() << " bytes";
     }
     for (const char* name : {"long.wav", "missing.wav", "", "fifo.wav"}) {
-        EXPECT_FALSE(decodeSoundFile(dir.file(name))) << name;
+        EXPECT_FALSE(decodeSoundFile(dir.file(name), any)) << name;
     }
     // Cut short mid-samples: what is there still plays.
     ASSERT_TRUE(test::writeBytes(dir.file("cut.wav"), good.substr(0, good.size() / 2)));
-    const auto cut = decodeSoundFile(dir.file("cut.wav"));
+    const auto cut = decodeSoundFile(dir.file("cut.wav"), any);
     ASSERT_TRUE(cut);
     EXPECT_NEAR(double(cut->frameCount()), 2400.0, 100.0);
 }
@@ -78,14 +81,14 @@ TEST(SoundFile, BytesInMemoryDecodeAsFilesDoAndOverlongSpritesAreRefused) {
     const auto bytes = [&](std::size_t size) {
         return std::span(reinterpret_cast<const std::uint8_t*>(flac.data()), size);
     };
-    const auto whole = decodeSoundData(bytes(flac.size()));
+    const auto whole = decodeSoundData(bytes(flac.size()), any);
     ASSERT_TRUE(whole);
-    EXPECT_EQ(whole->samples, decodeSoundFile(dir.file("a.flac"))->samples);
+    EXPECT_EQ(whole->samples, decodeSoundFile(dir.file("a.flac"), any)->samples);
     for (std::size_t size = 0; size < flac.size(); size += 997) {  // cut short anywhere
-        const auto cut = decodeSoundData(bytes(size));
+        const auto cut = decodeSoundData(bytes(size), any);
         EXPECT_TRUE(!cut || cut->frameCount() <= whole->frameCount());
     }
-    EXPECT_FALSE(decodeSoundFileSlices(dir.file("long.wav"), {{0, 100}}).at(0));
+    EXPECT_FALSE(decodeSoundFileSlices(dir.file("long.wav"), {{0, 100}}, any).at(0));
 }
 
 // A sprite of short bursts on silence, one at each frame given, as sprites of key clicks are.
@@ -156,8 +159,9 @@ TEST(SoundFile, EverySliceStartsAtItsFirstFrameWhateverTheCodecAndOrder) {
         ASSERT_TRUE(writeClicks(dir.file(name), format, rate, clicks, 40L * rate));
         const std::string bytes = test::readBytes(dir.file(name));
         const auto inMemory = decodeSoundDataSlices(
-            std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()), shuffled);
-        const auto fromFile = decodeSoundFileSlices(dir.file(name), shuffled);
+            std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()), shuffled,
+            any);
+        const auto fromFile = decodeSoundFileSlices(dir.file(name), shuffled, any);
         std::optional<long> delay;  // the codec's and resampler's, the same for every slice
         for (std::size_t k = 0; k < shuffled.size(); ++k) {
             const std::size_t i = order[k];
@@ -171,6 +175,55 @@ TEST(SoundFile, EverySliceStartsAtItsFirstFrameWhateverTheCodecAndOrder) {
         }
         EXPECT_NEAR(*delay, 0, 48);
     }
+}
+
+TEST(SoundFile, DecodingTakesOnlyWhatItsBudgetLeavesAndStopsWithinAChunk) {
+    test::TempDir dir;
+    // Heavy to read: 0.5 s at 384 kHz on 64 channels is 12 M samples, 0.2 MB once decoded.
+    ASSERT_TRUE(
+        test::writeTone(dir.file("heavy.wav"), {SF_FORMAT_WAV | SF_FORMAT_FLOAT, 384000, 64, 0.5}));
+    ASSERT_TRUE(test::writeTone(dir.file("sprite.ogg"),
+                                {SF_FORMAT_OGG | SF_FORMAT_VORBIS, 44100, 2, 20.0}));
+    const std::string heavy = test::readBytes(dir.file("heavy.wav"));
+    const std::size_t chunk = 4096 * 64;              // samples in a chunk of the heavy file
+    using Decode = std::function<bool(LoadBudget&)>;  // whether anything was decoded
+    const std::tuple<const char*, Decode, std::size_t> cases[] = {
+        {"file", [&](LoadBudget& b) { return bool(decodeSoundFile(dir.file("heavy.wav"), b)); }, 1},
+        {"memory",
+         [&](LoadBudget& b) {
+             return bool(decodeSoundData(
+                 std::span(reinterpret_cast<const std::uint8_t*>(heavy.data()), heavy.size()), b));
+         },
+         1},
+        {"slices",
+         [&](LoadBudget& b) {
+             const auto slices =
+                 decodeSoundFileSlices(dir.file("sprite.ogg"), {{100, 500}, {15000, 500}}, b);
+             return slices[0] || slices[1];
+         },
+         2},
+    };
+    for (const auto& [name, decode, sounds] : cases) {
+        SCOPED_TRACE(name);
+        LoadBudget unlimited;
+        ASSERT_TRUE(decode(unlimited));
+        const std::size_t kept = unlimited.spent();
+        EXPECT_LE(kept, sounds * 0.5 * 2 * 48000 * sizeof(float) * 1.01);  // what is kept, no more
+        // A budget a byte short of the sound builds nothing and keeps nothing.
+        LoadBudget tight(kept - 1);
+        EXPECT_FALSE(decode(tight) && std::string(name) != "slices");
+        EXPECT_LT(tight.spent(), kept);
+        // Asked to stop, it ends within the chunk it is reading, keeping nothing.
+        int polls = 0;
+        LoadBudget stopping(SIZE_MAX, [&] { return ++polls > 5; });
+        EXPECT_FALSE(decode(stopping));
+        EXPECT_EQ(stopping.spent(), 0u);
+        EXPECT_LE(stopping.worked(), 5 * (sounds == 1 ? chunk : 4096 * 2));
+    }
+    // Work is bounded as well as memory: a set of 16 MB may read 8 M samples, not 12 M.
+    LoadBudget small(16 << 20);
+    EXPECT_FALSE(decodeSoundFile(dir.file("heavy.wav"), small));
+    EXPECT_EQ(small.worked(), 0u);
 }
 
 std::shared_ptr<const SampleBuffer> constant(std::size_t frames, float value) {
