@@ -25,19 +25,22 @@ constexpr sf_count_t kChunkFrames = 4096;
 // Interleaved input of any channel count, folded: more channels fold their even and odd members
 // into left and right. Mono stays mono, so resampling costs half.
 void fold(const float* input, std::size_t frames, int channels, std::vector<float>& out) {
-    out.clear();
     const auto kept = [](float v) { return std::isfinite(v) ? std::clamp(v, -1.0f, 1.0f) : 0.0f; };
+    if (channels <= 2) {
+        out.assign(input, input + frames * static_cast<std::size_t>(channels));
+        for (float& v : out) v = kept(v);
+        return;
+    }
+    out.resize(frames * 2);
+    const float leftShare = 1.0f / static_cast<float>((channels + 1) / 2);
+    const float rightShare = 1.0f / static_cast<float>(channels / 2);
     for (std::size_t f = 0; f < frames; ++f) {
         const float* in = input + f * static_cast<std::size_t>(channels);
-        if (channels == 1) {
-            out.push_back(kept(in[0]));
-            continue;
-        }
         float left = 0, right = 0;
         for (int c = 0; c < channels; c += 2) left += in[c];
         for (int c = 1; c < channels; c += 2) right += in[c];
-        out.push_back(kept(left / static_cast<float>((channels + 1) / 2)));
-        out.push_back(kept(right / static_cast<float>(channels / 2)));
+        out[2 * f] = kept(left * leftShare);
+        out[2 * f + 1] = kept(right * rightShare);
     }
 }
 
@@ -192,8 +195,11 @@ std::optional<SampleBuffer> decodeRun(OpenSound& sound, sf_count_t frames, LoadB
         if (channels == 2) {
             out.samples.insert(out.samples.end(), samples, samples + n);
         } else {
-            for (std::size_t i = 0; i < n; ++i)
-                out.samples.insert(out.samples.end(), 2, samples[i]);
+            const std::size_t at = out.samples.size();
+            out.samples.resize(at + 2 * n);
+            for (std::size_t i = 0; i < n; ++i) {
+                out.samples[at + 2 * i] = out.samples[at + 2 * i + 1] = samples[i];
+            }
         }
         return true;
     };

@@ -20,7 +20,8 @@ class LoadBudget;
 // Bounds on what one archive may unpack into memory, so a zip bomb ends as missing sounds.
 struct ZipLimits {
     std::size_t entryBytes = std::size_t{128} << 20;  // a ten-minute sprite as 16-bit WAV fits
-    std::size_t totalBytes = std::size_t{512} << 20;
+    // Twice the largest entry: what a pack holds besides its sprite is small.
+    std::size_t totalBytes = std::size_t{256} << 20;
     std::size_t entries = 65536;
 };
 
