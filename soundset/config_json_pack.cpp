@@ -462,9 +462,13 @@ std::optional<PackTables> configJsonPackAtPath(const std::string& path,
                                                platform::SoundLoader& soundLoader,
                                                const std::function<bool()>& stopped,
                                                std::size_t budgetBytes) {
+    // Reading and parsing config.json may take a while on a busy machine: a stop between the
+    // stages ends the load.
+    const auto halted = [&] { return stopped && stopped(); };
     const auto files = packFiles(path, fileManager);
-    const auto text = files ? files->config() : std::nullopt;
-    const auto config = text ? parsedConfig(*text) : std::nullopt;
+    const auto text = files && !halted() ? files->config() : std::nullopt;
+    const auto config = text && !halted() ? parsedConfig(*text) : std::nullopt;
+    if (halted()) return std::nullopt;
     if (!config || !config->value("defines").isObject()) return std::nullopt;
     const QJsonObject defines = config->value("defines").toObject();
 
