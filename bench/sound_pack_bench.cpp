@@ -1,15 +1,29 @@
 // Opening config.json sound packs as users have them: 100 Ogg Vorbis files of 200 ms (44.1 kHz
 // stereo), and one 60 s Ogg Vorbis sprite cut into 100 slices of 150 ms; each as a folder and as a
 // zip. Reports the decoded memory the tables keep.
+// Then hostile sets, each opened in a child process of its own: the time and CPU to open it, the
+// child's peak memory, and how long a load takes to end once asked to stop 300 ms in. An empty
+// folder is the reference: what a child holds before it reads anything.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <sndfile.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zip.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <set>
+#include <thread>
 
 #include "platform/file_manager_posix.h"
 #include "platform/sound_file.h"
 #include "soundset/pack_tables.h"
+#include "soundset/sound_scan.h"
 #include "tests/support/sound_files.h"
 
 namespace {
@@ -103,6 +117,197 @@ BENCHMARK(BM_OpenPack)
     ->Unit(benchmark::kMillisecond)
     ->MinTime(2.0)
     ->UseRealTime();
+
+// A WAV of silence that takes no disk: a header written by libsndfile, the samples a hole.
+void sparseWav(const std::string& path, int format, int rate, int channels, double seconds) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | format;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    std::vector<float> frame(static_cast<std::size_t>(channels));
+    sf_writef_float(file, frame.data(), 1);
+    sf_close(file);
+    std::string bytes = tapsound::test::readBytes(path);
+    const auto data = bytes.rfind("data");
+    const int width = (format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_U8 ? 1 : 4;
+    const auto size = static_cast<std::uint32_t>(seconds * rate) * channels * width;
+    bytes.resize(data + 8);
+    std::memcpy(bytes.data() + data + 4, &size, 4);
+    const auto riff = static_cast<std::uint32_t>(bytes.size() - 8 + size);
+    std::memcpy(bytes.data() + 4, &riff, 4);
+    tapsound::test::writeBytes(path, bytes);
+    truncate(path.c_str(), static_cast<off_t>(bytes.size() + size));
+}
+
+// A zip of files on disk, streamed by libzip.
+void zipFiles(const std::string& path,
+              const std::vector<std::pair<std::string, std::string>>& files) {
+    int error = 0;
+    zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    for (const auto& [name, file] : files) {
+        zip_file_add(archive, name.c_str(), zip_source_file(archive, file.c_str(), 0, -1), 0);
+    }
+    zip_close(archive);
+}
+
+struct Hostile {
+    const char* name;
+    std::function<void(const TempDir&)> write;
+    std::string location;
+};
+
+const std::vector<Hostile>& hostileSets() {
+    using tapsound::test::writeBytes;
+    static const std::vector<Hostile> sets{
+        {"reference: empty folder",
+         [](const TempDir& d) { std::filesystem::create_directories(d.file("empty")); }, "empty"},
+        {"4 MB name pattern in a zip",
+         [](const TempDir& d) {
+             writeBytes(d.file("names.json"), "{\"defines\": {\"30\": \"" +
+                                                  std::string(4000000, 'a') + "{0-255}.wav\"}}");
+             zipFiles(d.file("names.zip"), {{"config.json", d.file("names.json")}});
+         },
+         "names.zip"},
+        {"210 distinct 30 s slices of an 8-bit sprite",
+         [](const TempDir& d) {
+             sparseWav(d.file("sprite.wav"), SF_FORMAT_PCM_U8, 8000, 1, 600);
+             std::string defines;
+             for (int i = 0; i < 210; ++i) {
+                 defines +=
+                     "\"" + std::to_string(i + 2) + "\": [" + std::to_string(i) + ", 30000],";
+             }
+             writeBytes(d.file("sprite.json"),
+                        R"({"key_define_type": "single", "sound": "s.wav", "defines": {)" +
+                            defines + "}}");
+             zipFiles(d.file("sprite.zip"),
+                      {{"config.json", d.file("sprite.json")}, {"s.wav", d.file("sprite.wav")}});
+         },
+         "sprite.zip"},
+        {"ten 30 s 384 kHz float WAVs in a zip",
+         [](const TempDir& d) {
+             sparseWav(d.file("f384.wav"), SF_FORMAT_FLOAT, 384000, 2, 30);
+             std::string defines;
+             std::vector<std::pair<std::string, std::string>> files;
+             for (int i = 0; i < 10; ++i) {
+                 files.emplace_back(std::to_string(i) + ".wav", d.file("f384.wav"));
+                 defines += "\"" + std::to_string(i + 2) + "\": \"" + std::to_string(i) + ".wav\",";
+             }
+             writeBytes(d.file("f384.json"), "{\"defines\": {" + defines + "}}");
+             files.emplace_back("config.json", d.file("f384.json"));
+             zipFiles(d.file("f384.zip"), files);
+         },
+         "f384.zip"},
+        {"zip entries claiming 1,000 bytes inflating to 127 MB",
+         [](const TempDir& d) {
+             sparseWav(d.file("lie.wav"), SF_FORMAT_FLOAT, 384000, 1, 10.3);
+             std::string defines;
+             std::vector<std::pair<std::string, std::string>> files;
+             for (int i = 0; i < 8; ++i) {
+                 files.emplace_back(std::to_string(i) + ".wav", d.file("lie.wav"));
+                 defines += "\"" + std::to_string(i + 2) + "\": \"" + std::to_string(i) + ".wav\",";
+             }
+             writeBytes(d.file("lie.json"), "{\"defines\": {" + defines + "}}");
+             files.emplace_back("config.json", d.file("lie.json"));
+             zipFiles(d.file("lie.zip"), files);
+             std::string bytes = tapsound::test::readBytes(d.file("lie.zip"));
+             for (std::size_t at = 0; (at = bytes.find("PK\x01\x02", at)) != std::string::npos;
+                  at += 4) {
+                 if (bytes.compare(at + 46, 11, "config.json") != 0)
+                     bytes.replace(at + 24, 4, std::string("\xe8\x03\0\0", 4));
+             }
+             writeBytes(d.file("lie.zip"), bytes);
+         },
+         "lie.zip"},
+        {"one 30 s 384 kHz 64-channel WAV (2.9 GB sparse)",
+         [](const TempDir& d) {
+             std::filesystem::create_directories(d.file("wide"));
+             sparseWav(d.file("wide/wide.wav"), SF_FORMAT_FLOAT, 384000, 64, 30);
+         },
+         "wide"},
+        {"a folder of 2,000 links to one 30 s sound",
+         [](const TempDir& d) {
+             std::filesystem::create_directories(d.file("links"));
+             tapsound::test::writeTone(d.file("long.wav"), {0, 48000, 2, 30.0});
+             for (int i = 0; i < 2000; ++i) {
+                 std::filesystem::create_symlink(d.file("long.wav"),
+                                                 d.file("links/" + std::to_string(i) + ".wav"));
+             }
+         },
+         "links"},
+    };
+    return sets;
+}
+
+// Opens the location as the loader would: as a pack, else as a folder of sounds.
+void openSet(const std::string& path, const std::function<bool()>& stopped) {
+    tapsound::platform::PosixFileManager files;
+    tapsound::platform::SndfileSoundLoader loader(nullptr);
+    if (!tapsound::configJsonPackAtPath(path, files, loader, stopped)) {
+        tapsound::soundsDictionaryWithDirectryPath(files, loader, path, stopped);
+    }
+}
+
+void BM_HostileSet(benchmark::State& state) {
+    static TempDir dir;
+    const Hostile& set = hostileSets()[static_cast<std::size_t>(state.range(0))];
+    state.SetLabel(set.name);
+    if (!std::filesystem::exists(dir.file(set.location))) set.write(dir);
+    const std::string path = dir.file(set.location);
+    double seconds = 0, cpu = 0, peakMiB = 0, stopMs = 0;
+    for (auto _ : state) {
+        // The whole load, in a child whose peak memory is its own.
+        const auto start = std::chrono::steady_clock::now();
+        pid_t child = fork();
+        if (child == 0) {
+            openSet(path, {});
+            _exit(0);
+        }
+        int status = 0;
+        rusage usage{};
+        wait4(child, &status, 0, &usage);
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        cpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+              double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+        peakMiB = double(usage.ru_maxrss) / 1024;
+        state.SetIterationTime(seconds);
+
+        // Asked to stop 300 ms in: how long until the load has ended.
+        int pipeFds[2];
+        if (pipe(pipeFds) != 0) break;
+        child = fork();
+        if (child == 0) {
+            std::atomic<bool> stop{false};
+            std::atomic<bool> done{false};
+            std::thread load([&] {
+                openSet(path, [&] { return stop.load(); });
+                done = true;
+            });
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            const auto asked = std::chrono::steady_clock::now();
+            stop = true;
+            load.join();
+            double ms =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - asked)
+                    .count();
+            if (write(pipeFds[1], &ms, sizeof ms) != sizeof ms) _exit(1);
+            _exit(0);
+        }
+        close(pipeFds[1]);
+        if (read(pipeFds[0], &stopMs, sizeof stopMs) != sizeof stopMs) stopMs = -1;
+        close(pipeFds[0]);
+        waitpid(child, &status, 0);
+    }
+    state.counters["load_s"] = seconds;
+    state.counters["cpu_s"] = cpu;
+    state.counters["peak_MiB"] = peakMiB;
+    state.counters["stop_ms"] = stopMs;
+}
+BENCHMARK(BM_HostileSet)
+    ->DenseRange(0, 6)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -1,11 +1,40 @@
 #include "platform/file_manager_posix.h"
 
 #include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <string>
 
 namespace tapsound::platform {
+
+int openRegularFile(const std::string& path) {
+    // A path only names the file; its type is checked before the file itself is opened, through
+    // the very inode found, so it cannot be swapped in between.
+    const int located = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+    if (located < 0) return -1;
+    struct stat st {};
+    int fd = -1;
+    if (fstat(located, &st) == 0 && S_ISREG(st.st_mode)) {
+        const std::string self = "/proc/self/fd/" + std::to_string(located);
+        fd = ::open(self.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        // Without /proc, the path again, checked once more below.
+        if (fd < 0 && errno == ENOENT)
+            fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        struct stat opened {};
+        if (fd >= 0 &&
+            (fstat(fd, &opened) != 0 || opened.st_ino != st.st_ino || opened.st_dev != st.st_dev)) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ::close(located);
+    if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
 
 std::optional<std::vector<std::string>> PosixFileManager::contentsOfDirectoryAtPath(
     const std::string& path) const {

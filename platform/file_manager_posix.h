@@ -4,6 +4,11 @@
 
 namespace tapsound::platform {
 
+// Opens a regular file for reading, following links; -1 for anything else. A device, FIFO or
+// socket is never opened, not even for a moment: opening one can block, reset a serial line or
+// rewind a tape. The descriptor is the caller's to close.
+int openRegularFile(const std::string& path);
+
 class PosixFileManager : public FileManager {
 public:
     std::optional<std::vector<std::string>> contentsOfDirectoryAtPath(

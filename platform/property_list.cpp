@@ -1,14 +1,14 @@
 #include "platform/property_list.h"
 
-#include <plist/plist.h>
 #include <fcntl.h>
+#include <plist/plist.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cmath>
 #include <algorithm>
+#include <cerrno>
 #include <clocale>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +16,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "platform/file_manager_posix.h"
 
 namespace tapsound::platform {
 
@@ -908,8 +910,7 @@ std::optional<PlistValue> propertyListWithBytes(const std::uint8_t* bytes, std::
 }
 
 std::optional<PlistValue> propertyListWithContentsOfFile(const std::string& path) {
-    // Non-blocking, so a FIFO in place of the file cannot stall us.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = openRegularFile(path);
     if (fd < 0) return std::nullopt;
     struct stat st {};
     std::optional<PlistValue> result;

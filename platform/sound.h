@@ -1,7 +1,9 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -51,25 +53,51 @@ struct SoundSlice {
     auto operator<=>(const SoundSlice&) const = default;
 };
 
-// Creates a playable sound from a file path, or reports that it cannot.
+// What one set's load may still spend, shared by the threads that read it: memory within the
+// set's limit and decoding work within a bound, each taken before the work it pays for, and a stop
+// polled between chunks, so a load that is no longer wanted ends soon.
+class LoadBudget {
+  public:
+    explicit LoadBudget(std::size_t bytes = SIZE_MAX, std::function<bool()> stopped = {});
+    // True, and counted, when the bytes fit in what is left and the load goes on.
+    bool take(std::size_t bytes);
+    void giveBack(std::size_t bytes);
+    // The same for samples read from the sound files, decoded or skipped over; `affords` only
+    // tells whether they would fit.
+    bool work(std::size_t samples);
+    bool affords(std::size_t samples) const;
+    bool stopped() const { return _stopped && _stopped(); }
+    std::size_t spent() const { return _spent; }
+    std::size_t worked() const { return _worked; }
+
+  private:
+    const std::size_t _limit;
+    const std::size_t _workLimit;
+    std::atomic<std::size_t> _spent{0}, _worked{0};
+    std::function<bool()> _stopped;
+};
+
+// Creates a playable sound from a file path, or reports that it cannot. What a sound it returns
+// holds is taken from the budget and stays taken.
 class SoundLoader {
 public:
     virtual ~SoundLoader() = default;
-    virtual std::shared_ptr<const Sound> initWithContentsOfFile(const std::string& path) = 0;
+    virtual std::shared_ptr<const Sound> initWithContentsOfFile(const std::string& path,
+                                                                LoadBudget& budget) = 0;
     // File name extensions (without dot) of the formats it reads, for the open dialog.
     virtual std::vector<std::string> soundUnfilteredTypes() const = 0;
 
     // A sound held in memory, as read from an archive; `name` is its file name there. Nothing by
     // default: a loader that reads only files opens no archived sound.
     virtual std::shared_ptr<const Sound> initWithData(std::span<const std::uint8_t> bytes,
-                                                      const std::string& name);
+                                                      const std::string& name, LoadBudget& budget);
     // Stretches of one long sound (a sprite), one result per slice, nothing where a slice cannot
     // be read. By default the whole sound is loaded and cut.
     virtual std::vector<std::shared_ptr<const Sound>> slicesWithContentsOfFile(
-        const std::string& path, const std::vector<SoundSlice>& slices);
+        const std::string& path, const std::vector<SoundSlice>& slices, LoadBudget& budget);
     virtual std::vector<std::shared_ptr<const Sound>> slicesWithData(
         std::span<const std::uint8_t> bytes, const std::string& name,
-        const std::vector<SoundSlice>& slices);
+        const std::vector<SoundSlice>& slices, LoadBudget& budget);
 };
 
 }  // namespace tapsound::platform

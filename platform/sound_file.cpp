@@ -9,6 +9,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
+
+#include "platform/file_manager_posix.h"
 
 namespace tapsound::platform {
 
@@ -16,57 +19,29 @@ namespace {
 
 constexpr int kMaxChannels = 64;
 constexpr int kMaxSampleRate = 384000;
+// Small enough that a stop is heard within milliseconds even at 384 kHz and 64 channels.
 constexpr sf_count_t kChunkFrames = 4096;
 
-// Interleaved input of any channel count, appended as stereo: more channels fold their even and odd
-// members into left and right. Mono stays mono here, so resampling costs half; widen() doubles it.
-void appendStereo(const float* input, std::size_t frames, int channels, std::vector<float>& stereo) {
+// Interleaved input of any channel count, folded: more channels fold their even and odd members
+// into left and right. Mono stays mono, so resampling costs half.
+void fold(const float* input, std::size_t frames, int channels, std::vector<float>& out) {
+    const auto kept = [](float v) { return std::isfinite(v) ? std::clamp(v, -1.0f, 1.0f) : 0.0f; };
+    if (channels <= 2) {
+        out.assign(input, input + frames * static_cast<std::size_t>(channels));
+        for (float& v : out) v = kept(v);
+        return;
+    }
+    out.resize(frames * 2);
+    const float leftShare = 1.0f / static_cast<float>((channels + 1) / 2);
+    const float rightShare = 1.0f / static_cast<float>(channels / 2);
     for (std::size_t f = 0; f < frames; ++f) {
         const float* in = input + f * static_cast<std::size_t>(channels);
         float left = 0, right = 0;
-        if (channels == 1) {
-            stereo.push_back(std::isfinite(in[0]) ? std::clamp(in[0], -1.0f, 1.0f) : 0.0f);
-            continue;
-        } else {
-            int leftCount = 0, rightCount = 0;
-            for (int c = 0; c < channels; ++c) {
-                if (c % 2 == 0) {
-                    left += in[c];
-                    ++leftCount;
-                } else {
-                    right += in[c];
-                    ++rightCount;
-                }
-            }
-            left /= static_cast<float>(leftCount);
-            right /= static_cast<float>(rightCount);
-        }
-        stereo.push_back(std::isfinite(left) ? std::clamp(left, -1.0f, 1.0f) : 0.0f);
-        stereo.push_back(std::isfinite(right) ? std::clamp(right, -1.0f, 1.0f) : 0.0f);
+        for (int c = 0; c < channels; c += 2) left += in[c];
+        for (int c = 1; c < channels; c += 2) right += in[c];
+        out[2 * f] = kept(left * leftShare);
+        out[2 * f + 1] = kept(right * rightShare);
     }
-}
-
-std::vector<float> widen(const std::vector<float>& mono) {
-    std::vector<float> stereo(mono.size() * 2);
-    for (std::size_t i = 0; i < mono.size(); ++i) stereo[2 * i] = stereo[2 * i + 1] = mono[i];
-    return stereo;
-}
-
-std::optional<std::vector<float>> resample(std::vector<float>& samples, unsigned channels, double fromRate) {
-    if (fromRate == SampleBuffer::kSampleRate) return std::move(samples);
-    const std::size_t inFrames = samples.size() / channels;
-    const std::size_t outCapacity =
-        static_cast<std::size_t>(std::ceil(inFrames * SampleBuffer::kSampleRate / fromRate)) + 64;
-    std::vector<float> out(outCapacity * channels);
-    std::size_t done = 0;
-    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-    const soxr_error_t error = soxr_oneshot(fromRate, SampleBuffer::kSampleRate, channels, samples.data(),
-                                            inFrames, nullptr, out.data(), outCapacity, &done, &io,
-                                            &quality, nullptr);
-    if (error) return std::nullopt;
-    out.resize(done * channels);
-    return out;
 }
 
 // libsndfile reading bytes in memory.
@@ -105,15 +80,13 @@ sf_count_t memoryTell(void* user) { return static_cast<MemoryStream*>(user)->pos
 class OpenSound {
 public:
     explicit OpenSound(const std::string& path) {
-        // Only regular files: a FIFO or a device would block or never end.
-        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        const int fd = openRegularFile(path);
         if (fd < 0) return;
         struct stat st {};
-        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) {
+        if (fstat(fd, &st) != 0 || st.st_size == 0) {
             ::close(fd);
             return;
         }
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
         _file = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
     }
     explicit OpenSound(std::span<const std::uint8_t> bytes) : _stream{bytes} {
@@ -132,24 +105,45 @@ public:
         return _file && info.channels >= 1 && info.channels <= kMaxChannels &&
                info.samplerate > 0 && info.samplerate <= kMaxSampleRate;
     }
-    // Mono stays mono until the end, so resampling costs half.
     unsigned foldedChannels() const { return info.channels == 1 ? 1 : 2; }
 
-    // Reads up to `frames` frames onward, appended folded to `out` unless it is null; the frames
-    // read.
-    sf_count_t read(sf_count_t frames, std::vector<float>* out) {
+    // Reads up to `frames` frames onward, a chunk at a time, each first paid for by `pay` (given
+    // the frames read so far and those about to be) and then handed folded to `take`, unless it is
+    // empty; the frames read.
+    sf_count_t read(sf_count_t frames, const std::function<bool(sf_count_t, sf_count_t)>& pay,
+                    const std::function<bool(const std::vector<float>&)>& take = {}) {
         std::vector<float> chunk(static_cast<std::size_t>(kChunkFrames * info.channels));
+        std::vector<float> folded;
         sf_count_t total = 0;
         while (total < frames) {
-            const sf_count_t got =
-                sf_readf_float(_file, chunk.data(), std::min(kChunkFrames, frames - total));
+            const sf_count_t n = std::min(kChunkFrames, frames - total);
+            if (!pay(total, n)) break;
+            const sf_count_t got = sf_readf_float(_file, chunk.data(), n);
             if (got <= 0) break;
             total += got;
-            if (out) appendStereo(chunk.data(), static_cast<std::size_t>(got), info.channels, *out);
+            if (!take) continue;
+            fold(chunk.data(), static_cast<std::size_t>(got), info.channels, folded);
+            if (!take(folded)) break;
         }
         return total;
     }
     bool seek(sf_count_t frame) { return sf_seek(_file, frame, SEEK_SET) == frame; }
+    // libsndfile finds a frame exactly where every frame has its own place (PCM) or through
+    // FLAC's sample-exact seek; in Vorbis and MP3 its seek lands whole blocks away from the frame
+    // asked for, so those are only read forward, from the start when they must go back.
+    bool seeksExactly() const {
+        const int major = info.format & SF_FORMAT_TYPEMASK;
+        if (major == SF_FORMAT_OGG || major == SF_FORMAT_MPEG) return false;
+        if (major == SF_FORMAT_FLAC) return true;
+        switch (info.format & SF_FORMAT_SUBMASK) {
+            case SF_FORMAT_PCM_S8: case SF_FORMAT_PCM_U8: case SF_FORMAT_PCM_16:
+            case SF_FORMAT_PCM_24: case SF_FORMAT_PCM_32: case SF_FORMAT_FLOAT:
+            case SF_FORMAT_DOUBLE: case SF_FORMAT_ULAW: case SF_FORMAT_ALAW:
+                return true;
+            default:
+                return false;
+        }
+    }
 
     SF_INFO info{};
 
@@ -158,34 +152,137 @@ private:
     SNDFILE* _file = nullptr;
 };
 
-std::optional<SampleBuffer> finished(std::vector<float>& folded, unsigned channels, double rate) {
-    if (folded.empty()) return std::nullopt;
-    auto resampled = resample(folded, channels, rate);
-    if (!resampled || resampled->empty()) return std::nullopt;
-    std::optional<SampleBuffer> result(std::in_place);
-    result->samples = channels == 1 ? widen(*resampled) : std::move(*resampled);
-    return result;
+struct SoxrDeleter {
+    void operator()(soxr_t resampler) const { soxr_delete(resampler); }
+};
+
+// Decodes `frames` frames onward into the mixer's format, resampled as they are read, so only a
+// chunk of the source is held at a time. The budget pays for the output before it is built (the
+// whole expected run first, so a sound that cannot fit costs nothing) and for the samples read;
+// the output holds no more than what was taken. Nothing when no frame was decoded,
+// the budget ran out or the load stopped; `read` tells the frames read from the sound.
+std::optional<SampleBuffer> decodeRun(OpenSound& sound, sf_count_t frames, LoadBudget& budget,
+                                      sf_count_t& read, bool* refused = nullptr) {
+    read = 0;
+    const double rate = sound.info.samplerate;
+    const unsigned channels = sound.foldedChannels();
+    const auto inputSamples = [&](sf_count_t n) {
+        return static_cast<std::size_t>(n) * static_cast<std::size_t>(sound.info.channels);
+    };
+    // Output floats for input frames, with room for the resampler's rounding.
+    const auto outputFloats = [&](sf_count_t n) {
+        return (static_cast<std::size_t>(
+                    std::ceil(static_cast<double>(n) * SampleBuffer::kSampleRate / rate)) +
+                2) *
+               2;
+    };
+    const sf_count_t expected = std::clamp<sf_count_t>(sound.info.frames, 1, frames);
+    SampleBuffer out;
+    std::size_t taken = 0;
+    bool paid = true;
+    // Capacity is what the budget pays for, so the output's memory never exceeds what was taken.
+    const auto afford = [&](std::size_t floats) {
+        if (floats <= out.samples.capacity()) return true;
+        const std::size_t grown = std::max(floats, out.samples.capacity() * 3 / 2);
+        const std::size_t more = (grown - out.samples.capacity()) * sizeof(float);
+        if (!budget.take(more)) return paid = false;
+        taken += more;
+        out.samples.reserve(grown);
+        return true;
+    };
+    const auto append = [&](const float* samples, std::size_t n) {
+        if (!afford(out.samples.size() + n * (channels == 1 ? 2 : 1))) return false;
+        if (channels == 2) {
+            out.samples.insert(out.samples.end(), samples, samples + n);
+        } else {
+            const std::size_t at = out.samples.size();
+            out.samples.resize(at + 2 * n);
+            for (std::size_t i = 0; i < n; ++i) {
+                out.samples[at + 2 * i] = out.samples[at + 2 * i + 1] = samples[i];
+            }
+        }
+        return true;
+    };
+
+    std::unique_ptr<soxr, SoxrDeleter> resampler;
+    std::vector<float> resampled;
+    if (rate != SampleBuffer::kSampleRate) {
+        const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+        const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+        soxr_error_t error = nullptr;
+        resampler.reset(
+            soxr_create(rate, SampleBuffer::kSampleRate, channels, &error, &io, &quality, nullptr));
+        if (error || !resampler) return std::nullopt;
+        resampled.resize(outputFloats(kChunkFrames) + 64 * channels);
+    }
+    // Input null flushes what the resampler still holds.
+    const auto resample = [&](const float* in, std::size_t inFrames) {
+        const std::size_t room = resampled.size() / channels;
+        do {
+            std::size_t used = 0, made = 0;
+            if (soxr_process(resampler.get(), in, inFrames, &used, resampled.data(), room, &made)) {
+                return false;
+            }
+            if (!append(resampled.data(), made * channels)) return false;
+            if (in) in += used * channels;
+            inFrames -= used;
+            if (!in && made == 0) break;
+            if (in && used == 0 && made == 0) break;
+        } while (in ? inFrames > 0 : true);
+        return true;
+    };
+    const std::function<bool(const std::vector<float>&)> take =
+        [&](const std::vector<float>& folded) {
+            return resampler ? resample(folded.data(), folded.size() / channels)
+                             : append(folded.data(), folded.size());
+        };
+    // A run the budget cannot pay for as its header claims is not begun; the work is then paid
+    // chunk by chunk, and the output as it is appended, before it is built.
+    if (!budget.affords(inputSamples(expected)) || !afford(outputFloats(expected))) {
+        budget.giveBack(taken);
+        if (refused) *refused = true;
+        return std::nullopt;
+    }
+    const auto pay = [&](sf_count_t, sf_count_t n) { return budget.work(inputSamples(n)); };
+    read = sound.read(frames, pay, take);
+    if (paid && !budget.stopped() && resampler) resample(nullptr, 0);
+    if (!paid || budget.stopped() || out.samples.empty()) {
+        budget.giveBack(taken);
+        return std::nullopt;
+    }
+    // What was paid for and not used goes back; a large excess is let go for real.
+    if (out.samples.capacity() - out.samples.size() > 4 * kChunkFrames) {
+        out.samples.shrink_to_fit();
+    }
+    budget.giveBack(taken - out.samples.capacity() * sizeof(float));
+    return out;
 }
 
-std::optional<SampleBuffer> decodeWhole(OpenSound& sound) {
+std::optional<SampleBuffer> decodeWhole(OpenSound& sound, LoadBudget& budget) {
     if (!sound.usable()) return std::nullopt;
     const auto maxFrames = static_cast<sf_count_t>(kMaxSoundSeconds * sound.info.samplerate);
     // The header's frame count is only a claim; the bounded read below is what counts.
     if (sound.info.frames > maxFrames) return std::nullopt;
-    std::vector<float> folded;
-    if (sound.read(maxFrames + 1, &folded) > maxFrames) return std::nullopt;
-    return finished(folded, sound.foldedChannels(), sound.info.samplerate);
+    sf_count_t read = 0;
+    auto decoded = decodeRun(sound, maxFrames + 1, budget, read);
+    if (decoded && read > maxFrames) {
+        budget.giveBack(decoded->samples.capacity() * sizeof(float));
+        return std::nullopt;
+    }
+    return decoded;
 }
 
 std::vector<std::optional<SampleBuffer>> decodeSlices(OpenSound& sound,
-                                                      const std::vector<SoundSlice>& slices) {
+                                                      const std::vector<SoundSlice>& slices,
+                                                      LoadBudget& budget) {
     std::vector<std::optional<SampleBuffer>> result(slices.size());
     if (!sound.usable()) return result;
     const double rate = sound.info.samplerate;
     if (static_cast<double>(sound.info.frames) > kMaxSpriteSeconds * rate) return result;
 
     // Valid slices (a NaN would break the sort) in order of start, so the file is read forward:
-    // short gaps are read through, since a seek in a compressed format costs more than decoding.
+    // short gaps are read through, since a seek in a compressed format costs more than decoding,
+    // and formats that cannot seek exactly are read through whatever the gap.
     std::vector<std::size_t> order;
     for (std::size_t i = 0; i < slices.size(); ++i) {
         const SoundSlice& slice = slices[i];
@@ -195,54 +292,68 @@ std::vector<std::optional<SampleBuffer>> decodeSlices(OpenSound& sound,
         }
     }
     std::sort(order.begin(), order.end(), [&](auto a, auto b) { return slices[a] < slices[b]; });
+    const bool exact = sound.seeksExactly();
+    const std::size_t channels = static_cast<std::size_t>(sound.info.channels);
+    // Frames read through are work too.
+    const auto skip = [&](sf_count_t frames) {
+        return sound.read(frames, [&](sf_count_t, sf_count_t n) {
+            return budget.work(static_cast<std::size_t>(n) * channels);
+        });
+    };
     sf_count_t position = 0;  // -1 once unknown
-    std::vector<float> folded;
     for (const std::size_t i : order) {
+        if (budget.stopped()) break;
         const SoundSlice& slice = slices[i];
         const auto start = static_cast<sf_count_t>(std::llround(slice.startMs * rate / 1000));
         const auto frames = static_cast<sf_count_t>(
             std::llround(std::fmin(slice.durationMs, kMaxSoundSeconds * 1000) * rate / 1000));
         if (frames <= 0 || start >= sound.info.frames) continue;
         if (start != position) {
-            if (position >= 0 && start > position && start - position <= rate) {
-                position += sound.read(start - position, nullptr);
+            if (position >= 0 && start > position && (start - position <= rate || !exact)) {
+                position += skip(start - position);
                 if (position != start) continue;
-            } else if (sound.seek(start)) {
+            } else if (exact ? sound.seek(start) : sound.seek(0) && skip(start) == start) {
                 position = start;
             } else {
                 position = -1;
                 continue;
             }
         }
-        folded.clear();
-        position += sound.read(frames, &folded);
-        result[i] = finished(folded, sound.foldedChannels(), rate);
+        sf_count_t read = 0;
+        bool refused = false;
+        result[i] =
+            decodeRun(sound, std::min(frames, sound.info.frames - start), budget, read, &refused);
+        // Once the budget is spent, reading on to later slices would be work for nothing.
+        if (refused) break;
+        position += read;
     }
     return result;
 }
 
 }  // namespace
 
-std::optional<SampleBuffer> decodeSoundFile(const std::string& path) {
+std::optional<SampleBuffer> decodeSoundFile(const std::string& path, LoadBudget& budget) {
     OpenSound sound(path);
-    return decodeWhole(sound);
+    return decodeWhole(sound, budget);
 }
 
-std::optional<SampleBuffer> decodeSoundData(std::span<const std::uint8_t> bytes) {
+std::optional<SampleBuffer> decodeSoundData(std::span<const std::uint8_t> bytes,
+                                            LoadBudget& budget) {
     OpenSound sound(bytes);
-    return decodeWhole(sound);
+    return decodeWhole(sound, budget);
 }
 
 std::vector<std::optional<SampleBuffer>> decodeSoundFileSlices(
-    const std::string& path, const std::vector<SoundSlice>& slices) {
+    const std::string& path, const std::vector<SoundSlice>& slices, LoadBudget& budget) {
     OpenSound sound(path);
-    return decodeSlices(sound, slices);
+    return decodeSlices(sound, slices, budget);
 }
 
 std::vector<std::optional<SampleBuffer>> decodeSoundDataSlices(
-    std::span<const std::uint8_t> bytes, const std::vector<SoundSlice>& slices) {
+    std::span<const std::uint8_t> bytes, const std::vector<SoundSlice>& slices,
+    LoadBudget& budget) {
     OpenSound sound(bytes);
-    return decodeSlices(sound, slices);
+    return decodeSlices(sound, slices, budget);
 }
 
 SndfileSoundLoader::SndfileSoundLoader(std::shared_ptr<SoundPlayer> player)
@@ -254,27 +365,34 @@ std::shared_ptr<const Sound> SndfileSoundLoader::made(std::optional<SampleBuffer
         std::make_shared<const SampleBuffer>(std::move(*decoded)), _player);
 }
 
-std::shared_ptr<const Sound> SndfileSoundLoader::initWithContentsOfFile(const std::string& path) {
-    return made(decodeSoundFile(path));
+std::shared_ptr<const Sound> SndfileSoundLoader::initWithContentsOfFile(const std::string& path,
+                                                                        LoadBudget& budget) {
+    return made(decodeSoundFile(path, budget));
 }
 
 // libsndfile tells the format from the bytes themselves.
 std::shared_ptr<const Sound> SndfileSoundLoader::initWithData(std::span<const std::uint8_t> bytes,
-                                                              const std::string&) {
-    return made(decodeSoundData(bytes));
+                                                              const std::string&,
+                                                              LoadBudget& budget) {
+    return made(decodeSoundData(bytes, budget));
 }
 
 std::vector<std::shared_ptr<const Sound>> SndfileSoundLoader::slicesWithContentsOfFile(
-    const std::string& path, const std::vector<SoundSlice>& slices) {
+    const std::string& path, const std::vector<SoundSlice>& slices, LoadBudget& budget) {
     std::vector<std::shared_ptr<const Sound>> sounds;
-    for (auto& decoded : decodeSoundFileSlices(path, slices)) sounds.push_back(made(std::move(decoded)));
+    for (auto& decoded : decodeSoundFileSlices(path, slices, budget)) {
+        sounds.push_back(made(std::move(decoded)));
+    }
     return sounds;
 }
 
 std::vector<std::shared_ptr<const Sound>> SndfileSoundLoader::slicesWithData(
-    std::span<const std::uint8_t> bytes, const std::string&, const std::vector<SoundSlice>& slices) {
+    std::span<const std::uint8_t> bytes, const std::string&, const std::vector<SoundSlice>& slices,
+    LoadBudget& budget) {
     std::vector<std::shared_ptr<const Sound>> sounds;
-    for (auto& decoded : decodeSoundDataSlices(bytes, slices)) sounds.push_back(made(std::move(decoded)));
+    for (auto& decoded : decodeSoundDataSlices(bytes, slices, budget)) {
+        sounds.push_back(made(std::move(decoded)));
+    }
     return sounds;
 }
 

@@ -1,6 +1,4 @@
-#include "soundset/pack_tables.h"
-
-#include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,12 +10,12 @@
 #include <cctype>
 #include <cmath>
 #include <map>
-#include <mutex>
 #include <set>
-#include <thread>
 
-#include "platform/file_manager.h"
+#include "platform/file_manager_posix.h"
+#include "platform/sound.h"
 #include "platform/virtual_keys.h"
+#include "soundset/pack_tables.h"
 #include "soundset/zip_archive.h"
 
 namespace tapsound {
@@ -31,10 +29,10 @@ constexpr std::size_t kMaxConfigBytes = std::size_t{4} << 20;
 constexpr unsigned kMaxVariants = 256;
 // Distinct files a pack may name, so a hostile config.json cannot keep the loader busy for long.
 constexpr std::size_t kMaxPackFiles = 4096;
+constexpr std::size_t kMaxLookups = 4 * kMaxPackFiles;
 
 std::optional<std::string> readSmallFile(const std::string& path, std::size_t maxBytes) {
-    // Only regular files: a FIFO would block.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = platform::openRegularFile(path);
     if (fd < 0) return std::nullopt;
     std::optional<std::string> text;
     struct stat st {};
@@ -80,9 +78,11 @@ class PackFiles {
     virtual std::optional<std::string> config() = 0;
     // The file a relative name means, matched regardless of case where the exact name is missing.
     virtual std::optional<std::string> locate(const std::vector<std::string>& parts) = 0;
-    virtual SoundRef sound(const std::string& file, platform::SoundLoader& loader) = 0;
+    virtual SoundRef sound(const std::string& file, platform::SoundLoader& loader,
+                           platform::LoadBudget& budget) = 0;
     virtual std::vector<SoundRef> slices(const std::string& file, platform::SoundLoader& loader,
-                                         const std::vector<SoundSlice>& slices) = 0;
+                                         const std::vector<SoundSlice>& slices,
+                                         platform::LoadBudget& budget) = 0;
 };
 
 class FolderFiles : public PackFiles {
@@ -118,12 +118,14 @@ class FolderFiles : public PackFiles {
         }
         return path;
     }
-    SoundRef sound(const std::string& file, platform::SoundLoader& loader) override {
-        return loader.initWithContentsOfFile(file);
+    SoundRef sound(const std::string& file, platform::SoundLoader& loader,
+                   platform::LoadBudget& budget) override {
+        return loader.initWithContentsOfFile(file, budget);
     }
     std::vector<SoundRef> slices(const std::string& file, platform::SoundLoader& loader,
-                                 const std::vector<SoundSlice>& slices) override {
-        return loader.slicesWithContentsOfFile(file, slices);
+                                 const std::vector<SoundSlice>& slices,
+                                 platform::LoadBudget& budget) override {
+        return loader.slicesWithContentsOfFile(file, slices, budget);
     }
 
   private:
@@ -151,35 +153,30 @@ class ArchiveFiles : public PackFiles {
         if (!entry) return std::nullopt;
         return _archive->names()[*entry];
     }
-    SoundRef sound(const std::string& file, platform::SoundLoader& loader) override {
+    // The entry's bytes are paid for by the set's budget while they are decoded.
+    SoundRef sound(const std::string& file, platform::SoundLoader& loader,
+                   platform::LoadBudget& budget) override {
         const auto entry = _archive->find(file);
-        const auto bytes = entry ? _archive->read(*entry) : std::nullopt;
-        return bytes ? loader.initWithData(*bytes, file) : nullptr;
+        const auto bytes = entry ? _archive->read(*entry, SIZE_MAX, &budget) : std::nullopt;
+        if (!bytes) return nullptr;
+        SoundRef sound = loader.initWithData(*bytes, file, budget);
+        budget.giveBack(bytes->capacity());
+        return sound;
     }
-    // The sprite is unpacked once, then decoded by several threads from the same bytes.
     std::vector<SoundRef> slices(const std::string& file, platform::SoundLoader& loader,
-                                 const std::vector<SoundSlice>& slices) override {
-        std::shared_ptr<const std::vector<std::uint8_t>> bytes;
-        {
-            const std::lock_guard lock(_mutex);
-            auto& held = _held[file];
-            if (!held) {
-                const auto entry = _archive->find(file);
-                auto read = entry ? _archive->read(*entry) : std::nullopt;
-                held = std::make_shared<const std::vector<std::uint8_t>>(
-                    read ? std::move(*read) : std::vector<std::uint8_t>{});
-            }
-            bytes = held;
-        }
-        if (bytes->empty()) return std::vector<SoundRef>(slices.size());
-        return loader.slicesWithData(*bytes, file, slices);
+                                 const std::vector<SoundSlice>& slices,
+                                 platform::LoadBudget& budget) override {
+        const auto entry = _archive->find(file);
+        const auto bytes = entry ? _archive->read(*entry, SIZE_MAX, &budget) : std::nullopt;
+        if (!bytes) return std::vector<SoundRef>(slices.size());
+        auto sounds = loader.slicesWithData(*bytes, file, slices, budget);
+        budget.giveBack(bytes->capacity());
+        return sounds;
     }
 
   private:
     std::unique_ptr<ZipArchive> _archive;
     std::string _top;  // "" or the one top folder with its "/"
-    std::mutex _mutex;
-    std::map<std::string, std::shared_ptr<const std::vector<std::uint8_t>>> _held;
 };
 
 bool isJunk(const std::string& name) {
@@ -262,29 +259,43 @@ std::optional<double> numberOf(const QJsonValue& value) {
 }
 
 // "{a-b}" in a file name stands for the files numbered a to b, zero-padded when a is.
-std::vector<std::string> variantsOf(const std::string& name) {
+struct Variants {
+    bool pattern = false;
+    std::string before, after;
+    unsigned from = 0, to = 0;
+    std::size_t width = 0;
+    std::size_t count() const { return std::size_t{to} - from + 1; }
+    // The variant numbered n, built only when asked for.
+    std::string name(unsigned n) const {
+        std::string number = std::to_string(n);
+        if (number.size() < width) number.insert(0, width - number.size(), '0');
+        return before + number + after;
+    }
+};
+
+// Nothing for a pattern naming more files than a pack may hold, so a hostile one builds nothing.
+std::optional<Variants> variantsOf(const std::string& name) {
     const auto open = name.find('{');
     const auto close = name.find('}', open);
     const auto dash = name.find('-', open);
-    if (open == std::string::npos || close == std::string::npos || dash > close) return {name};
+    if (open == std::string::npos || close == std::string::npos || dash > close) return Variants{};
     const std::string first = name.substr(open + 1, dash - open - 1);
     const std::string last = name.substr(dash + 1, close - dash - 1);
     const auto digits = [](const std::string& s) {
         return !s.empty() && s.size() <= 9 &&
                std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isdigit(c); });
     };
-    if (!digits(first) || !digits(last)) return {name};
-    unsigned from = std::stoul(first), to = std::stoul(last);
-    if (from > to) std::swap(from, to);
-    to = std::min(to, from + kMaxVariants - 1);
-    const std::size_t width = first.size() > 1 && first.front() == '0' ? first.size() : 0;
-    std::vector<std::string> names;
-    for (unsigned n = from; n <= to; ++n) {
-        std::string number = std::to_string(n);
-        if (number.size() < width) number.insert(0, width - number.size(), '0');
-        names.push_back(name.substr(0, open) + number + name.substr(close + 1));
-    }
-    return names;
+    if (!digits(first) || !digits(last)) return Variants{};
+    Variants variants{true,
+                      name.substr(0, open),
+                      name.substr(close + 1),
+                      static_cast<unsigned>(std::stoul(first)),
+                      static_cast<unsigned>(std::stoul(last)),
+                      first.size() > 1 && first.front() == '0' ? first.size() : 0};
+    if (variants.from > variants.to) std::swap(variants.from, variants.to);
+    if (variants.count() > kMaxPackFiles) return std::nullopt;
+    variants.to = std::min(variants.to, variants.from + kMaxVariants - 1);
+    return variants;
 }
 
 // config.json's "defines" by virtual key code, press and release. Several codes can name one key
@@ -316,8 +327,13 @@ Defines definesOf(const QJsonObject& defines, bool nullIsDefined) {
     return result;
 }
 
+// A file name, or nothing for one no file system could hold, before any copy of it is made.
 std::string textOf(const QJsonValue& value) {
-    return value.isString() ? value.toString().toStdString() : std::string();
+    if (!value.isString()) return std::string();
+    const QString text = value.toString();
+    if (text.size() > PATH_MAX) return std::string();
+    std::string name = text.toStdString();
+    return name.size() > PATH_MAX ? std::string() : name;
 }
 
 // Each sound file once; keys naming the same file or variants share their slot.
@@ -327,28 +343,34 @@ PackTables multiPack(PackFiles& files, const QJsonObject& config, const Defines&
     std::vector<std::string> located;
     std::map<std::string, std::size_t> fileIndex;
     std::map<std::string, std::vector<std::size_t>> filesOfName;
+    // Names looked up in all, so a config.json of many patterns cannot keep the loader busy.
+    std::size_t lookups = 0;
+    platform::LoadBudget budget(budgetBytes, stopped);
     const auto want = [&](const std::string& name) {
-        if (name.empty() || filesOfName.count(name)) return;
+        if (name.empty() || filesOfName.count(name) || budget.stopped()) return;
         auto& chosen = filesOfName[name];
-        // A name that is a file as written is not a pattern.
-        auto literal = relativeParts(name);
-        auto whole = literal ? files.locate(*literal) : std::nullopt;
-        const std::vector<std::string> names = whole ? std::vector{name} : variantsOf(name);
-        for (const std::string& variant : names) {
-            auto parts = relativeParts(variant);
-            auto file = whole && variant == name ? whole
-                        : parts                  ? files.locate(*parts)
-                                                 : std::nullopt;
-            if (!file) continue;
+        const auto add = [&](std::optional<std::string> file) {
+            if (!file) return;
             auto [it, added] = fileIndex.emplace(*file, located.size());
             if (added) {
                 if (located.size() >= kMaxPackFiles) {
                     fileIndex.erase(it);
-                    continue;
+                    return;
                 }
                 located.push_back(*file);
             }
             chosen.push_back(it->second);
+        };
+        // A name that is a file as written is not a pattern.
+        const auto literal = relativeParts(name);
+        auto whole = literal && lookups++ < kMaxLookups ? files.locate(*literal) : std::nullopt;
+        const auto variants = whole ? std::nullopt : variantsOf(name);
+        if (whole || !variants || !variants->pattern) return add(std::move(whole));
+        for (unsigned n = variants->from; n <= variants->to && lookups < kMaxLookups; ++n) {
+            if (budget.stopped()) return;
+            const auto parts = relativeParts(variants->name(n));
+            ++lookups;
+            if (parts) add(files.locate(*parts));
         }
     };
     const std::string pressFallback = fallbacks ? textOf(config.value("sound")) : "";
@@ -362,14 +384,9 @@ PackTables multiPack(PackFiles& files, const QJsonObject& config, const Defines&
     }
 
     std::vector<SoundRef> sounds(located.size());
-    DecodedBudget budget(budgetBytes);
     forEachInParallel(
-        located.size(),
-        [&](std::size_t i) {
-            SoundRef sound = files.sound(located[i], loader);
-            if (budget.take(sound)) sounds[i] = std::move(sound);
-        },
-        stopped);
+        located.size(), [&](std::size_t i) { sounds[i] = files.sound(located[i], loader, budget); },
+        [&] { return budget.stopped(); });
 
     std::map<std::string, SlotRef> slotByName;
     const auto slotOf = [&](const std::string& name) -> SlotRef {
@@ -395,8 +412,8 @@ PackTables multiPack(PackFiles& files, const QJsonObject& config, const Defines&
     return tables;
 }
 
-// One long sound cut into slices: each distinct slice decoded once, the sprite split in runs
-// across the cores, each reading its own stretch forward.
+// One long sound cut into slices: each distinct slice decoded once, in one pass reading the
+// sprite forward, which is faster than runs on several cores each decoding from the start.
 PackTables spritePack(PackFiles& files, const QJsonObject& config, const Defines& defines,
                       platform::SoundLoader& loader, const std::function<bool()>& stopped,
                       std::size_t budgetBytes) {
@@ -422,29 +439,10 @@ PackTables spritePack(PackFiles& files, const QJsonObject& config, const Defines
         }
     }
     const std::vector<SoundSlice> distinct(wanted.begin(), wanted.end());
-    // Runs of at most 16 slices, so a stop is heard soon even when slices are long.
-    const std::size_t runs =
-        std::min<std::size_t>(std::max<std::size_t>({1u, std::thread::hardware_concurrency(),
-                                                     (distinct.size() + 15) / 16}),
-                              distinct.size());
-    std::vector<SoundRef> sounds(distinct.size());
-    DecodedBudget budget(budgetBytes);
-    forEachInParallel(
-        runs,
-        [&](std::size_t run) {
-            const std::size_t begin = run * distinct.size() / runs;
-            const std::size_t end = (run + 1) * distinct.size() / runs;
-            const auto decoded = files.slices(
-                *sprite, loader,
-                std::vector<SoundSlice>(distinct.begin() + static_cast<std::ptrdiff_t>(begin),
-                                        distinct.begin() + static_cast<std::ptrdiff_t>(end)));
-            for (std::size_t i = begin; i < end && i - begin < decoded.size(); ++i) {
-                if (budget.take(decoded[i - begin])) sounds[i] = decoded[i - begin];
-            }
-        },
-        stopped);
+    platform::LoadBudget budget(budgetBytes, stopped);
+    const auto sounds = files.slices(*sprite, loader, distinct, budget);
     std::map<SoundSlice, SlotRef> slotBySlice;
-    for (std::size_t i = 0; i < distinct.size(); ++i) {
+    for (std::size_t i = 0; i < distinct.size() && i < sounds.size(); ++i) {
         if (sounds[i]) slotBySlice[distinct[i]] = slotOfVariants({sounds[i]});
     }
     for (std::size_t code = 0; code < kKeyCodeCount; ++code) {
@@ -464,9 +462,13 @@ std::optional<PackTables> configJsonPackAtPath(const std::string& path,
                                                platform::SoundLoader& soundLoader,
                                                const std::function<bool()>& stopped,
                                                std::size_t budgetBytes) {
+    // Reading and parsing config.json may take a while on a busy machine: a stop between the
+    // stages ends the load.
+    const auto halted = [&] { return stopped && stopped(); };
     const auto files = packFiles(path, fileManager);
-    const auto text = files ? files->config() : std::nullopt;
-    const auto config = text ? parsedConfig(*text) : std::nullopt;
+    const auto text = files && !halted() ? files->config() : std::nullopt;
+    const auto config = text && !halted() ? parsedConfig(*text) : std::nullopt;
+    if (halted()) return std::nullopt;
     if (!config || !config->value("defines").isObject()) return std::nullopt;
     const QJsonObject defines = config->value("defines").toObject();
 

@@ -85,15 +85,14 @@ std::optional<PackTables> kernelCodeFolderAtPath(const std::string& path,
     std::string folder = path;
     while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
     if (folder == "/") folder.clear();
-    DecodedBudget budget(budgetBytes);
+    platform::LoadBudget budget(budgetBytes, stopped);
     std::vector<SoundRef> sounds(wanted.size());
     forEachInParallel(
         wanted.size(),
         [&](std::size_t i) {
-            SoundRef sound = soundLoader.initWithContentsOfFile(folder + "/" + wanted[i].second);
-            if (budget.take(sound)) sounds[i] = std::move(sound);
+            sounds[i] = soundLoader.initWithContentsOfFile(folder + "/" + wanted[i].second, budget);
         },
-        stopped);
+        [&] { return budget.stopped(); });
     for (std::size_t i = 0; i < wanted.size(); ++i) {
         *wanted[i].first =
             slotOfVariants(sounds[i] ? std::vector{sounds[i]} : std::vector<SoundRef>{});

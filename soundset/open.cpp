@@ -143,7 +143,8 @@ void AppDelegate::openWithFileURL(const std::string& path) {
             } else if (exists && isDirectory) {
                 set->kind = GatheredSet::Kind::Folder;
                 set->sounds = scan(path);
-            } else if ((set->single = loader.initWithContentsOfFile(path))) {
+            } else if (platform::LoadBudget budget(kMaxDecodedBytesPerSet, stopped);
+                       (set->single = loader.initWithContentsOfFile(path, budget))) {
                 set->kind = GatheredSet::Kind::SingleFile;
             }
             return [this, path, superseded, set] {

@@ -1,10 +1,12 @@
 #include "soundset/sound_scan.h"
 
 #include <algorithm>
+#include <atomic>
 #include <thread>
 #include <vector>
 
 #include "platform/file_manager.h"
+#include "platform/sound.h"
 
 namespace tapsound {
 
@@ -25,21 +27,12 @@ void forEachInParallel(std::size_t count, const std::function<void(std::size_t)>
     const auto worker = [&] {
         for (std::size_t i; (i = next++) < count && !(stopped && stopped());) work(i);
     };
-    const std::size_t workers =
-        std::min<std::size_t>(std::max(1u, std::thread::hardware_concurrency()), count);
+    const std::size_t workers = std::min<std::size_t>(
+        std::clamp(std::thread::hardware_concurrency(), 1u, kMaxDecodingThreads), count);
     std::vector<std::thread> threads;
     for (std::size_t t = 1; t < workers; ++t) threads.emplace_back(worker);
     worker();
     for (auto& thread : threads) thread.join();
-}
-
-bool DecodedBudget::take(const SoundRef& sound) {
-    if (!sound) return false;
-    const auto& samples = sound->samples();
-    const std::size_t bytes = samples ? samples->samples.size() * sizeof(float) : 0;
-    if (_spent.fetch_add(bytes) + bytes <= _limit) return true;
-    _spent -= bytes;
-    return false;
 }
 
 SoundsDictionary soundsDictionaryWithDirectryPath(const platform::FileManager& fileManager,
@@ -57,17 +50,16 @@ SoundsDictionary soundsDictionaryWithDirectryPath(const platform::FileManager& f
         if (!name.empty() && name.front() != '.') names.push_back(name);
     }
 
-    // A decoded sound is kept only while the set's budget lasts.
+    // A sound is decoded only when the set's budget can pay for it.
     std::vector<SoundRef> decoded(names.size());
-    DecodedBudget budget(budgetBytes);
+    platform::LoadBudget budget(budgetBytes, stopped);
     forEachInParallel(
         names.size(),
         [&](std::size_t i) {
-            SoundRef sound =
-                soundLoader.initWithContentsOfFile((folder == "/" ? folder : folder + "/") + names[i]);
-            if (budget.take(sound)) decoded[i] = std::move(sound);
+            decoded[i] = soundLoader.initWithContentsOfFile(
+                (folder == "/" ? folder : folder + "/") + names[i], budget);
         },
-        stopped);
+        [&] { return budget.stopped(); });
 
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (decoded[i]) sounds.insert_or_assign(deletingLastExtension(names[i]), std::move(decoded[i]));

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -18,28 +17,19 @@ class SoundLoader;
 // files cannot take gigabytes. 512 MB is about 45 minutes of the mixer's 48 kHz stereo float.
 inline constexpr std::size_t kMaxDecodedBytesPerSet = std::size_t{512} << 20;
 
-// Runs `work` once for every index below `count`, on every core; indices not yet started are
-// skipped once `stopped` answers true.
+// Runs `work` once for every index below `count`, on up to kMaxDecodingThreads cores; indices
+// not yet started are skipped once `stopped` answers true.
 void forEachInParallel(std::size_t count, const std::function<void(std::size_t)>& work,
                        const std::function<bool()>& stopped = {});
-
-// What decoded audio a set may still take, shared by the threads that decode it.
-class DecodedBudget {
-public:
-    explicit DecodedBudget(std::size_t bytes) : _limit(bytes) {}
-    // True, and counted, when there is a sound and it fits in what is left.
-    bool take(const SoundRef& sound);
-
-private:
-    const std::size_t _limit;
-    std::atomic<std::size_t> _spent{0};
-};
+// Each decoding thread holds a working margin beside the set's budget, so their number is bounded
+// whatever the machine.
+inline constexpr unsigned kMaxDecodingThreads = 4;
 
 // Loads every sound file directly inside a folder, keyed by its name without the last extension.
 // Names starting with a dot are skipped; a later entry of the listing replaces an earlier one of
 // the same name; a folder that cannot be listed gives an empty dictionary. The files decode in
-// parallel on every core; once `stopped` answers true the scan ends early and its result is not
-// used.
+// parallel; once `stopped` answers true the scan ends within a chunk of a file and its result is
+// not used.
 // The loader must allow calls from several threads at once.
 SoundsDictionary soundsDictionaryWithDirectryPath(const platform::FileManager& fileManager,
                                                   platform::SoundLoader& soundLoader,

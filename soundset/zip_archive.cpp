@@ -1,12 +1,13 @@
 #include "soundset/zip_archive.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <zip.h>
 
 #include <QString>
 #include <algorithm>
+
+#include "platform/file_manager_posix.h"
+#include "platform/sound.h"
 
 namespace tapsound {
 
@@ -33,15 +34,8 @@ std::string caseFolded(const std::string& name) {
 }
 
 std::unique_ptr<ZipArchive> ZipArchive::open(const std::string& path, const ZipLimits& limits) {
-    // Only regular files: a FIFO would block.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = platform::openRegularFile(path);
     if (fd < 0) return nullptr;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return nullptr;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     int error = 0;
     zip_t* archive = zip_fdopen(fd, ZIP_RDONLY, &error);
     if (!archive) {
@@ -79,34 +73,59 @@ std::optional<std::size_t> ZipArchive::find(const std::string& name) const {
     return std::nullopt;
 }
 
-std::optional<std::vector<std::uint8_t>> ZipArchive::read(std::size_t entry, std::size_t maxBytes) {
+std::optional<std::vector<std::uint8_t>> ZipArchive::read(std::size_t entry, std::size_t maxBytes,
+                                                          platform::LoadBudget* budget) {
     if (entry >= _indices.size()) return std::nullopt;
     const std::size_t limit = std::min(maxBytes, _limits.entryBytes);
     const std::lock_guard lock(_mutex);
     zip_stat_t stat;
     zip_stat_init(&stat);
     if (zip_stat_index(_zip, _indices[entry], 0, &stat) != 0) return std::nullopt;
-    // The stated size is only a claim: the read below stops at the limit whatever it says.
-    if ((stat.valid & ZIP_STAT_SIZE) && stat.size > limit) return std::nullopt;
+    // The stated size is only a claim: the read below stops at the limit whatever it says. A claim
+    // past the limit, or past what is left of the archive's total, is refused before inflating.
+    if ((stat.valid & ZIP_STAT_SIZE) &&
+        (stat.size > limit || stat.size > _limits.totalBytes - _unpacked)) {
+        return std::nullopt;
+    }
     zip_file_t* file = zip_fopen_index(_zip, _indices[entry], 0);
     if (!file) return std::nullopt;
     std::vector<std::uint8_t> bytes;
-    bool fits = true;
+    std::size_t taken = 0;
+    // Capacity is what the budget pays for, grown ahead of the bytes it is to hold.
+    const auto afford = [&](std::size_t size) {
+        if (size <= bytes.capacity()) return true;
+        const std::size_t grown = std::max(size, std::min(limit, bytes.capacity() * 3 / 2));
+        if (budget && (budget->stopped() || !budget->take(grown - bytes.capacity()))) return false;
+        taken += grown - bytes.capacity();
+        bytes.reserve(grown);
+        return true;
+    };
+    bool fits = !(stat.valid & ZIP_STAT_SIZE) || afford(static_cast<std::size_t>(stat.size));
     std::uint8_t chunk[65536];
-    while (true) {
-        const zip_int64_t got = zip_fread(file, chunk, sizeof chunk);
+    while (fits && !(budget && budget->stopped())) {
+        // Inflated in place while there is room; past it, a chunk aside tells whether more follows.
+        const std::size_t at = bytes.size();
+        const std::size_t room = std::min(bytes.capacity() - at, sizeof chunk);
+        if (room > 0) bytes.resize(at + room);
+        const zip_int64_t got =
+            zip_fread(file, room > 0 ? bytes.data() + at : chunk, room > 0 ? room : sizeof chunk);
+        if (room > 0) bytes.resize(at + static_cast<std::size_t>(std::max<zip_int64_t>(got, 0)));
         if (got < 0) fits = false;
         if (got <= 0) break;
         const auto n = static_cast<std::size_t>(got);
-        if (bytes.size() + n > limit || _unpacked + n > _limits.totalBytes) {
+        if (at + n > limit || _unpacked + n > _limits.totalBytes || !afford(at + n)) {
             fits = false;
             break;
         }
         _unpacked += n;
-        bytes.insert(bytes.end(), chunk, chunk + n);
+        if (room == 0) bytes.insert(bytes.end(), chunk, chunk + n);
     }
     zip_fclose(file);
-    if (!fits) return std::nullopt;
+    if (budget && budget->stopped()) fits = false;
+    if (!fits) {
+        if (budget) budget->giveBack(taken);
+        return std::nullopt;
+    }
     return bytes;
 }
 

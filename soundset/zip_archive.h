@@ -13,10 +13,15 @@ struct zip;
 
 namespace tapsound {
 
+namespace platform {
+class LoadBudget;
+}
+
 // Bounds on what one archive may unpack into memory, so a zip bomb ends as missing sounds.
 struct ZipLimits {
     std::size_t entryBytes = std::size_t{128} << 20;  // a ten-minute sprite as 16-bit WAV fits
-    std::size_t totalBytes = std::size_t{512} << 20;
+    // Twice the largest entry: what a pack holds besides its sprite is small.
+    std::size_t totalBytes = std::size_t{256} << 20;
     std::size_t entries = 65536;
 };
 
@@ -35,9 +40,12 @@ class ZipArchive {
     // An entry by name: the exact name, or else one differing only in case.
     std::optional<std::size_t> find(const std::string& name) const;
     // An entry's bytes; nothing when it cannot be read, is larger than `maxBytes` or the entry
-    // limit, or would take the archive past its total. Safe from several threads at once.
+    // limit, or would take the archive past its total. Safe from several threads at once. With a
+    // budget, the bytes' memory is taken from it as they are inflated (the result's capacity stays
+    // taken, for the caller to give back), and a stop ends the read within a chunk.
     std::optional<std::vector<std::uint8_t>> read(std::size_t entry,
-                                                  std::size_t maxBytes = SIZE_MAX);
+                                                  std::size_t maxBytes = SIZE_MAX,
+                                                  platform::LoadBudget* budget = nullptr);
 
   private:
     ZipArchive(zip* archive, const ZipLimits& limits);

@@ -11,9 +11,10 @@
 // A frame a byte of at most the first 4 KB: the archive's own limits are what keep a bomb small.
 struct Loader : tapsound::test::FakeSoundLoader {
     std::shared_ptr<const tapsound::platform::Sound> initWithData(
-        std::span<const std::uint8_t> bytes, const std::string& name) override {
+        std::span<const std::uint8_t> bytes, const std::string& name,
+        tapsound::platform::LoadBudget& budget) override {
         return FakeSoundLoader::initWithData(bytes.first(std::min<std::size_t>(bytes.size(), 4096)),
-                                             name);
+                                             name, budget);
     }
 };
 
@@ -29,7 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool zipped = sounds && size >= 2 && data[0] == 'P' && data[1] == 'K';
     const std::string path = dir.file(zipped ? "pack.zip" : "config.json");
     tapsound::test::writeBytes(path, std::string(reinterpret_cast<const char*>(data), size));
-    const auto pack = tapsound::configJsonPackAtPath(zipped ? path : dir.path(), files, loader);
+    // A budget well under the run's memory limit, so building past it shows as a blow-up.
+    const auto pack =
+        tapsound::configJsonPackAtPath(zipped ? path : dir.path(), files, loader, {}, 64 << 20);
     loader.pathOf.clear();  // only the tests read it
     if (!pack) return 0;
     for (const auto* table : {&pack->press, &pack->release}) {

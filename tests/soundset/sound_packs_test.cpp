@@ -1,14 +1,24 @@
 // Sound packs of other keyboard-sound programs: config.json packs in folders and zips, and folders
 // named by kernel key code, read into press and release tables.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <sndfile.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
+#include <mutex>
+#include <set>
 
+#include "platform/property_list.h"
 #include "platform/sound_file.h"
 #include "platform/virtual_keys.h"
 #include "soundset/pack_tables.h"
+#include "soundset/sound_scan.h"
 #include "soundset/zip_archive.h"
 #include "tests/support/fake_platform.h"
 
@@ -212,6 +222,167 @@ TEST(SpritePacks, SlicesDecodeFromOneLongSoundInAFolderOrAZip) {
         EXPECT_NEAR(frames(pack->release[0x00]), 2400, 50);
         EXPECT_NEAR(frames(pack->press[0x03]), 480, 50);  // only what the sprite holds
         for (int silent : {0x04, 0x05, 0x26, 0x28}) EXPECT_FALSE(pack->press[silent]) << silent;
+    }
+}
+
+TEST_F(Packs, NamesAndPatternsBeyondWhatAPackCanHoldAreSkippedUnbuilt) {
+    // In a zip any name can be stored; config.json then names them.
+    const std::string longName(PATH_MAX + 10, 'n');
+    std::vector<std::pair<std::string, std::string>> entries{{longName + ".wav", "sound"},
+                                                             {"ok.wav", "sound"}};
+    for (int n = 0; n < 300; ++n) entries.emplace_back("v" + std::to_string(n) + ".wav", "sound");
+    entries.emplace_back("config.json", R"({"defines": {"30": ")" + longName + R"(.wav",
+        "31": "v{0-4096}.wav", "32": "v{0-4095}.wav", "33": "ok.wav", "34": "v{0-4294967295}.wav"}})");
+    ASSERT_TRUE(test::writeZip(dir.file("names.zip"), entries));
+    const auto pack = open("names.zip");
+    ASSERT_TRUE(pack);
+    EXPECT_FALSE(pack->press[0x00]);  // longer than a path can be
+    EXPECT_FALSE(pack->press[0x01]);  // naming more files than a pack holds
+    EXPECT_FALSE(pack->press[0x05]);
+    ASSERT_TRUE(pack->press[0x02]);  // within bounds: the first 256 variants
+    EXPECT_EQ(pack->press[0x02]->sounds.size(), 256u);
+    EXPECT_EQ(fileOf(pack->press[0x03]), "ok.wav");
+}
+
+// Watches a file for being opened: a FIFO, device or socket must never be, even for a moment.
+struct OpenWatch {
+    explicit OpenWatch(const std::string& path) : fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        inotify_add_watch(fd, path.c_str(), IN_OPEN);
+    }
+    ~OpenWatch() { close(fd); }
+    bool opened() const {
+        char events[4096];
+        return read(fd, events, sizeof events) > 0;
+    }
+    int fd;
+};
+
+TEST_F(Packs, FilesThatAreNotRegularAreNeverOpened) {
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    OpenWatch watch(dir.file("fifo"));
+    std::filesystem::create_directories(dir.file("p"));
+    std::filesystem::create_symlink(dir.file("fifo"), dir.file("p/linked.wav"));
+    std::filesystem::create_symlink(dir.file("fifo"), dir.file("sprite.ogg"));
+    std::filesystem::create_symlink(dir.file("fifo"), dir.file("zipped.zip"));
+    std::filesystem::create_directories(dir.file("c"));
+    std::filesystem::create_symlink(dir.file("fifo"), dir.file("c/config.json"));
+    std::filesystem::create_directories(dir.file("k"));
+    std::filesystem::create_symlink(dir.file("fifo"), dir.file("k/1e-1.wav"));
+    write("p/config.json", R"({"defines": {"30": "linked.wav", "31": "../fifo"}})");
+    write("s/config.json", R"({"key_define_type": "single", "sound": "sprite.ogg",
+        "defines": {"30": [0, 100]}})");
+    std::filesystem::create_symlink(dir.file("fifo"), dir.file("s/sprite.ogg"));
+    // The real decoder: the fake reads files through a stream, which would wait on the FIFO.
+    platform::SndfileSoundLoader real(nullptr);
+    for (const char* name : {"p", "s", "zipped.zip", "c", "c/config.json"}) {
+        SCOPED_TRACE(name);
+        configJsonPackAtPath(dir.file(name), files, real);
+        EXPECT_FALSE(watch.opened());
+    }
+    kernelCodeFolderAtPath(dir.file("k"), files, real);
+    soundsDictionaryWithDirectryPath(files, real, dir.file("k"));
+    platform::LoadBudget budget;
+    EXPECT_FALSE(real.initWithContentsOfFile(dir.file("p/linked.wav"), budget));
+    EXPECT_FALSE(platform::dictionaryWithContentsOfFile(dir.file("p/linked.wav")));
+    EXPECT_FALSE(watch.opened());
+    // The watch itself sees an open.
+    close(::open(dir.file("fifo").c_str(), O_RDONLY | O_NONBLOCK));
+    EXPECT_TRUE(watch.opened());
+}
+
+// The real decoder, noting the most its set's budget had kept and read by the end of any call.
+struct WatchedLoader : platform::SndfileSoundLoader {
+    WatchedLoader() : SndfileSoundLoader(nullptr) {}
+    SoundRef initWithContentsOfFile(const std::string& path, platform::LoadBudget& b) override {
+        return noted(SndfileSoundLoader::initWithContentsOfFile(path, b), b);
+    }
+    SoundRef initWithData(std::span<const std::uint8_t> bytes, const std::string& name,
+                          platform::LoadBudget& b) override {
+        return noted(SndfileSoundLoader::initWithData(bytes, name, b), b);
+    }
+    std::vector<SoundRef> slicesWithContentsOfFile(const std::string& path,
+                                                   const std::vector<platform::SoundSlice>& slices,
+                                                   platform::LoadBudget& b) override {
+        return noted(SndfileSoundLoader::slicesWithContentsOfFile(path, slices, b), b);
+    }
+    template <typename T>
+    T noted(T result, const platform::LoadBudget& b) {
+        const std::lock_guard lock(mutex);
+        worked = std::max(worked, b.worked());
+        return result;
+    }
+    std::mutex mutex;
+    std::size_t worked = 0;
+};
+
+TEST(HostilePacks, NothingIsDecodedPastTheBudgetOrAfterAStop) {
+    test::TempDir dir;
+    // 40 one-second sounds (48 k samples each) in a folder, a zipped pack and a sprite; the
+    // budget holds 5.
+    const auto path = [&](const std::string& name) { return dir.file(name); };
+    for (const char* folder : {"scan", "sprite"}) {
+        std::filesystem::create_directories(path(folder));
+    }
+    ASSERT_TRUE(test::writeTone(path("one.wav"), {0, 48000, 1, 1.0}));
+    const std::string one = test::readBytes(path("one.wav"));
+    std::string defines, spriteDefines;
+    std::vector<std::pair<std::string, std::string>> zipped;
+    for (int i = 0; i < 40; ++i) {
+        const std::string name = std::to_string(i) + ".wav";
+        std::filesystem::create_symlink(path("one.wav"), path("scan/" + name));
+        zipped.emplace_back(name, one);
+        defines += "\"" + std::to_string(i + 2) + "\": \"" + name + "\",";
+        spriteDefines +=
+            "\"" + std::to_string(i + 2) + "\": [" + std::to_string(i * 1000) + ", 1000],";
+    }
+    const std::string config = "{\"defines\": {" + defines + "}}";
+    zipped.emplace_back("config.json", config);
+    ASSERT_TRUE(test::writeZip(path("multi.zip"), zipped));
+    ASSERT_TRUE(test::writeTone(path("sprite/sprite.ogg"),
+                                {SF_FORMAT_OGG | SF_FORMAT_VORBIS, 48000, 1, 40.0}));
+    ASSERT_TRUE(
+        test::writeBytes(path("sprite/config.json"),
+                         R"({"key_define_type": "single", "sound": "sprite.ogg", "defines": {)" +
+                             spriteDefines + "}}"));
+
+    const std::size_t sound = 48000 * 2 * sizeof(float) + 64;
+    platform::PosixFileManager files;
+    using Open = std::function<std::size_t(platform::SoundLoader&, const std::function<bool()>&)>;
+    const auto kept = [](const std::optional<PackTables>& pack) {
+        std::set<const platform::SampleBuffer*> buffers;
+        for (const auto& slot : pack ? pack->press : KeyArray{}) {
+            if (slot) buffers.insert(slot->sounds[0]->samples().get());
+        }
+        return buffers.size();
+    };
+    const std::pair<const char*, Open> cases[] = {
+        {"scan",
+         [&](auto& l, auto& s) {
+             return soundsDictionaryWithDirectryPath(files, l, path("scan"), s, 5 * sound).size();
+         }},
+        {"zip",
+         [&](auto& l, auto& s) {
+             return kept(configJsonPackAtPath(path("multi.zip"), files, l, s, 5 * sound));
+         }},
+        {"sprite",
+         [&](auto& l, auto& s) {
+             return kept(configJsonPackAtPath(path("sprite"), files, l, s, 5 * sound));
+         }},
+    };
+    for (const auto& [name, open] : cases) {
+        SCOPED_TRACE(name);
+        WatchedLoader full;
+        const std::size_t sounds = open(full, {});
+        // A zipped sound's bytes are paid for while it decodes, so one fewer may fit.
+        EXPECT_GE(sounds, 4u);
+        EXPECT_LE(sounds, 5u);
+        // Sounds past the budget are refused before they are read (work is paid a chunk ahead),
+        // and a sprite ends with it.
+        EXPECT_LE(full.worked, 5 * (48000 + 2 * 4096));
+        int polls = 0;
+        WatchedLoader stopping;
+        open(stopping, [&] { return ++polls > 8; });
+        EXPECT_LT(stopping.worked, 48000u);  // asked to stop, none is read to its end
     }
 }
 

@@ -44,16 +44,19 @@ struct RecordingPlayer : public platform::SoundPlayer {
 // its own sample buffer, so tests can tell by the buffer which file a sound came from.
 struct FakeSoundLoader : public platform::SoundLoader {
     std::shared_ptr<const platform::Sound> initWithContentsOfFile(
-        const std::string& path) override {
-        return made(readBytes(path), path);
+        const std::string& path, platform::LoadBudget& budget) override {
+        return made(readBytes(path), path, budget);
     }
     // The same for a sound read from an archive, recorded under its name there.
     std::shared_ptr<const platform::Sound> initWithData(std::span<const std::uint8_t> bytes,
-                                                        const std::string& name) override {
-        return made(std::string(bytes.begin(), bytes.end()), name);
+                                                        const std::string& name,
+                                                        platform::LoadBudget& budget) override {
+        return made(std::string(bytes.begin(), bytes.end()), name, budget);
     }
-    std::shared_ptr<const platform::Sound> made(const std::string& bytes, const std::string& path) {
+    std::shared_ptr<const platform::Sound> made(const std::string& bytes, const std::string& path,
+                                                platform::LoadBudget& budget) {
         if (bytes.empty() || bytes.rfind("BAD", 0) == 0) return nullptr;
+        if (!budget.take(2 * bytes.size() * sizeof(float))) return nullptr;
         auto samples = std::make_shared<platform::SampleBuffer>();
         samples->samples.assign(2 * bytes.size(), 0.5f);  // a frame a byte, for memory budgets
         const std::lock_guard lock(mutex);  // sounds decode on several threads at once
