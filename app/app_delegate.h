@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <bitset>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -94,6 +95,11 @@ public:
     void toggleStartAtLogin();
     void showHelp();
     bool isMuted() const { return _muted; }
+
+    // Quiet where typing is secret or sound unwanted; main.cpp's watchers tell what changes.
+    void sessionLockChanged(bool locked);
+    // Why no key sounds now, as the tooltip and the window say it; empty while keys sound.
+    QString silentReason() const;
     const QString& soundSetName() const { return _soundSetName; }
     NoTrayWindow* noTrayWindow() const { return _noTrayWindow.get(); }
 
@@ -126,6 +132,9 @@ private:
     void showStartAtLogin();
     void showSoundSetState();
     void fillSoundSetsMenu(QMenu* menu);
+    void showSilence();
+    // Whether this press or release stays silent; a key that went down silent comes up silent.
+    bool isSilentFor(int keyCode, bool down);
 
     Platform _platform;
 
@@ -149,6 +158,9 @@ private:
     std::string _soundSetPath;
     QString _soundSetName = "No sound set";
     DoublePress _scrollLockPresses;
+    bool _sessionLocked = false;
+    bool _silent = false;  // the one flag each key reads
+    std::bitset<kKeyCodeCount> _downWhileSilent;
 };
 
 }  // namespace tapsound

@@ -21,6 +21,7 @@
 #include "platform/key_event_monitor.h"
 #include "platform/key_sources.h"
 #include "platform/open_panel_qt.h"
+#include "platform/session_lock.h"
 #include "platform/sound_file.h"
 #include "platform/user_defaults_qt.h"
 #include "platform/work_queue_thread.h"
@@ -112,6 +113,8 @@ int main(int argc, char** argv) {
         },
         keyMenu.get());
     delegate.awakeFromNib();
+    SessionLock sessionLock(QDBusConnection::systemBus(), QDBusConnection::sessionBus(),
+                            [&delegate](bool locked) { delegate.sessionLockChanged(locked); });
 
     // Later starts are answered before the launch-time load, however long that takes.
     instance.listen([&delegate](const QString& path) {

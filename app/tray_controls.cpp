@@ -81,11 +81,12 @@ void AppDelegate::showSoundSetState() {
     }
     if (QAction* item = itemWithAction(_keyMenu, "toggleMute:")) item->setChecked(_muted);
     if (_exportedMenu) _exportedMenu->showVolume();
-    if (_noTrayWindow) _noTrayWindow->showState(_soundSetName);
+    const QString silent = silentReason().isEmpty() ? QString() : "\n" + silentReason();
+    if (_noTrayWindow) _noTrayWindow->showState(_soundSetName + silent);
     if (_statusItem) {
         _statusItem->setToolTip(!_isAccessibilityEnabled ? "tapsound cannot hear your keys"
                                 : _muted                 ? "tapsound: " + _soundSetName + " (muted)"
-                                                         : "tapsound: " + _soundSetName);
+                                                         : "tapsound: " + _soundSetName + silent);
     }
 }
 

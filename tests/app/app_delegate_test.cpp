@@ -114,6 +114,7 @@ TEST(StatusMenu, UntrustedRunOffersThePrivacyItemAndStillReadsTheVolume) {
     EXPECT_EQ(rig.terminated, 1);
     EXPECT_EQ(loadMainInterface("/nonexistent/MainMenu.xml"), nullptr);
     // Without a desktop handler for it, the help page shows in a window of ours.
+    const std::string path = std::getenv("PATH");
     setenv("PATH", "/nonexistent", 1);
     EXPECT_TRUE(platform::QtWorkspace().openURL(
         QUrl::fromLocalFile(TAPSOUND_SOURCE_DIR "/resources/help/index.html")
@@ -125,6 +126,7 @@ TEST(StatusMenu, UntrustedRunOffersThePrivacyItemAndStillReadsTheVolume) {
         shown = shown || (page && page->isVisible() && page->toPlainText().contains("Wayland"));
     }
     EXPECT_TRUE(shown);
+    setenv("PATH", path.c_str(), 1);  // later tests start programs
 }
 
 QAction* itemTitled(const QMenu& menu, const QString& title) {
