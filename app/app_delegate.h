@@ -8,6 +8,7 @@
 #include <string>
 
 #include <QString>
+#include <QStringList>
 
 #include "app/double_press.h"
 #include "platform/event_monitor.h"
@@ -98,6 +99,14 @@ public:
 
     // Quiet where typing is secret or sound unwanted; main.cpp's watchers tell what changes.
     void sessionLockChanged(bool locked);
+    // The focused window's application (empty when unknown) and whether it fills the screen.
+    void activeWindowChanged(const QString& application, bool fullScreen);
+    // Whether the desktop tells which window has the focus (not on Wayland).
+    void setActiveWindowKnown(bool known);
+    void toggleSilentInFullScreen();
+    // A rule, remembered, for the application that has the focus.
+    void toggleSilentInApplication();
+    void removeSilentIn(const QString& application);
     // Why no key sounds now, as the tooltip and the window say it; empty while keys sound.
     QString silentReason() const;
     const QString& soundSetName() const { return _soundSetName; }
@@ -132,7 +141,11 @@ private:
     void showStartAtLogin();
     void showSoundSetState();
     void fillSoundSetsMenu(QMenu* menu);
+    void connectSilenceControls();
+    void readSilenceRules();
+    void fillSilentInMenu(QMenu* menu);
     void showSilence();
+    void showSilenceControls();
     // Whether this press or release stays silent; a key that went down silent comes up silent.
     bool isSilentFor(int keyCode, bool down);
 
@@ -159,6 +172,11 @@ private:
     QString _soundSetName = "No sound set";
     DoublePress _scrollLockPresses;
     bool _sessionLocked = false;
+    bool _activeWindowKnown = false;
+    QString _activeApplication;
+    bool _activeFullScreen = false;
+    bool _silentInFullScreen = false;
+    QStringList _silentIn;  // applications, by the class name of their windows
     bool _silent = false;  // the one flag each key reads
     std::bitset<kKeyCodeCount> _downWhileSilent;
 };

@@ -37,6 +37,25 @@ ExportedMenu::ExportedMenu(QMenu* keyMenu, QSlider* slider,
             }
             QObject::connect(_slider, &QSlider::valueChanged, &_menu, [this] { showVolume(); });
             showVolume();
+        } else if (item->menu() && item->data() != "soundSets") {
+            // Filled by the controller as it opens; the copy takes copies of its entries.
+            QMenu* source = item->menu();
+            QMenu* submenu = _menu.addMenu(hostTitle(item));
+            const auto follow = [item, submenu] {
+                submenu->setTitle(hostTitle(item));
+                submenu->menuAction()->setEnabled(item->isEnabled());
+            };
+            follow();
+            QObject::connect(item, &QAction::changed, submenu, follow);
+            QObject::connect(submenu, &QMenu::aboutToShow, submenu, [this, source, submenu] {
+                emit source->aboutToShow();
+                submenu->clear();
+                for (QAction* entry : source->actions()) {
+                    QAction* copy = mirror(entry);
+                    copy->setParent(submenu);  // so that clearing deletes it
+                    submenu->addAction(copy);
+                }
+            });
         } else if (item->menu()) {
             QMenu* submenu = _menu.addMenu(item->text());
             const auto fill = [fillSoundSets, submenu] {
