@@ -36,6 +36,8 @@ AppDelegate::AppDelegate(Platform platform, QMenu* keyMenu)
             toggleStartAtLogin();
         } else if (action == "showHelp:") {
             showHelp();
+        } else if (action == "toggleSilentForPasswords:") {
+            toggleSilentForPasswords();
         } else if (action == "toggleSilentInFullScreen:") {
             toggleSilentInFullScreen();
         } else if (action == "toggleSilentInApplication:") {

@@ -103,6 +103,9 @@ public:
     void activeWindowChanged(const QString& application, bool fullScreen);
     // Whether the desktop tells which window has the focus (not on Wayland).
     void setActiveWindowKnown(bool known);
+    // Whether the focused text field is a password field.
+    void passwordFocusChanged(bool password);
+    void toggleSilentForPasswords();
     void toggleSilentInFullScreen();
     // A rule, remembered, for the application that has the focus.
     void toggleSilentInApplication();
@@ -176,6 +179,8 @@ private:
     QString _activeApplication;
     bool _activeFullScreen = false;
     bool _silentInFullScreen = false;
+    bool _passwordFocused = false;
+    bool _silentForPasswords = true;
     QStringList _silentIn;  // applications, by the class name of their windows
     bool _silent = false;  // the one flag each key reads
     std::bitset<kKeyCodeCount> _downWhileSilent;

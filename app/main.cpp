@@ -14,6 +14,7 @@
 #include "app/main_interface.h"
 #include "app/single_instance.h"
 #include "app/tray_presence.h"
+#include "platform/accessibility_focus.h"
 #include "platform/accessibility_keys.h"
 #include "platform/audio_outputs.h"
 #include "platform/bookmarks_file.h"
@@ -124,6 +125,9 @@ int main(int argc, char** argv) {
                   delegate.activeWindowChanged(window.application, window.fullScreen);
               });
     delegate.setActiveWindowKnown(focus != nullptr);
+    AccessibilityFocus passwords(QDBusConnection::sessionBus(), [&delegate](bool password) {
+        delegate.passwordFocusChanged(password);
+    });
 
     // Later starts are answered before the launch-time load, however long that takes.
     instance.listen([&delegate](const QString& path) {

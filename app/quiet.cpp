@@ -8,13 +8,14 @@
 namespace tapsound {
 
 namespace {
+constexpr const char* kSilentForPasswordsKey = "silentForPasswords";
 constexpr const char* kSilentInFullScreenKey = "silentInFullScreen";
 constexpr const char* kSilentInKey = "silentIn";  // UTF-8 names, a line each, kept as data
 
-bool storedFlag(const platform::UserDefaults& defaults, const char* key) {
+bool storedFlag(const platform::UserDefaults& defaults, const char* key, bool unset) {
     const auto stored = defaults.objectForKey(key);
     const double* number = stored ? std::get_if<double>(&*stored) : nullptr;
-    return number && *number != 0;
+    return number ? *number != 0 : unset;
 }
 
 void storeNames(platform::UserDefaults& defaults, const QStringList& names) {
@@ -31,7 +32,8 @@ void AppDelegate::connectSilenceControls() {
 }
 
 void AppDelegate::readSilenceRules() {
-    _silentInFullScreen = storedFlag(_platform.userDefaults, kSilentInFullScreenKey);
+    _silentForPasswords = storedFlag(_platform.userDefaults, kSilentForPasswordsKey, true);
+    _silentInFullScreen = storedFlag(_platform.userDefaults, kSilentInFullScreenKey, false);
     const auto stored = _platform.userDefaults.objectForKey(kSilentInKey);
     const auto* data = stored ? std::get_if<std::vector<std::uint8_t>>(&*stored) : nullptr;
     _silentIn = data ? QString::fromUtf8(reinterpret_cast<const char*>(data->data()),
@@ -86,6 +88,18 @@ void AppDelegate::setActiveWindowKnown(bool known) {
     showSilenceControls();
 }
 
+void AppDelegate::passwordFocusChanged(bool password) {
+    _passwordFocused = password;
+    showSilence();
+}
+
+void AppDelegate::toggleSilentForPasswords() {
+    _silentForPasswords = !_silentForPasswords;
+    _platform.userDefaults.setObjectForKey(_silentForPasswords ? 1.0 : 0.0,
+                                           kSilentForPasswordsKey);
+    showSilence();
+}
+
 void AppDelegate::toggleSilentInFullScreen() {
     _silentInFullScreen = !_silentInFullScreen;
     _platform.userDefaults.setObjectForKey(_silentInFullScreen ? 1.0 : 0.0,
@@ -95,6 +109,7 @@ void AppDelegate::toggleSilentInFullScreen() {
 
 QString AppDelegate::silentReason() const {
     if (_sessionLocked) return "Silent: screen locked";
+    if (_silentForPasswords && _passwordFocused) return "Silent: password field";
     if (_silentInFullScreen && _activeFullScreen) return "Silent: full screen";
     if (_silentIn.contains(_activeApplication)) return "Silent in " + _activeApplication;
     return {};
@@ -107,6 +122,9 @@ void AppDelegate::showSilence() {
 }
 
 void AppDelegate::showSilenceControls() {
+    if (QAction* item = itemWithAction(_keyMenu, "toggleSilentForPasswords:")) {
+        item->setChecked(_silentForPasswords);
+    }
     if (QAction* item = itemWithAction(_keyMenu, "toggleSilentInFullScreen:")) {
         item->setChecked(_silentInFullScreen);
         item->setEnabled(_activeWindowKnown);
