@@ -145,7 +145,9 @@ void AppDelegate::showSilenceControls() {
                                               : "This desktop does not tell which application has "
                                                 "the focus");
     }
-    if (QAction* item = itemWithAction(_keyMenu, "silentIn")) item->setEnabled(!_silentIn.isEmpty());
+    if (QAction* item = itemWithAction(_keyMenu, "silentIn")) {
+        item->setEnabled(!_silentIn.isEmpty());
+    }
 }
 
 bool AppDelegate::isSilentFor(int keyCode, bool down) {
