@@ -33,7 +33,7 @@ class FakeSession : public QObject {
     Q_PROPERTY(bool LockedHint READ lockedHint)
 
   public:
-    bool lockedHint() const { return true; }  // locked when the watcher starts
+    bool lockedHint() const { return true; }
 };
 
 // A lock from any of them silences presses and releases, also a release of a key that went down
@@ -46,26 +46,21 @@ TEST(Quiet, NoSoundWhileTheSessionIsLocked) {
     const QString address = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
     QDBusConnection fakes = QDBusConnection::connectToBus(address, "fakes");
     FakeLogin login;
-    FakeSession loginSession;
+    FakeSession loginSession;  // locked when the watcher starts
     ASSERT_TRUE(fakes.registerObject("/org/freedesktop/login1", &login,
                                      QDBusConnection::ExportAllSlots) &&
                 fakes.registerObject(kPath, &loginSession,
                                      QDBusConnection::ExportAllProperties) &&
                 fakes.registerService("org.freedesktop.login1") &&
                 fakes.registerService("org.gnome.ScreenSaver"));
-    const auto send = [&](const QString& path, const char* interface, const char* name,
-                          const QVariantList& arguments) {
-        QDBusMessage signal = QDBusMessage::createSignal(path, interface, name);
-        signal.setArguments(arguments);
-        fakes.send(signal);
-    };
     const auto lockedHint = [&](bool locked) {
-        send(kPath, "org.freedesktop.DBus.Properties", "PropertiesChanged",
-             {QString("org.freedesktop.login1.Session"), QVariantMap{{"LockedHint", locked}},
-              QStringList()});
+        fakes.send(QDBusMessage::createSignal(kPath, "org.freedesktop.DBus.Properties",
+                                              "PropertiesChanged")
+                   << QString("org.freedesktop.login1.Session")
+                   << QVariantMap{{"LockedHint", locked}} << QStringList());
     };
     const auto saver = [&](bool active, const char* interface = "org.freedesktop.ScreenSaver") {
-        send("/ScreenSaver", interface, "ActiveChanged", {active});
+        fakes.send(QDBusMessage::createSignal("/ScreenSaver", interface, "ActiveChanged") << active);
     };
 
     test::ControllerRig rig;
