@@ -60,7 +60,8 @@ TEST(Quiet, NoSoundWhileTheSessionIsLocked) {
                    << QVariantMap{{"LockedHint", locked}} << QStringList());
     };
     const auto saver = [&](bool active, const char* interface = "org.freedesktop.ScreenSaver") {
-        fakes.send(QDBusMessage::createSignal("/ScreenSaver", interface, "ActiveChanged") << active);
+        fakes.send(QDBusMessage::createSignal("/ScreenSaver", interface, "ActiveChanged")
+                   << active);
     };
 
     test::ControllerRig rig;
