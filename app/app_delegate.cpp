@@ -49,9 +49,16 @@ AppDelegate::AppDelegate(Platform platform, QMenu* keyMenu)
             toggleStartAtLogin();
         } else if (action == "showHelp:") {
             showHelp();
+        } else if (action == "toggleSilentForPasswords:") {
+            toggleSilentForPasswords();
+        } else if (action == "toggleSilentInFullScreen:") {
+            toggleSilentInFullScreen();
+        } else if (action == "toggleSilentInApplication:") {
+            toggleSilentInApplication();
         }
     });
     connectMenuControls();
+    connectSilenceControls();
 }
 
 AppDelegate::~AppDelegate() = default;
@@ -67,6 +74,7 @@ void AppDelegate::updateInstanceValues() {
     if (!std::isfinite(v)) v = kDefaultVolume;
     _volume = v;
     if (_slider) setSliderFloatValue(_slider, v);
+    readSilenceRules();
 }
 
 void AppDelegate::setVolume(QSlider* sender) {

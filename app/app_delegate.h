@@ -1,12 +1,14 @@
 #pragma once
 
 #include <atomic>
+#include <bitset>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include <QString>
+#include <QStringList>
 
 #include "app/double_press.h"
 #include "platform/event_monitor.h"
@@ -102,6 +104,22 @@ public:
     void toggleStartAtLogin();
     void showHelp();
     bool isMuted() const { return _muted; }
+
+    // Quiet where typing is secret or sound unwanted; main.cpp's watchers tell what changes.
+    void sessionLockChanged(bool locked);
+    // The focused window's application (empty when unknown) and whether it fills the screen.
+    void activeWindowChanged(const QString& application, bool fullScreen);
+    // Whether the desktop tells which window has the focus (not on Wayland).
+    void setActiveWindowKnown(bool known);
+    // Whether the focused text field is a password field.
+    void passwordFocusChanged(bool password);
+    void toggleSilentForPasswords();
+    void toggleSilentInFullScreen();
+    // A rule, remembered, for the application that has the focus.
+    void toggleSilentInApplication();
+    void removeSilentIn(const QString& application);
+    // Why no key sounds now, as the tooltip and the window say it; empty while keys sound.
+    QString silentReason() const;
     const QString& soundSetName() const { return _soundSetName; }
     NoTrayWindow* noTrayWindow() const { return _noTrayWindow.get(); }
 
@@ -138,6 +156,13 @@ private:
     void showStartAtLogin();
     void showSoundSetState();
     void fillSoundSetsMenu(QMenu* menu);
+    void connectSilenceControls();
+    void readSilenceRules();
+    void fillSilentInMenu(QMenu* menu);
+    void showSilence();
+    void showSilenceControls();
+    // Whether this press or release stays silent; a key that went down silent comes up silent.
+    bool isSilentFor(int keyCode, bool down);
 
     Platform _platform;
 
@@ -165,6 +190,16 @@ private:
     DoublePress _scrollLockPresses;
     struct CommandLineRequest;
     std::unique_ptr<CommandLineRequest> _commandLineRequest;  // waiting for its set to open
+    bool _sessionLocked = false;
+    bool _activeWindowKnown = false;
+    QString _activeApplication;
+    bool _activeFullScreen = false;
+    bool _silentInFullScreen = false;
+    bool _passwordFocused = false;
+    bool _silentForPasswords = true;
+    QStringList _silentIn;  // applications, by the class name of their windows
+    bool _silent = false;  // the one flag each key reads
+    std::bitset<kKeyCodeCount> _downWhileSilent;
 };
 
 }  // namespace tapsound

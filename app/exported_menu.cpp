@@ -34,6 +34,25 @@ ExportedMenu::ExportedMenu(QMenu* keyMenu, QSlider* slider,
             }
             QObject::connect(_slider, &QSlider::valueChanged, &_menu, [this] { showVolume(); });
             showVolume();
+        } else if (item->menu() && item->data() != "soundSets") {
+            // Filled by the controller as it opens; the copy takes copies of its entries.
+            QMenu* source = item->menu();
+            QMenu* submenu = _menu.addMenu(item->text());
+            const auto follow = [item, submenu] {
+                submenu->setTitle(item->text());
+                submenu->menuAction()->setEnabled(item->isEnabled());
+            };
+            follow();
+            QObject::connect(item, &QAction::changed, submenu, follow);
+            QObject::connect(submenu, &QMenu::aboutToShow, submenu, [this, source, submenu] {
+                emit source->aboutToShow();
+                submenu->clear();
+                for (QAction* entry : source->actions()) {
+                    QAction* copy = mirror(entry);
+                    copy->setParent(submenu);  // so that clearing deletes it
+                    submenu->addAction(copy);
+                }
+            });
         } else if (item->menu()) {
             // Filled as the host opens it, as the status menu's is.
             QMenu* submenu = _menu.addMenu(item->text());

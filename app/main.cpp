@@ -15,13 +15,16 @@
 #include "app/main_interface.h"
 #include "app/single_instance.h"
 #include "app/tray_presence.h"
+#include "platform/accessibility_focus.h"
 #include "platform/accessibility_keys.h"
 #include "platform/audio_outputs.h"
 #include "platform/bookmarks_file.h"
 #include "platform/file_manager_posix.h"
+#include "platform/focus_x11.h"
 #include "platform/key_event_monitor.h"
 #include "platform/key_sources.h"
 #include "platform/open_panel_qt.h"
+#include "platform/session_lock.h"
 #include "platform/sound_file.h"
 #include "platform/user_defaults_qt.h"
 #include "platform/work_queue_thread.h"
@@ -161,6 +164,19 @@ int main(int argc, char** argv) {
         },
         keyMenu.get());
     delegate.awakeFromNib();
+    SessionLock sessionLock(QDBusConnection::systemBus(), QDBusConnection::sessionBus(),
+                            [&delegate](bool locked) { delegate.sessionLockChanged(locked); });
+    // Under Wayland, X11 would tell only of the windows of X11 programs.
+    const std::unique_ptr<X11Focus> focus =
+        QGuiApplication::platformName() != "xcb"
+            ? nullptr
+            : X11Focus::create([&delegate](const X11Focus::Window& window) {
+                  delegate.activeWindowChanged(window.application, window.fullScreen);
+              });
+    delegate.setActiveWindowKnown(focus != nullptr);
+    AccessibilityFocus passwords(QDBusConnection::sessionBus(), [&delegate](bool password) {
+        delegate.passwordFocusChanged(password);
+    });
 
     // Later starts are answered before the launch-time load, however long that takes.
     if (claim == Claim::First) {

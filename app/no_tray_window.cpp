@@ -57,8 +57,10 @@ NoTrayWindow::NoTrayWindow(QMenu* keyMenu, QSlider* slider, bool canHearKeys,
     // The menu's own items, so both always agree: titles, check marks and what they do.
     auto* buttons = new QGridLayout();
     int column = 0, row = 0;
-    for (const char* action : {"open:", "openPrivacyAccessibility", "soundSets",
-                               "toggleMute:", "toggleStartAtLogin:", "showHelp:", "terminate:"}) {
+    for (const char* action :
+         {"open:", "openPrivacyAccessibility", "soundSets", "toggleMute:",
+          "toggleSilentForPasswords:", "toggleSilentInFullScreen:", "toggleSilentInApplication:",
+          "silentIn", "toggleStartAtLogin:", "showHelp:", "terminate:"}) {
         QAction* item = itemWithAction(keyMenu, action);
         if (!item) continue;
         // Buttons show an item's icon text, which drops the "..." that tells a dialog follows.

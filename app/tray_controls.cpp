@@ -84,10 +84,11 @@ void AppDelegate::showSoundSetState() {
     }
     if (QAction* item = itemWithAction(_keyMenu, "toggleMute:")) item->setChecked(_muted);
     if (_exportedMenu) _exportedMenu->showVolume();
-    if (_noTrayWindow) _noTrayWindow->showState(_soundSetName);
+    const QString silent = silentReason().isEmpty() ? QString() : "\n" + silentReason();
+    if (_noTrayWindow) _noTrayWindow->showState(_soundSetName + silent);
     const QString tip = !_isAccessibilityEnabled ? "tapsound cannot hear your keys"
                         : _muted                 ? "tapsound: " + _soundSetName + " (muted)"
-                                                 : "tapsound: " + _soundSetName;
+                                                 : "tapsound: " + _soundSetName + silent;
     if (_statusItem) _statusItem->setToolTip(tip);
     if (_notifierItem) _notifierItem->setToolTip(tip);
 }

@@ -137,7 +137,7 @@ void sparseWav(const std::string& path, int format, int rate, int channels, doub
     const auto riff = static_cast<std::uint32_t>(bytes.size() - 8 + size);
     std::memcpy(bytes.data() + 4, &riff, 4);
     tapsound::test::writeBytes(path, bytes);
-    truncate(path.c_str(), static_cast<off_t>(bytes.size() + size));
+    if (truncate(path.c_str(), static_cast<off_t>(bytes.size() + size)) != 0) return;
 }
 
 // A zip of files on disk, streamed by libzip.

@@ -4,9 +4,15 @@
 
 namespace tapsound {
 
-void AppDelegate::playSoundWithKeyCode(int keyCode) { playSoundInSlot(_keyArray, keyCode); }
+void AppDelegate::playSoundWithKeyCode(int keyCode) {
+    if (isSilentFor(keyCode, true)) return;
+    playSoundInSlot(_keyArray, keyCode);
+}
 
-void AppDelegate::playKeyUpSoundWithKeyCode(int keyCode) { playSoundInSlot(_keyUpArray, keyCode); }
+void AppDelegate::playKeyUpSoundWithKeyCode(int keyCode) {
+    if (isSilentFor(keyCode, false)) return;
+    playSoundInSlot(_keyUpArray, keyCode);
+}
 
 void AppDelegate::playSoundInSlot(const KeyArray& keys, int keyCode) {
     if (_muted) return;

@@ -78,7 +78,9 @@ TEST(StatusMenu, TrustedRunInsertsVolumeSliderAtIndexTwoAsWideAsItemThree) {
     EXPECT_EQ(rig.keys->asked, 1);
     EXPECT_EQ(titles(*rig.menu),
               (QStringList{"Open...", "No sound set", "Volume", "-", "Sound Sets", "Mute",
-                           "Start at Login", "-", "Help", "Quit tapsound"}));
+                           "Silent for Passwords", "Silent in Full Screen",
+                           "Silent in Application", "Silent In", "Start at Login", "-", "Help",
+                           "Quit tapsound"}));
     auto* volume = qobject_cast<QWidgetAction*>(rig.menu->actions()[2]);
     ASSERT_NE(volume, nullptr);
     QWidget* container = volume->defaultWidget();
@@ -106,16 +108,19 @@ TEST(StatusMenu, UntrustedRunOffersThePrivacyItemAndStillReadsTheVolume) {
     EXPECT_FLOAT_EQ(rig->volume(), 0.2f);
     EXPECT_EQ(titles(*rig.menu),
               (QStringList{"Open Security & Privacy Preferences...", "-", "Sound Sets", "Mute",
-                           "Start at Login", "-", "Help", "Quit tapsound"}));
+                           "Silent for Passwords", "Silent in Full Screen",
+                           "Silent in Application", "Silent In", "Start at Login", "-", "Help",
+                           "Quit tapsound"}));
     EXPECT_EQ(rig->statusItem()->toolTip(), "tapsound cannot hear your keys");
     rig.menu->actions()[0]->trigger();
-    rig.menu->actions()[6]->trigger();  // Help opens the same page
+    rig.menu->actions()[10]->trigger();  // Help opens the same page
     EXPECT_EQ(rig.workspace.opened,
               (std::vector<std::string>(2, "file:///usr/share/tapsound/help/index.html")));
-    rig.menu->actions()[7]->trigger();
+    rig.menu->actions()[11]->trigger();
     EXPECT_EQ(rig.terminated, 1);
     EXPECT_EQ(loadMainInterface("/nonexistent/MainMenu.xml"), nullptr);
     // Without a desktop handler for it, the help page shows in a window of ours.
+    const std::string path = std::getenv("PATH");
     setenv("PATH", "/nonexistent", 1);
     EXPECT_TRUE(platform::QtWorkspace().openURL(
         QUrl::fromLocalFile(TAPSOUND_SOURCE_DIR "/resources/help/index.html")
@@ -127,6 +132,7 @@ TEST(StatusMenu, UntrustedRunOffersThePrivacyItemAndStillReadsTheVolume) {
         shown = shown || (page && page->isVisible() && page->toPlainText().contains("Wayland"));
     }
     EXPECT_TRUE(shown);
+    setenv("PATH", path.c_str(), 1);  // later tests start programs
 }
 
 QAction* itemTitled(const QMenu& menu, const QString& title) {
@@ -259,8 +265,10 @@ TEST(NoTray, TheWindowOffersTheMenusControls) {
                     : QStringList{"<b>tapsound cannot hear your keys</b><br>Choose \"Open "
                                   "Security &amp; Privacy Preferences...\" to see how to allow it.",
                                   "Example", "Open Security & Privacy Preferences..."};
-        EXPECT_EQ(shown, (top + QStringList{"Sound Sets", "Mute", "Start at Login", "Help",
-                                            "Quit tapsound"}));
+        EXPECT_EQ(shown, (top + QStringList{"Sound Sets", "Mute", "Silent for Passwords",
+                                            "Silent in Full Screen",
+                                            "Silent in Application", "Silent In",
+                                            "Start at Login", "Help", "Quit tapsound"}));
         if (auto* volume = window.findChild<QSlider*>()) {
             volume->setValue(300);
             EXPECT_FLOAT_EQ(rig->volume(), 0.3f);

@@ -106,7 +106,13 @@ bool PrivateSession::startBus() {
     _bus = spawn(
         {"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=unix:path=" + socket},
         dir() + "/bus.log");
-    if (!waitFor([&] { return access(socket.c_str(), F_OK) == 0; }, 10s)) {
+    // Ready once it answers: the socket shows before the daemon accepts on it.
+    const auto answers = [&] {
+        return run({"dbus-send", "--bus=unix:path=" + socket, "--print-reply",
+                    "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                    "org.freedesktop.DBus.GetId"}) == 0;
+    };
+    if (!waitFor(answers, 10s)) {
         _error = "dbus-daemon did not start";
         return false;
     }

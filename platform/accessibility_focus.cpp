@@ -1,0 +1,82 @@
+#include "platform/accessibility_focus.h"
+
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+
+namespace tapsound::platform {
+
+namespace {
+constexpr uint kRolePasswordText = 40;
+constexpr int kReplyTimeoutMs = 5000;
+const char* const kFocusEvent = "object:state-changed:focused";
+
+// Calls aside; `done` gets the reply's first argument, and nothing happens on an error.
+void callAside(QDBusConnection& bus, QObject* owner, QDBusMessage call,
+               std::function<void(const QVariant&)> done) {
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, kReplyTimeoutMs), owner);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, owner,
+                     [watcher, done = std::move(done)] {
+                         watcher->deleteLater();
+                         const QDBusMessage reply = watcher->reply();
+                         if (reply.type() == QDBusMessage::ReplyMessage &&
+                             !reply.arguments().isEmpty()) {
+                             done(reply.arguments().first());
+                         }
+                     });
+}
+}  // namespace
+
+AccessibilityFocus::AccessibilityFocus(QDBusConnection session, std::function<void(bool)> changed)
+    : _changed(std::move(changed)) {
+    if (!session.isConnected()) return;
+    callAside(session, this,
+              QDBusMessage::createMethodCall("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus",
+                                             "GetAddress"),
+              [this](const QVariant& address) { listen(address.toString()); });
+}
+
+void AccessibilityFocus::listen(const QString& address) {
+    if (address.isEmpty() || _bus) return;
+    _bus = QDBusConnection::connectToBus(address, "tapsound-accessibility");
+    if (!_bus->isConnected()) return;
+    _bus->connect("", "", "org.a11y.atspi.Event.Object", "StateChanged", this,
+                  SLOT(onStateChanged(QDBusMessage)));
+    // Programs send focus events only once someone has asked the registry for them.
+    QDBusMessage registration =
+        QDBusMessage::createMethodCall("org.a11y.atspi.Registry", "/org/a11y/atspi/registry",
+                                       "org.a11y.atspi.Registry", "RegisterEvent");
+    registration << QString(kFocusEvent);
+    _bus->send(registration);
+}
+
+void AccessibilityFocus::onStateChanged(const QDBusMessage& message) {
+    const QVariantList arguments = message.arguments();
+    if (arguments.size() < 2 || arguments[0].toString() != "focused") return;
+    const bool gained = arguments[1].toInt() == 1;
+    const bool same = message.service() == _focusedService && message.path() == _focusedPath;
+    if (!gained) {
+        if (!same) return;
+        _focusedService.clear();
+        _focusedPath.clear();
+        set(false);
+        return;
+    }
+    _focusedService = message.service();
+    _focusedPath = message.path();
+    QDBusMessage role = QDBusMessage::createMethodCall(_focusedService, _focusedPath,
+                                                       "org.a11y.atspi.Accessible", "GetRole");
+    callAside(*_bus, this, role,
+              [this, service = _focusedService, path = _focusedPath](const QVariant& value) {
+                  // A later focus has its own question on the way.
+                  if (service != _focusedService || path != _focusedPath) return;
+                  set(value.toUInt() == kRolePasswordText);
+              });
+}
+
+void AccessibilityFocus::set(bool password) {
+    if (password == _password) return;
+    _password = password;
+    if (_changed) _changed(password);
+}
+
+}  // namespace tapsound::platform

@@ -1,0 +1,108 @@
+// The controller silent while the session is locked, told by the real watcher from a fake logind
+// and fake screen savers on a private bus.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QSystemTrayIcon>
+#include <filesystem>
+
+#include "platform/session_lock.h"
+#include "tests/support/fake_platform.h"
+#include "tests/support/private_session.h"
+
+namespace tapsound {
+namespace {
+
+using namespace std::chrono_literals;
+const QString kPath = "/org/freedesktop/login1/session/_37";
+
+class FakeLogin : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
+
+  public slots:
+    QDBusObjectPath GetSession(const QString&) { return QDBusObjectPath(kPath); }
+};
+
+class FakeSession : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Session")
+    Q_PROPERTY(bool LockedHint READ lockedHint)
+
+  public:
+    bool lockedHint() const { return true; }
+};
+
+// A lock from any of them silences presses and releases, also a release of a key that went down
+// before it; a key that went down inside it comes up silent after it; the first press after it
+// plays. A locker that leaves the bus no longer holds the lock.
+TEST(Quiet, NoSoundWhileTheSessionIsLocked) {
+    test::PrivateSession session{{.display = false, .audio = false, .bus = true}};
+    ASSERT_TRUE(session.ok()) << session.error();
+    // By address: the process may have asked for a session bus before this one existed.
+    const QString address = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
+    QDBusConnection fakes = QDBusConnection::connectToBus(address, "fakes");
+    FakeLogin login;
+    FakeSession loginSession;  // locked when the watcher starts
+    ASSERT_TRUE(fakes.registerObject("/org/freedesktop/login1", &login,
+                                     QDBusConnection::ExportAllSlots) &&
+                fakes.registerObject(kPath, &loginSession,
+                                     QDBusConnection::ExportAllProperties) &&
+                fakes.registerService("org.freedesktop.login1") &&
+                fakes.registerService("org.gnome.ScreenSaver"));
+    const auto lockedHint = [&](bool locked) {
+        fakes.send(QDBusMessage::createSignal(kPath, "org.freedesktop.DBus.Properties",
+                                              "PropertiesChanged")
+                   << QString("org.freedesktop.login1.Session")
+                   << QVariantMap{{"LockedHint", locked}} << QStringList());
+    };
+    const auto saver = [&](bool active, const char* interface = "org.freedesktop.ScreenSaver") {
+        fakes.send(QDBusMessage::createSignal("/ScreenSaver", interface, "ActiveChanged")
+                   << active);
+    };
+
+    test::ControllerRig rig;
+    const std::string folder = rig.dir.file("kernel");
+    std::filesystem::create_directories(folder);
+    for (const char* name : {"1e-1", "1e-0", "1f-1", "1f-0"})  // A and S
+        test::writeBytes(folder + "/" + name + ".wav", "sound");
+    rig->awakeFromNib();
+    rig->applicationDidFinishLaunching();
+    rig->openWithFileURL(folder);
+    setenv("XDG_SESSION_ID", "7", 1);
+    platform::SessionLock lock(QDBusConnection::connectToBus(address, "system"),
+                               QDBusConnection::connectToBus(address, "session"),
+                               [&](bool locked) { rig->sessionLockChanged(locked); });
+
+    const struct {
+        const char* before;  // typed before the change
+        std::function<void()> change;
+        bool silent;
+        const char* typed;
+        std::vector<std::string> played;
+    } steps[] = {
+        {"", [] {}, true, "+0 -0", {}},
+        {"", [&] { lockedHint(false); }, false, "+0 -0", {"1e-1", "1e-0"}},
+        {"+1", [&] { saver(true); }, true, "-1 +0", {"1f-1"}},
+        {"", [&] { saver(false); }, false, "-0 +1 -1", {"1f-1", "1f-0"}},
+        {"", [&] { saver(true, "org.gnome.ScreenSaver"); }, true, "+1 -1", {}},
+        {"", [&] { fakes.unregisterService("org.gnome.ScreenSaver"); }, false, "+1", {"1f-1"}},
+    };
+    for (const auto& s : steps) {
+        SCOPED_TRACE(&s - steps);
+        rig.type(s.before);
+        s.change();
+        const auto told = [&] { return rig->silentReason().isEmpty() != s.silent; };
+        EXPECT_TRUE(test::waitFor([&] { return QCoreApplication::processEvents(), told(); }, 5s));
+        EXPECT_EQ(rig.type(s.typed).playedNames(), s.played);
+        EXPECT_EQ(rig->statusItem()->toolTip().endsWith("\nSilent: screen locked"), s.silent);
+    }
+}
+
+}  // namespace
+}  // namespace tapsound
+
+#include "quiet_test.moc"
