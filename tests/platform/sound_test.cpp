@@ -141,8 +141,8 @@ TEST(SoundFile, EverySliceStartsAtItsFirstFrameWhateverTheCodecAndOrder) {
             const auto& got = fromFile[k]->samples;
             const auto loud =
                 std::find_if(got.begin(), got.end(), [](float v) { return std::fabs(v) > 0.3f; });
-            const long late = (loud - got.begin()) / 2 -
-                              std::lround((wanted[k].second - slices[k].startMs) * 48);
+            const long late =
+                (loud - got.begin()) / 2 - std::lround((wanted[k].second - slices[k].startMs) * 48);
             if (!delay) delay = late;
             EXPECT_NEAR(late, *delay, 2);
         }
