@@ -23,12 +23,6 @@ float sine(double frequency, double rate, std::size_t i) {
 }  // namespace
 
 bool writeTone(const std::string& path, const Tone& tone) {
-    SF_INFO info{};
-    info.samplerate = tone.sampleRate;
-    info.channels = tone.channels;
-    info.format = tone.format ? tone.format : (SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (!file) return false;
     const auto frames = static_cast<std::size_t>(tone.seconds * tone.sampleRate);
     std::vector<float> samples;
     for (std::size_t i = 0; i < frames; ++i) {
@@ -36,14 +30,27 @@ bool writeTone(const std::string& path, const Tone& tone) {
             static_cast<float>(tone.amplitude) * sine(tone.frequency, tone.sampleRate, i);
         samples.insert(samples.end(), static_cast<std::size_t>(tone.channels), v);
     }
+    return writeSamples(path, tone.format ? tone.format : (SF_FORMAT_WAV | SF_FORMAT_PCM_16),
+                        tone.sampleRate, tone.channels, samples);
+}
+
+bool writeSamples(const std::string& path, int format, int sampleRate, int channels,
+                  const std::vector<float>& samples) {
+    SF_INFO info{};
+    info.samplerate = sampleRate;
+    info.channels = channels;
+    info.format = format;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!file) return false;
+    const auto frames = static_cast<sf_count_t>(samples.size()) / channels;
     // In chunks: libvorbis crashes on one write of a minute of audio.
     sf_count_t written = 0;
-    for (std::size_t at = 0; at < frames; at += 4096) {
-        const auto n = static_cast<sf_count_t>(std::min<std::size_t>(4096, frames - at));
-        written += sf_writef_float(file, samples.data() + at * static_cast<std::size_t>(tone.channels), n);
+    for (sf_count_t at = 0; at < frames; at += 4096) {
+        written += sf_writef_float(file, samples.data() + at * channels,
+                                   std::min<sf_count_t>(4096, frames - at));
     }
     sf_close(file);
-    return written == static_cast<sf_count_t>(frames);
+    return written == frames;
 }
 
 std::shared_ptr<const platform::SampleBuffer> toneBuffer(double seconds, double frequency,

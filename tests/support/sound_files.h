@@ -20,6 +20,9 @@ struct Tone {
 
 // Writes a sine tone with libsndfile; false when it could not be written.
 bool writeTone(const std::string& path, const Tone& tone = {});
+// Writes interleaved frames with libsndfile; false when not all of them could be written.
+bool writeSamples(const std::string& path, int format, int sampleRate, int channels,
+                  const std::vector<float>& samples);
 // A decoded stereo sine tone at the mixer's rate, as a loaded sound would hold it.
 std::shared_ptr<const platform::SampleBuffer> toneBuffer(double seconds, double frequency, float amplitude);
 // Writes bytes as they are, for files that are not sounds.
