@@ -6,10 +6,20 @@
 
 namespace tapsound {
 
-// What a sound pack of another keyboard-sound program plays, by virtual key code.
+// Mouse buttons by index: X11 buttons 1-3 and 8-9 and the kernel's BTN_LEFT.. map onto these.
+enum class MouseButton : std::size_t { Left, Right, Middle, Back, Forward, Side, Extra, Task };
+inline constexpr std::size_t kMouseButtonCount = 8;
+using ButtonArray = std::array<SlotRef, kMouseButtonCount>;
+
+// What a sound pack of another keyboard-sound program plays, by virtual key code and by button.
 struct PackTables {
     KeyArray press{};    // by virtual key code, as the key-code table builds them
     KeyArray release{};  // empty slots when the pack has no release sounds
+    ButtonArray buttonPress{};  // mouse packs, and keyboard packs that define buttons
+    ButtonArray buttonRelease{};
+    // A mouse pack: opened as the mouse sounds, leaving the keyboard set as it is.
+    bool mouse = false;
+    float volume = 1.0f;  // the pack's recommended volume, scaling its own sounds
 };
 
 // A slot drawing among the sounds with equal chances on every press: nothing without sounds, a
