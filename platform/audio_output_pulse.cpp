@@ -1,10 +1,14 @@
 #include "platform/audio_output_pulse.h"
 
+#include <pthread.h>
 #include <pulse/pulseaudio.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <cmath>
 #include <utility>
+#include <cstdio>
+#include <cstdlib>
 
 namespace tapsound::platform {
 
@@ -45,6 +49,18 @@ PulseSoundPlayer::PulseSoundPlayer(Options options)
         _mainloop = nullptr;
         return;
     }
+    // A press is sent to the server by this thread: on a busy machine an ordinary thread can
+    // wait tens of milliseconds to run, and a rewrite that late loses the sound's start. Realtime
+    // where the system allows it (the lowest priority is enough to go before ordinary work, and
+    // stays below the server's own threads); children do not inherit it.
+    pa_threaded_mainloop_once_unlocked(
+        _mainloop,
+        [](pa_threaded_mainloop*, void*) {
+            sched_param parameters{};
+            parameters.sched_priority = sched_get_priority_min(SCHED_RR);
+            pthread_setschedparam(pthread_self(), SCHED_RR | SCHED_RESET_ON_FORK, &parameters);
+        },
+        nullptr);
     MainloopLock lock(_mainloop);
     pa_mainloop_api* api = pa_threaded_mainloop_get_api(_mainloop);
     _retry = api->time_new(api, nullptr, &PulseSoundPlayer::onRetry, this);  // armed on failure
@@ -217,7 +233,10 @@ std::size_t PulseSoundPlayer::untakenFramesLocked() {
         std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count() * SampleBuffer::kSampleRate /
         1000000);
     // The sink reads ahead of what it plays by up to its own latency, in one go.
-    const std::uint64_t taken = _readFrames + elapsedFrames + _sinkFrames + _options.marginFrames;
+    const std::uint64_t slowest = *std::max_element(_answerFrames.begin(), _answerFrames.end());
+    const std::uint64_t taken =
+        _readFrames + elapsedFrames + _sinkFrames + std::max<std::uint64_t>(_options.marginFrames, 2 * slowest);
+    if (getenv("DBGPA")) fprintf(stderr, "rewrite slowest=%llu sink=%llu queued=%lld\n", (unsigned long long)slowest, (unsigned long long)_sinkFrames, (long long)_writtenFrames - (long long)taken);
     if (taken >= _writtenFrames) return 0;
     return static_cast<std::size_t>(
         std::min<std::uint64_t>(_writtenFrames - taken, Mixer::kHistoryFrames));
@@ -275,6 +294,11 @@ bool PulseSoundPlayer::writeLocked(std::size_t frames) {
 void PulseSoundPlayer::onTimingUpdate(pa_stream* stream, int success, void* self) {
     auto* player = static_cast<PulseSoundPlayer*>(self);
     player->_timingAsked = false;
+    const auto answered = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - player->_askedTime);
+    player->_answerFrames[player->_answerNext++ % player->_answerFrames.size()] =
+        static_cast<std::uint32_t>(std::min<std::int64_t>(
+            answered.count() * SampleBuffer::kSampleRate / 1000000, Mixer::kHistoryFrames));
     const pa_timing_info* timing = success ? pa_stream_get_timing_info(stream) : nullptr;
     if (!timing || timing->read_index_corrupt || timing->write_index_corrupt || player->_dry ||
         player->_askedRun != player->_runs) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -35,7 +36,10 @@ public:
         std::string server;          // empty: the default server
         std::size_t aheadFrames = 2048;   // queued while playing
         std::size_t requestFrames = 512;  // the server asks for at least this much at a time
-        std::size_t marginFrames = 96;    // left untouched past the read position on a rewrite
+        // Left untouched past the read position on a rewrite, at least; more while the server
+        // answers slowly (a busy machine, no realtime scheduling), since a rewrite that reaches it
+        // after it read that far would lose the new sound's start.
+        std::size_t marginFrames = 96;
         bool rewrite = true;
         std::chrono::milliseconds linger{300};  // run dry this long before the stream is corked
     };
@@ -89,6 +93,10 @@ public:
     std::uint64_t _runs = 0, _askedRun = 0;  // starts from dry, so a late report is not misread
     std::uint64_t _sinkFrames = 0;
     std::chrono::steady_clock::time_point _askedTime, _readTime;
+    // How long the server took to answer lately, the longest first: a rewrite keeps twice that
+    // clear of its read position.
+    std::array<std::uint32_t, 32> _answerFrames{};
+    std::size_t _answerNext = 0;
     Mixer _mixer;
     std::vector<float> _rewritten;
 };

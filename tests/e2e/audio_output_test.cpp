@@ -122,7 +122,7 @@ TEST_P(AudioOutput, PressesAreHeardAtOnceAtTheirVolumeOverlapsSumAndTheServerIsF
     }
     std::this_thread::sleep_for(150ms);
     const auto samples = recorder.stop();
-    const auto onsets = findOnsets(samples, 0.02f, 4800);
+    const auto onsets = findOnsets(samples, 0.02f, 4800, &recorder);
     ASSERT_EQ(onsets.size(), presses.size());
     for (int i = 0; i < 3; ++i) EXPECT_NEAR(peak(samples, onsets[i]), 0.5f, 0.03f) << i;
     EXPECT_NEAR(peak(samples, onsets[3]), 0.125f, 0.02f);
@@ -137,9 +137,9 @@ TEST_P(AudioOutput, PressesAreHeardAtOnceAtTheirVolumeOverlapsSumAndTheServerIsF
     EXPECT_TRUE(player.start(toneBuffer(0.05, 2000, 0.5f), 1.0f));
     std::this_thread::sleep_for(1000ms);
     const auto heard = busy.stop();
-    const auto background = findOnsets(heard, 0.01f, 48000);
-    const auto loud = findOnsets(heard, 0.2f, 4800);
-    ASSERT_EQ(findOnsets(heard, 0.02f, 4800).size(), 1u);  // the quiet tone stays under it
+    const auto background = findOnsets(heard, 0.01f, 48000, &busy);
+    const auto loud = findOnsets(heard, 0.2f, 4800, &busy);
+    ASSERT_EQ(findOnsets(heard, 0.02f, 4800, &busy).size(), 1u);  // the quiet tone stays under it
     ASSERT_EQ(loud.size(), 1u);
     ASSERT_FALSE(background.empty());
     // The click lands about 300 ms after the tone began: not a queue's length later.
@@ -156,7 +156,7 @@ TEST_P(AudioOutput, PressesAreHeardAtOnceAtTheirVolumeOverlapsSumAndTheServerIsF
     std::this_thread::sleep_for(200ms);
     EXPECT_TRUE(player.start(click, 1.0f));
     std::this_thread::sleep_for(300ms);
-    const auto after = findOnsets(again.stop(), 0.2f, 4800);
+    const auto after = findOnsets(again.stop(), 0.2f, 4800, &again);
     ASSERT_EQ(after.size(), 1u);
     EXPECT_GT(after[0], 4800u);
 }
@@ -167,7 +167,7 @@ TEST_P(AudioOutput, EverySoundIsHeardFromItsFirstFrameAndAnIdleOutputLetsTheSink
     ASSERT_TRUE(session.ok()) << session.error();
     Output output = makeOutput(GetParam());
     ASSERT_TRUE(waitFor(output.ready, 5s));
-    const auto floor = level(19200, 0.1f);
+    const auto floor = level(16800, 0.1f);
     std::vector<std::shared_ptr<const SampleBuffer>> clicks;
     // On PipeWire the graph runs at the quantum most desktops run it at (music or a call playing);
     // at 64 frames a cycle the graph itself drops cycles on a busy machine, whoever plays.
@@ -179,7 +179,10 @@ TEST_P(AudioOutput, EverySoundIsHeardFromItsFirstFrameAndAnIdleOutputLetsTheSink
         EXPECT_TRUE(output.player->start(floor, 1.0f));
         std::this_thread::sleep_for(std::chrono::milliseconds(20 + random() % 280));
         EXPECT_TRUE(output.player->start(clicks.back(), 1.0f));
-        std::this_thread::sleep_for(500ms);
+        // Long enough that each level stays its own onset even when it began late, as one
+        // started from idle does while a busy daemon wakes the node (the click then lands on
+        // its first frame).
+        std::this_thread::sleep_for(700ms);
     }
     // Corked (or inactive) a moment after the last sound; the next press wakes it whole.
     EXPECT_TRUE(waitFor(output.idle, 2s));
@@ -194,7 +197,7 @@ TEST_P(AudioOutput, EverySoundIsHeardFromItsFirstFrameAndAnIdleOutputLetsTheSink
     // told apart from the output's; it must still have heard nearly everything.
     RecordProperty("recorder_lost_frames", static_cast<int>(recorder.lostFrames()));
     EXPECT_LT(recorder.lostFrames(), heard.size() / 2 / 20) << "the recorder itself missed these";
-    const auto onsets = findOnsets(heard, 0.05f, 4800);
+    const auto onsets = findOnsets(heard, 0.05f, 4800, &recorder);
     ASSERT_EQ(onsets.size(), clicks.size());
     for (std::size_t i = 0; i + 1 < clicks.size(); ++i)
         EXPECT_EQ(misheard(heard, recorder, onsets[i], 0.1f, *clicks[i], 0), 0) << i;

@@ -58,7 +58,7 @@ class Tapsound : public ::testing::Test {
         test::MonitorRecorder recorder(session);
         EXPECT_EQ(test::run({"sh", "-c", command}), 0);
         std::this_thread::sleep_for(400ms);
-        return test::findOnsets(recorder.stop(), 0.01f, 4800).size();
+        return test::findOnsets(recorder.stop(), 0.01f, 4800, &recorder).size();
     }
     // Reads a stored setting, or writes it as the user's settings file would hold it.
     QVariant setting(const char* key, std::optional<QVariant> value = {}) {
@@ -306,7 +306,7 @@ TEST_F(Tapsound, AHeldKeyIsHeardOnceGoingDownAndOnceComingUp) {
     EXPECT_EQ(test::run({"sh", "-c", "xdotool keydown a && sleep 1 && xdotool keyup a"}), 0);
     std::this_thread::sleep_for(400ms);
     const std::vector<float> heard = recorder.stop();
-    const auto onsets = test::findOnsets(heard, 0.01f, 4800);
+    const auto onsets = test::findOnsets(heard, 0.01f, 4800, &recorder);
     ASSERT_EQ(onsets.size(), 2u);
     for (std::size_t i = 0; i < 2; ++i) {  // the press tone, then the release tone, at volume 0.5
         const auto from = heard.begin() + static_cast<std::ptrdiff_t>(onsets[i] * 2);

@@ -369,10 +369,11 @@ std::vector<float> MonitorRecorder::stop() {
 }
 
 std::vector<std::size_t> findOnsets(const std::vector<float>& interleavedStereo, float threshold,
-                                    std::size_t minGapFrames) {
+                                    std::size_t minGapFrames, const MonitorRecorder* recorder) {
     std::vector<std::size_t> onsets;
     std::size_t quiet = minGapFrames;
     for (std::size_t frame = 0; frame * 2 + 1 < interleavedStereo.size(); ++frame) {
+        if (recorder && recorder->lost(frame)) continue;
         if (std::max(std::fabs(interleavedStereo[frame * 2]),
                      std::fabs(interleavedStereo[frame * 2 + 1])) <= threshold) {
             ++quiet;

@@ -96,9 +96,11 @@ class MonitorRecorder {
     std::size_t _lost = 0;
 };
 
-// The frames where the level rises above threshold after at least minGapFrames below it.
+// The frames where the level rises above threshold after at least minGapFrames below it. Frames
+// the recorder missed count as neither: a cycle it slept through is no silence of the sound's.
 std::vector<std::size_t> findOnsets(const std::vector<float>& interleavedStereo, float threshold,
-                                    std::size_t minGapFrames);
+                                    std::size_t minGapFrames,
+                                    const MonitorRecorder* recorder = nullptr);
 
 // Another program's window holding the keyboard focus, as an editor would (xev).
 class FocusedWindow {
