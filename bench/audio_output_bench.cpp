@@ -140,14 +140,7 @@ class PipeWireRecorder : public Recorder {
         pw_stream_add_listener(_stream, &_hook, &_events, this);
         std::uint8_t storage[512];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-        spa_audio_info_raw format{};
-        format.format = SPA_AUDIO_FORMAT_F32;
-        format.rate = 48000;
-        format.channels = 2;
-        format.position[0] = SPA_AUDIO_CHANNEL_FL;
-        format.position[1] = SPA_AUDIO_CHANNEL_FR;
-        const spa_pod* params[] = {
-            spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
+        const spa_pod* params[] = {tapsound::platform::buildSoundFormat(builder)};
         pw_stream_connect(
             _stream, PW_DIRECTION_INPUT, PW_ID_ANY,
             static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |

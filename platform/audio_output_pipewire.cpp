@@ -246,13 +246,7 @@ void PipeWireSoundPlayer::createStreamLocked() {
 
     std::uint8_t storage[512];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-    spa_audio_info_raw format{};
-    format.format = SPA_AUDIO_FORMAT_F32;
-    format.rate = SampleBuffer::kSampleRate;
-    format.channels = SampleBuffer::kChannels;
-    format.position[0] = SPA_AUDIO_CHANNEL_FL;
-    format.position[1] = SPA_AUDIO_CHANNEL_FR;
-    const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
+    const spa_pod* params[] = {buildSoundFormat(builder)};
     // Inactive until the first press: an idle node keeps the graph from nothing.
     const auto flags =
         static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
@@ -341,6 +335,16 @@ bool PipeWireSoundPlayer::start(std::shared_ptr<const SampleBuffer> samples, flo
     }
     armIdleTimerLocked(Clock::now() + length);
     return true;
+}
+
+const spa_pod* buildSoundFormat(spa_pod_builder& builder) {
+    spa_audio_info_raw format{};
+    format.format = SPA_AUDIO_FORMAT_F32;
+    format.rate = SampleBuffer::kSampleRate;
+    format.channels = SampleBuffer::kChannels;
+    format.position[0] = SPA_AUDIO_CHANNEL_FL;
+    format.position[1] = SPA_AUDIO_CHANNEL_FR;
+    return spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format);
 }
 
 }  // namespace tapsound::platform

@@ -15,6 +15,8 @@ struct pw_context;
 struct pw_core;
 struct pw_stream;
 struct pw_thread_loop;
+struct spa_pod;
+struct spa_pod_builder;
 struct spa_source;
 
 namespace tapsound::platform {
@@ -96,5 +98,8 @@ class PipeWireSoundPlayer : public SoundPlayer {
     std::array<std::uint64_t, kPending> _voiceOf{};
     Mixer _mixer;
 };
+
+// The one format every stream here plays or records: 48 kHz stereo float, the mixer's own.
+const spa_pod* buildSoundFormat(spa_pod_builder& builder);
 
 }  // namespace tapsound::platform

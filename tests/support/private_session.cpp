@@ -15,6 +15,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/audio_output_pipewire.h"
+
 namespace tapsound::test {
 
 using namespace std::chrono_literals;
@@ -264,14 +266,7 @@ struct MonitorRecorder::Graph {
             pw_stream_add_listener(stream, &hook, &events, this);
             std::uint8_t storage[512];
             spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-            spa_audio_info_raw format{};
-            format.format = SPA_AUDIO_FORMAT_F32;
-            format.rate = 48000;
-            format.channels = 2;
-            format.position[0] = SPA_AUDIO_CHANNEL_FL;
-            format.position[1] = SPA_AUDIO_CHANNEL_FR;
-            const spa_pod* params[] = {
-                spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
+            const spa_pod* params[] = {tapsound::platform::buildSoundFormat(builder)};
             pw_stream_connect(stream, PW_DIRECTION_INPUT, PW_ID_ANY,
                               static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
                                                            PW_STREAM_FLAG_MAP_BUFFERS |
