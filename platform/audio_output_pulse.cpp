@@ -49,10 +49,12 @@ PulseSoundPlayer::PulseSoundPlayer(Options options)
         _mainloop = nullptr;
         return;
     }
+    MainloopLock lock(_mainloop);
     // A press is sent to the server by this thread: on a busy machine an ordinary thread can
     // wait tens of milliseconds to run, and a rewrite that late loses the sound's start. Realtime
     // where the system allows it (the lowest priority is enough to go before ordinary work, and
-    // stays below the server's own threads); children do not inherit it.
+    // stays below the server's own threads); children do not inherit it. Asked under the lock, as
+    // every call from outside the loop's thread must be.
     pa_threaded_mainloop_once_unlocked(
         _mainloop,
         [](pa_threaded_mainloop*, void*) {
@@ -61,7 +63,6 @@ PulseSoundPlayer::PulseSoundPlayer(Options options)
             pthread_setschedparam(pthread_self(), SCHED_RR | SCHED_RESET_ON_FORK, &parameters);
         },
         nullptr);
-    MainloopLock lock(_mainloop);
     pa_mainloop_api* api = pa_threaded_mainloop_get_api(_mainloop);
     _retry = api->time_new(api, nullptr, &PulseSoundPlayer::onRetry, this);  // armed on failure
     _idle = api->time_new(api, nullptr, &PulseSoundPlayer::onIdle, this);    // armed when dry
