@@ -119,6 +119,9 @@ int main(int argc, char** argv) {
     QApplication::setOrganizationName("tapsound");
     QApplication::setDesktopFileName("tapsound");
     QApplication::setQuitOnLastWindowClosed(false);
+    // At once: starting up asks the buses and the display, which takes a while on a busy
+    // machine, and a logout meanwhile must still end in an orderly quit, settings kept.
+    quitOnTerminationSignals(app);
 
     using namespace tapsound::platform;
     QtUserDefaults userDefaults(settings);
@@ -199,6 +202,5 @@ int main(int argc, char** argv) {
 
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &app,
                      [&delegate] { delegate.applicationWillTerminate(); });
-    quitOnTerminationSignals(app);
     return app.exec();
 }

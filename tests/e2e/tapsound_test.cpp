@@ -126,6 +126,9 @@ TEST_F(Tapsound, TheFirstStartPlaysAndBadPathsAreToldWithoutChangingAnything) {
     test::writeBytes(empty + "/notes.txt", "no sound");
     ASSERT_TRUE(test::writeTone(tone, {.seconds = 0.05}));
     start();
+    // The example set is stored as the one in use once it has loaded.
+    EXPECT_TRUE(waitFor(
+        [&] { return setting("Bookmark").toString().indexOf("Example.tapsnd") != -1; }, 10s));
     EXPECT_EQ(soundsHeardAfter("xdotool key --delay 200 a s"), 2u);
     const std::string bad[][2] = {
         {"/nonexistent/nothing.wav", "/nonexistent/nothing.wav: No such file or directory"},
@@ -141,9 +144,14 @@ TEST_F(Tapsound, TheFirstStartPlaysAndBadPathsAreToldWithoutChangingAnything) {
     EXPECT_EQ(test::run({"timeout", "10", TAPSOUND_BINARY, empty}), 1);
     EXPECT_NE(setting("Bookmark").toString().indexOf("Example.tapsnd"), -1);
     start({empty, tone});
+    // Stored once it has loaded, which a busy machine may take a while for.
+    EXPECT_TRUE(waitFor(
+        [&] {
+            return test::readBytes(config + "/tapsound/tapsound.ini").find("/tone\\xff.wav)") !=
+                   std::string::npos;
+        },
+        10s));
     EXPECT_EQ(test::stopProcess(pid), 0);
-    EXPECT_NE(test::readBytes(config + "/tapsound/tapsound.ini").find("/tone\\xff.wav)"),
-              std::string::npos);
 }
 
 // One tapsound per graphical session: another display of the same user runs its own. It obeys
