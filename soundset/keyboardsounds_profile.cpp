@@ -1,6 +1,7 @@
 #include <yaml-cpp/eventhandler.h>
 #include <yaml-cpp/yaml.h>
 
+#include <algorithm>
 #include <map>
 #include <sstream>
 
@@ -15,6 +16,7 @@ namespace {
 
 // A profile is a few dozen nodes; past these bounds a file is hostile, and what was read plays.
 constexpr int kMaxDepth = 32;
+constexpr std::size_t kMaxProfileBytes = std::size_t{1} << 20;
 constexpr std::size_t kMaxEvents = 100000;
 constexpr std::size_t kMaxVisits = 100000;
 
@@ -55,7 +57,30 @@ class Bounds : public YAML::EventHandler {
     std::size_t _events = 0;
 };
 
+// The deepest nesting of flow lists and maps outside quotes. yaml-cpp scans a flow collection
+// to its end before it reports its start, so its depth is told before it parses.
+int flowDepth(const std::string& text) {
+    int depth = 0, deepest = 0;
+    char quote = 0;
+    for (const char c : text) {
+        // A line ends a quote too, so an apostrophe in a plain word hides no brackets after it.
+        if (c == '\n' || (quote && c == quote)) {
+            quote = 0;
+        } else if (quote) {
+            continue;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
 std::optional<YAML::Node> parsedProfile(const std::string& text) {
+    if (text.size() > kMaxProfileBytes || flowDepth(text) > kMaxDepth) return std::nullopt;
     try {
         std::istringstream first(text);
         YAML::Parser parser(first);
