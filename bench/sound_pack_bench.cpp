@@ -1,6 +1,7 @@
 // Opening config.json sound packs as users have them: 100 Ogg Vorbis files of 200 ms (44.1 kHz
 // stereo), and one 60 s Ogg Vorbis sprite cut into 100 slices of 150 ms; each as a folder and as a
-// zip. Reports the decoded memory the tables keep.
+// zip. Reports the decoded memory the tables keep. Then the largest pack of each other program's
+// format, beside a naive reader of the same files.
 // Then hostile sets, each opened in a child process of its own: the time and CPU to open it, the
 // child's peak memory, and how long a load takes to end once asked to stop 300 ms in. An empty
 // folder is the reference: what a child holds before it reads anything.
@@ -118,6 +119,148 @@ BENCHMARK(BM_OpenPack)
     ->MinTime(2.0)
     ->UseRealTime();
 
+// The largest pack of each other program's format we build: 56 keys (letters, digits, F1-F20),
+// each with a press and a release, from 200 ms Ogg files or a 60 s Ogg sprite.
+enum Format { DxSprite, KeyboardSounds, Thock, KeyEcho, KeyEcho2, kFormats };
+const char* const kFormatNames[] = {"MechvibesDX single", "keyboardsounds", "Thock (2 variants)",
+                                    "KeyEcho 1", "KeyEcho 2 (3 slices)"};
+
+std::vector<std::string> keyNames(Format format) {
+    const bool prefixed = format == DxSprite || format == KeyEcho || format == KeyEcho2;
+    std::vector<std::string> names;
+    for (char c = 'a'; c <= 'z'; ++c) names.push_back(prefixed ? std::string("Key") + char(c - 32) : std::string(1, c));
+    for (int d = 0; d < 10; ++d) {
+        names.push_back((format == DxSprite ? "Digit" : prefixed ? "Num" : "") + std::to_string(d));
+    }
+    for (int n = 1; n <= 20; ++n) names.push_back("f" + std::to_string(n));
+    return names;
+}
+
+// Writes the pack into dir/<format>, and the same as dir/<format>.zip; the files a naive reader
+// decodes in turn, and the slices of each key it cuts from the sprite.
+struct Written {
+    std::vector<std::string> files;
+    std::vector<tapsound::platform::SoundSlice> slices;
+};
+Written writeFormatPack(const TempDir& dir, Format format) {
+    const std::string folder = std::to_string(format);
+    std::filesystem::create_directories(dir.file(folder));
+    std::vector<std::pair<std::string, std::string>> entries;
+    Written written;
+    const auto add = [&](const std::string& name, double seconds, double frequency) {
+        const std::string path = dir.file(folder + "/" + name);
+        tapsound::test::writeTone(
+            path, {SF_FORMAT_OGG | SF_FORMAT_VORBIS, 44100, 2, seconds, frequency, 0.5});
+        entries.emplace_back(name, tapsound::test::readBytes(path));
+        written.files.push_back(path);
+    };
+    const auto names = keyNames(format);
+    std::string description;
+    if (format == KeyboardSounds || format == Thock) {
+        description = format == Thock ? R"({"metadata": {"name": "big"}, "sounds": {)"
+                                      : "profile: {name: big, type: files}\nsources:\n";
+        std::string keys;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            const std::string k = std::to_string(i);
+            add(k + "a.ogg", 0.2, 300.0 + i), add(k + "u.ogg", 0.2, 900.0 + i);
+            if (format == Thock) {
+                add(k + "b.ogg", 0.2, 600.0 + i);
+                description += (i ? ", \"" : "\"") + names[i] + R"(": {"down": [")" + k + "a.ogg\", \"" +
+                               k + R"(b.ogg"], "up": [")" + k + "u.ogg\"]}";
+            } else {
+                description += "  - {id: s" + k + ", source: {press: " + k + "a.ogg, release: " + k +
+                               "u.ogg}}\n";
+                keys += "    - {sound: s" + k + ", keys: [" + names[i] + "]}\n";
+            }
+        }
+        description += format == Thock ? "}}" : "keys:\n  other:\n" + keys;
+    } else {
+        add(format == KeyEcho2 ? "all.ogg" : "sound.ogg", 60.0, 440.0);
+        std::string press, release;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            const int at = int(i) * 900;
+            const auto ms = [](int a, int b) { return "[" + std::to_string(a) + ", " + std::to_string(b) + "]"; };
+            const auto frames = [](int a, int n) {
+                return R"({"startFrame": )" + std::to_string(a * 48) + R"(, "frameCount": )" +
+                       std::to_string(n * 48) + "}";
+            };
+            const std::string sep = i ? ", \"" : "\"";
+            if (format == DxSprite) {
+                press += sep + names[i] + R"(": {"timing": [)" + ms(at, at + 150) + ", " +
+                         ms(at + 300, at + 420) + "]}";
+            } else if (format == KeyEcho) {
+                press += sep + names[i] + "\": " + ms(at, 150);
+                release += sep + names[i] + "\": " + ms(at + 300, 120);
+            } else {
+                press += sep + names[i] + R"(": {"slices": [)" + frames(at, 150) + ", " +
+                         frames(at + 160, 150) + ", " + frames(at + 320, 150) + "]}";
+                release += sep + names[i] + "\": [" + frames(at + 600, 120) + "]";
+            }
+            for (const int start : {at, at + 160, at + 320, at + 600}) {
+                written.slices.push_back({double(start), 150.0});
+            }
+        }
+        description =
+            format == DxSprite
+                ? R"({"config_version": "2", "definition_method": "single", "audio_file": "sound.ogg", "definitions": {)" +
+                      press + "}}"
+            : format == KeyEcho
+                ? R"({"key_define_type": "single", "defines": {)" + press + R"(}, "releases": {)" +
+                      release + "}}"
+                : R"({"schemaVersion": 2, "audio": {"file": "all.ogg", "sampleRate": 44100, "channels": 2, "frameCount": 2646000}, "defines": {)" +
+                      press + R"(}, "releases": {)" + release + "}}";
+    }
+    const std::string marker = format == KeyboardSounds ? "profile.yaml" : "config.json";
+    tapsound::test::writeBytes(dir.file(folder + "/" + marker), description);
+    entries.emplace_back(marker, description);
+    tapsound::test::writeZip(dir.file(folder + ".zip"), entries);
+    return written;
+}
+
+// Ours from a folder and from a zip, beside a naive reader of the same folder: every file decoded
+// in turn on one thread, or the sprite read again from its start for every key.
+void BM_OpenOtherProgramsPack(benchmark::State& state) {
+    const auto format = static_cast<Format>(state.range(0));
+    const int how = static_cast<int>(state.range(1));  // 0 folder, 1 zip, 2 naive reference
+    state.SetLabel(std::string(kFormatNames[format]) +
+                   (how == 0 ? ", folder" : how == 1 ? ", zip" : ", naive reference"));
+    TempDir dir;
+    const Written written = writeFormatPack(dir, format);
+    const std::string path = dir.file(std::to_string(format) + (how == 1 ? ".zip" : ""));
+    tapsound::platform::PosixFileManager files;
+    tapsound::platform::SndfileSoundLoader loader(nullptr);
+    std::size_t playing = 0;
+    for (auto _ : state) {
+        if (how == 2) {
+            tapsound::platform::LoadBudget budget;
+            std::size_t sounds = 0;
+            for (const auto& file : written.files) {
+                // A key at a time, each call reading the sprite from its start.
+                for (std::size_t k = 0; k < written.slices.size(); k += 4) {
+                    const std::vector<tapsound::platform::SoundSlice> key(
+                        written.slices.begin() + k, written.slices.begin() + k + 4);
+                    sounds += loader.slicesWithContentsOfFile(file, key, budget).size();
+                }
+                if (written.slices.empty()) {
+                    sounds += loader.initWithContentsOfFile(file, budget) != nullptr;
+                }
+            }
+            benchmark::DoNotOptimize(sounds);
+            continue;
+        }
+        const auto pack = tapsound::packAtPath(path, files, loader);
+        playing = 0;
+        for (const auto& slot : pack ? pack->press : tapsound::KeyArray{}) playing += slot != nullptr;
+        benchmark::DoNotOptimize(pack);
+    }
+    if (how != 2 && playing < 56) state.SkipWithError("not every key plays");
+}
+BENCHMARK(BM_OpenOtherProgramsPack)
+    ->ArgsProduct({benchmark::CreateDenseRange(0, kFormats - 1, 1), {0, 1, 2}})
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(1.0)
+    ->UseRealTime();
+
 // A WAV of silence that takes no disk: a header written by libsndfile, the samples a hole.
 void sparseWav(const std::string& path, int format, int rate, int channels, double seconds) {
     SF_INFO info{};
@@ -225,6 +368,25 @@ const std::vector<Hostile>& hostileSets() {
              sparseWav(d.file("wide/wide.wav"), SF_FORMAT_FLOAT, 384000, 64, 30);
          },
          "wide"},
+        {"a profile.yaml alias bomb: 4,096 entries sharing 4,096 key names",
+         [](const TempDir& d) {
+             std::filesystem::create_directories(d.file("bomb"));
+             tapsound::test::writeTone(d.file("bomb/k.wav"), {0, 48000, 2, 0.1});
+             std::string names = "[a", entries = "[*e";
+             for (int i = 1; i < 4096; ++i) names += ", space", entries += ", *e";
+             writeBytes(d.file("bomb/profile.yaml"),
+                        "profile: {name: bomb}\nsources: [{id: k, source: k.wav}]\nn: &n " + names +
+                            "]\ne: &e {sound: k, keys: *n}\nkeys: {other: " + entries + "]}\n");
+         },
+         "bomb"},
+        {"a 400 KB profile.yaml of 200,000 nested lists",
+         [](const TempDir& d) {
+             std::filesystem::create_directories(d.file("deep"));
+             writeBytes(d.file("deep/profile.yaml"), "profile: {name: deep}\nkeys: " +
+                                                         std::string(200000, '[') +
+                                                         std::string(200000, ']') + "\n");
+         },
+         "deep"},
         {"a folder of 2,000 links to one 30 s sound",
          [](const TempDir& d) {
              std::filesystem::create_directories(d.file("links"));
@@ -243,7 +405,7 @@ const std::vector<Hostile>& hostileSets() {
 void openSet(const std::string& path, const std::function<bool()>& stopped) {
     tapsound::platform::PosixFileManager files;
     tapsound::platform::SndfileSoundLoader loader(nullptr);
-    if (!tapsound::configJsonPackAtPath(path, files, loader, stopped)) {
+    if (!tapsound::packAtPath(path, files, loader, stopped)) {
         tapsound::soundsDictionaryWithDirectryPath(files, loader, path, stopped);
     }
 }
@@ -304,7 +466,7 @@ void BM_HostileSet(benchmark::State& state) {
     state.counters["stop_ms"] = stopMs;
 }
 BENCHMARK(BM_HostileSet)
-    ->DenseRange(0, 6)
+    ->DenseRange(0, 8)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
