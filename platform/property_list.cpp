@@ -111,6 +111,7 @@ std::optional<PlistValue> propertyListWithBytes(const std::uint8_t* bytes, std::
     if (!bytes || length == 0 || length > kMaxPropertyListBytes) return std::nullopt;
     const std::span<const std::uint8_t> all(bytes, length);
     if (length >= 8 && std::memcmp(bytes, "bplist", 6) == 0) return readBinaryPropertyList(all);
+    if (length > kMaxXmlPropertyListBytes) return std::nullopt;
     return readXmlPropertyList(all);
 }
 

@@ -12,6 +12,9 @@
 namespace tapsound::platform {
 
 inline constexpr std::size_t kMaxPropertyListBytes = 16u << 20;
+// Qt's XML reader keeps some 500 bytes for each open element and twice the text as UTF-16, so
+// XML is held to less; a soundset.plist is tens of kilobytes.
+inline constexpr std::size_t kMaxXmlPropertyListBytes = 2u << 20;
 // Levels below the root; a soundset uses three (a list, a pair, its weight).
 inline constexpr int kMaxPlistDepth = 32;
 // Each value reached costs a unit, a shared one each time it is reached, since our copy holds it

@@ -7,6 +7,7 @@
 #include <clocale>
 #include <cstdlib>
 #include <locale.h>
+#include <utility>
 #include <vector>
 
 #include "platform/property_list_forms.h"
@@ -185,6 +186,7 @@ PlistValue XmlReader::build(QXmlStreamReader& xml) {
 
 std::optional<PlistValue> XmlReader::read() {
     QXmlStreamReader xml(_bytes);
+    xml.setNamespaceProcessing(false);
     if (!enterRoot(xml)) return std::nullopt;
     const Element root = elementOf(xml.name());
     if (!isList(root)) {
@@ -196,6 +198,7 @@ std::optional<PlistValue> XmlReader::read() {
         while (!xml.atEnd()) xml.readNext();
         if (xml.hasError()) return std::nullopt;
         QXmlStreamReader again(_bytes);
+        again.setNamespaceProcessing(false);
         enterRoot(again);
         return build(again);
     }
@@ -211,7 +214,6 @@ std::optional<PlistValue> XmlReader::read() {
 
     // Entries: a key and the value after it, or an element; a stray key or value is left out.
     const bool keyed = root == Element::Dictionary;
-    std::vector<bool> kept(children.size());
     std::vector<std::pair<std::size_t, std::size_t>> entries;
     for (std::size_t i = 0; i < children.size(); ++i) {
         if (!keyed && !children[i].key) entries.emplace_back(i, i);
@@ -235,6 +237,7 @@ std::optional<PlistValue> XmlReader::read() {
     }
 
     QXmlStreamReader again(_bytes);
+    again.setNamespaceProcessing(false);
     enterRoot(again);
     PlistArray items;
     PlistDictionary dictionary;

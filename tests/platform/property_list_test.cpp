@@ -40,9 +40,10 @@ std::string xml(const std::string& value, const std::string& doctype = {}) {
            "<key>*</key><string>click</string></dict></plist>";
 }
 
-std::string repeated(const std::string& text, int times) {
-    std::string out;
-    for (int i = 0; i < times; ++i) out += text;
+// "click" inside `levels` XML arrays.
+std::string nested(int levels) {
+    std::string out = "<string>click</string>";
+    for (int i = 0; i < levels; ++i) out = "<array>" + out + "</array>";
     return out;
 }
 
@@ -67,10 +68,8 @@ TEST(PropertyList, HostileValuesAreDroppedAloneAndBrokenListsRefused) {
         // 31 lists below the entry hold "click" at the deepest level kept; one more is too deep.
         {"binary 32 levels", binary(chain(31)), Outcome::Kept},
         {"binary 33 levels", binary(chain(32)), Outcome::Dropped},
-        {"xml 32 levels", xml(repeated("<array>", 31) + "<string>click</string>" +
-                              repeated("</array>", 31)), Outcome::Kept},
-        {"xml 33 levels", xml(repeated("<array>", 32) + "<string>click</string>" +
-                              repeated("</array>", 32)), Outcome::Dropped},
+        {"xml 32 levels", xml(nested(31)), Outcome::Kept},
+        {"xml 33 levels", xml(nested(32)), Outcome::Dropped},
         {"shared 300 times", binary({"\xaf\x11\x01\x2c" + std::string(300, '\x03')}),
          Outcome::Kept},
         {"two lists in a loop", binary({"\xa1\x05", "\xa1\x04"}), Outcome::Dropped},
@@ -121,13 +120,12 @@ TEST(PropertyList, HostileValuesAreDroppedAloneAndBrokenListsRefused) {
 TEST(PropertyList, BothFormsReadEveryType) {
     const std::string text = "<integer>-7</integer><integer>0x10</integer><real>2.5</real>"
                              "<true/><date>2001-01-02T00:00:00Z</date><data>AAE=</data>";
-    const auto fromXml = read(xml("<array>" + text + "</array>"));
-    const auto fromBinary = read(binary({"\xa6\x05\x06\x07\x08\x09\x0a",
-                                         "\x13" + bigEndian(-7ll, 8), "\x10\x10",
-                                         "\x23" + bigEndian(0x4004000000000000ull, 8), "\x09",
-                                         "\x33" + bigEndian(0x40f5180000000000ull, 8),
-                                         std::string("\x42\x00\x01", 3)}));
-    for (const auto& root : {fromXml, fromBinary}) {
+    for (const auto& root :
+         {read(xml("<array>" + text + "</array>")),
+          read(binary({"\xa6\x05\x06\x07\x08\x09\x0a", "\x13" + bigEndian(-7ll, 8), "\x10\x10",
+                       "\x23" + bigEndian(0x4004000000000000ull, 8), "\x09",
+                       "\x33" + bigEndian(0x40f5180000000000ull, 8),
+                       std::string("\x42\x00\x01", 3)}))}) {
         ASSERT_TRUE(root);
         const PlistArray& values = root->dictionaryValue().at("24").arrayValue();
         ASSERT_EQ(values.size(), 6u);

@@ -103,63 +103,51 @@ std::string bigEndian(std::uint64_t value, int size) {
     return out;
 }
 
-// Appends `value` and what it holds as objects of a binary list, each value an object of its own
-// (nothing shared); its index.
+// Appends `value` and what it holds as objects of a binary list, nothing shared; its index.
 std::uint64_t writeObject(const platform::PlistValue& value, std::vector<std::string>& objects) {
     using Type = platform::PlistValue::Type;
-    const auto marker = [](unsigned type, std::uint64_t count) {
-        std::string out(1, static_cast<char>(type << 4 | std::min<std::uint64_t>(count, 15)));
-        if (count >= 15) out += '\x13' + bigEndian(count, 8);
-        return out;
+    const auto counted = [](unsigned type, std::uint64_t count) {
+        return std::string(1, static_cast<char>(type << 4 | std::min<std::uint64_t>(count, 15))) +
+               (count >= 15 ? '\x13' + bigEndian(count, 8) : "");
     };
     const std::uint64_t index = objects.size();
     objects.emplace_back();
-    std::string out;
+    std::string out, refs;
+    const std::string& text = value.stringValue();
+    double number = value.doubleValue().value_or(0);
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &number, sizeof bits);
     switch (value.type()) {
-        case Type::String: {
-            const QString text = QString::fromStdString(value.stringValue());
-            if (std::all_of(value.stringValue().begin(), value.stringValue().end(),
-                            [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
-                out = marker(0x5, value.stringValue().size()) + value.stringValue();
+        case Type::String:
+            if (std::all_of(text.begin(), text.end(), [](unsigned char c) { return c < 0x80; })) {
+                out = counted(0x5, text.size()) + text;
             } else {
-                out = marker(0x6, static_cast<std::uint64_t>(text.size()));
-                for (const QChar c : text) out += bigEndian(c.unicode(), 2);
+                const QString wide = QString::fromStdString(text);
+                out = counted(0x6, static_cast<std::uint64_t>(wide.size()));
+                for (const QChar c : wide) out += bigEndian(c.unicode(), 2);
             }
             break;
-        }
         case Type::Integer:
             out = '\x13' + bigEndian(static_cast<std::uint64_t>(value.integerValue()), 8);
             break;
         case Type::Boolean:
-            out = *value.doubleValue() != 0 ? "\x09" : "\x08";
+            out = number != 0 ? "\x09" : "\x08";
             break;
-        case Type::Real:
-        case Type::Date: {
-            const double number = value.type() == Type::Real ? *value.doubleValue() : 0;
-            std::uint64_t bits = 0;
-            std::memcpy(&bits, &number, sizeof bits);
-            out = (value.type() == Type::Real ? '\x23' : '\x33') + bigEndian(bits, 8);
-            break;
-        }
-        case Type::Data:
-            out = marker(0x4, value.dataValue().size()) +
-                  std::string(value.dataValue().begin(), value.dataValue().end());
-            break;
-        case Type::Array: {
-            std::string refs;
+        case Type::Array:
             for (const auto& item : value.arrayValue()) refs += bigEndian(writeObject(item, objects), 4);
-            out = marker(0xa, value.arrayValue().size()) + refs;
+            out = counted(0xa, value.arrayValue().size()) + refs;
             break;
-        }
         case Type::Dictionary: {
-            std::string keys, values;
+            std::string values;
             for (const auto& [key, item] : value.dictionaryValue()) {
-                keys += bigEndian(writeObject(platform::PlistValue::string(key), objects), 4);
+                refs += bigEndian(writeObject(platform::PlistValue::string(key), objects), 4);
                 values += bigEndian(writeObject(item, objects), 4);
             }
-            out = marker(0xd, value.dictionaryValue().size()) + keys + values;
+            out = counted(0xd, value.dictionaryValue().size()) + refs + values;
             break;
         }
+        default:  // a real; dates and data are not written
+            out = '\x23' + bigEndian(bits, 8);
     }
     objects[index] = std::move(out);
     return index;
@@ -178,9 +166,8 @@ std::string binaryPropertyList(const std::string& xml) {
         table += bigEndian(out.size(), 4);
         out += object;
     }
-    const std::uint64_t at = out.size();
     return out + table + std::string(6, '\0') + "\x04\x04" + bigEndian(objects.size(), 8) +
-           bigEndian(0, 8) + bigEndian(at, 8);
+           bigEndian(0, 8) + bigEndian(out.size(), 8);
 }
 
 TempDir::TempDir() {
