@@ -1,9 +1,13 @@
 #include "app/sound_sets.h"
 
 #include <QDir>
-#include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "app/installed_files.h"
@@ -47,20 +51,33 @@ std::vector<std::vector<SoundSetEntry>> findSoundSets(const QStringList& folders
     std::vector<std::vector<SoundSetEntry>> groups;
     for (const QString& folder : folders) {
         std::vector<SoundSetEntry> entries;
-        QDirIterator it(folder, QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot | QDir::Readable);
-        for (int read = 0; read < kMaxEntriesRead && it.hasNext(); ++read) {
-            const QFileInfo info(it.next());
-            bool openable = info.isDir() || hasExtension(info, "zip");
+        // Listed as bytes: Qt leaves out names that are not UTF-8, which still open byte for byte.
+        const std::string base = QFile::encodeName(folder).toStdString();
+        DIR* dir = opendir(base.c_str());
+        for (int read = 0; dir && read < kMaxEntriesRead; ++read) {
+            const dirent* entry = readdir(dir);
+            if (!entry) break;
+            const std::string name = entry->d_name;
+            const std::string location = base + "/" + name;
+            struct stat st {};
+            if (name.front() == '.' || stat(location.c_str(), &st) != 0 ||
+                access(location.c_str(), R_OK) != 0) {
+                continue;
+            }
+            const QFileInfo info(QFile::decodeName(name.c_str()));
+            bool openable = S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && hasExtension(info, "zip"));
             for (const std::string& type : soundTypes) {
-                openable = openable || hasExtension(info, type.c_str());
+                openable = openable || (S_ISREG(st.st_mode) && hasExtension(info, type.c_str()));
             }
             if (openable) {
-                entries.push_back({soundSetTitle(info.filePath().toStdString()), info.filePath()});
+                entries.push_back({soundSetTitle(location), QFile::decodeName(location.c_str()),
+                                   location});
             }
         }
+        if (dir) closedir(dir);
         std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
             const int order = a.title.compare(b.title, Qt::CaseInsensitive);
-            return order != 0 ? order < 0 : a.path < b.path;
+            return order != 0 ? order < 0 : a.location < b.location;
         });
         if (entries.size() > kMaxEntriesShown) entries.resize(kMaxEntriesShown);
         if (!entries.empty()) groups.push_back(std::move(entries));
@@ -69,7 +86,7 @@ std::vector<std::vector<SoundSetEntry>> findSoundSets(const QStringList& folders
 }
 
 QString soundSetTitle(const std::string& path) {
-    const QFileInfo info(QDir::cleanPath(QString::fromStdString(path)));
+    const QFileInfo info(QDir::cleanPath(QFile::decodeName(path.c_str())));
     if (hasExtension(info, "tapsnd") || hasExtension(info, "zip")) {
         const QString name = info.fileName();
         return name.left(name.lastIndexOf('.'));

@@ -10,7 +10,8 @@ namespace tapsound {
 // A location the loader can open, as the Sound Sets menu offers it.
 struct SoundSetEntry {
     QString title;
-    QString path;
+    QString path;          // as shown
+    std::string location;  // as opened, byte for byte
 };
 
 // Where sound sets are kept: the user's and the installed ones, and the packs other

@@ -41,8 +41,8 @@ void AppDelegate::fillSoundSetsMenu(QMenu* menu) {
             QAction* item = menu->addAction(shownAsWritten(entry.title));
             item->setToolTip(entry.path);
             item->setCheckable(true);
-            item->setChecked(entry.path.toStdString() == _soundSetPath);
-            const std::string path = entry.path.toStdString();
+            item->setChecked(entry.location == _soundSetPath);
+            const std::string path = entry.location;
             QObject::connect(item, &QAction::triggered, item,
                              [this, path] { openWithFileURL(path); });
         }

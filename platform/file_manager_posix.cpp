@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -36,16 +37,39 @@ int openRegularFile(const std::string& path) {
     return fd;
 }
 
+std::optional<std::vector<std::string>> FileManager::boundedContentsOfDirectoryAtPath(
+    const std::string& path, const std::function<bool()>& stopped, std::size_t maxEntries) const {
+    auto names = contentsOfDirectoryAtPath(path);
+    if (!names || (stopped && stopped())) return std::nullopt;
+    if (names->size() > maxEntries) names->resize(maxEntries);
+    return names;
+}
+
 std::optional<std::vector<std::string>> PosixFileManager::contentsOfDirectoryAtPath(
     const std::string& path) const {
+    return boundedContentsOfDirectoryAtPath(path, {}, SIZE_MAX);
+}
+
+std::optional<std::vector<std::string>> PosixFileManager::boundedContentsOfDirectoryAtPath(
+    const std::string& path, const std::function<bool()>& stopped, std::size_t maxEntries) const {
     DIR* dir = opendir(path.c_str());
     if (!dir) return std::nullopt;
     std::vector<std::string> names;
-    while (const dirent* entry = readdir(dir)) {
+    bool wanted = true;
+    // A stop is polled every few entries: each readdir may wait on a slow file system.
+    constexpr std::size_t kPollEvery = 64;
+    for (std::size_t seen = 0; names.size() < maxEntries; ++seen) {
+        if (seen % kPollEvery == 0 && stopped && stopped()) {
+            wanted = false;
+            break;
+        }
+        const dirent* entry = readdir(dir);
+        if (!entry) break;
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
         names.emplace_back(entry->d_name);
     }
     closedir(dir);
+    if (!wanted) return std::nullopt;
     return names;
 }
 

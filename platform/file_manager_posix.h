@@ -13,6 +13,9 @@ class PosixFileManager : public FileManager {
 public:
     std::optional<std::vector<std::string>> contentsOfDirectoryAtPath(
         const std::string& path) const override;
+    std::optional<std::vector<std::string>> boundedContentsOfDirectoryAtPath(
+        const std::string& path, const std::function<bool()>& stopped,
+        std::size_t maxEntries) const override;
     bool fileExistsAtPath(const std::string& path, bool* isDirectory) const override;
 };
 

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -93,8 +94,9 @@ void QtOpenPanel::setCanChooseDirectories(bool can) {
 }
 
 void QtOpenPanel::setDirectoryURL(const std::string& folder) {
-    if (_dialog && QFileInfo(QString::fromStdString(folder)).isDir()) {
-        _dialog->setDirectory(QString::fromStdString(folder));
+    const QString shown = QFile::decodeName(folder.c_str());
+    if (_dialog && QFileInfo(shown).isDir()) {
+        _dialog->setDirectory(shown);
     }
 }
 
@@ -106,7 +108,7 @@ void QtOpenPanel::beginWithCompletionHandler(std::function<void(int response)> h
         if (result == QDialog::Accepted && dialog) {
             const QString path =
                 !dialog->chosen.isEmpty() ? dialog->chosen : dialog->selectedFiles().value(0);
-            _chosen = path.toStdString();
+            _chosen = QFile::encodeName(path).toStdString();
         }
         // The handler may destroy this panel, so it runs from a copy.
         const auto handler = _handler;

@@ -56,9 +56,9 @@ private:
 };
 
 // Reads an XML or binary property list; nothing when it cannot be read or parsed. A list of up to
-// 16 MB reads in bounded time and memory: an entry of the root that nests too deep, costs too much
-// (a shared value counts each time it is reached) or cannot be read becomes empty data, and the
-// other entries stay. The limits are in property_list.cpp.
+// 16 MB in binary form or 2 MB in XML reads in bounded time and memory: an entry of the root that
+// nests too deep, costs too much (a shared value counts each time it is reached) or cannot be read
+// becomes empty data, and the other entries stay. The limits are in property_list_forms.h.
 std::optional<PlistValue> propertyListWithContentsOfFile(const std::string& path);
 std::optional<PlistValue> propertyListWithBytes(const std::uint8_t* bytes, std::size_t length);
 

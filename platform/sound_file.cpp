@@ -300,14 +300,28 @@ std::vector<std::optional<SampleBuffer>> decodeSlices(OpenSound& sound,
             return budget.work(static_cast<std::size_t>(n) * channels);
         });
     };
-    sf_count_t position = 0;  // -1 once unknown
-    for (const std::size_t i : order) {
-        if (budget.stopped()) break;
-        const SoundSlice& slice = slices[i];
-        const auto start = static_cast<sf_count_t>(std::llround(slice.startMs * rate / 1000));
+    const auto startOf = [&](const SoundSlice& slice) {
+        return static_cast<sf_count_t>(std::llround(slice.startMs * rate / 1000));
+    };
+    const auto framesOf = [&](const SoundSlice& slice) {
         const auto frames = static_cast<sf_count_t>(
             std::llround(std::fmin(slice.durationMs, kMaxSoundSeconds * 1000) * rate / 1000));
-        if (frames <= 0 || start >= sound.info.frames) continue;
+        return std::min(frames, sound.info.frames - startOf(slice));
+    };
+    // Slices that overlap are decoded once, as one span, and cut from it: a sprite whose slices
+    // all share one stretch costs that stretch once, not once per slice.
+    const auto maxSpan = static_cast<sf_count_t>(2 * kMaxSoundSeconds * rate);
+    sf_count_t position = 0;  // -1 once unknown
+    for (std::size_t first = 0, next = 0; first < order.size() && !budget.stopped(); first = next) {
+        const sf_count_t start = startOf(slices[order[first]]);
+        sf_count_t end = start + framesOf(slices[order[first]]);
+        for (next = first + 1; next < order.size(); ++next) {
+            const SoundSlice& slice = slices[order[next]];
+            const sf_count_t sliceEnd = startOf(slice) + framesOf(slice);
+            if (startOf(slice) >= end || std::max(end, sliceEnd) - start > maxSpan) break;
+            end = std::max(end, sliceEnd);
+        }
+        if (end <= start || start >= sound.info.frames) continue;
         if (start != position) {
             if (position >= 0 && start > position && (start - position <= rate || !exact)) {
                 position += skip(start - position);
@@ -321,11 +335,33 @@ std::vector<std::optional<SampleBuffer>> decodeSlices(OpenSound& sound,
         }
         sf_count_t read = 0;
         bool refused = false;
-        result[i] =
-            decodeRun(sound, std::min(frames, sound.info.frames - start), budget, read, &refused);
+        auto span = decodeRun(sound, end - start, budget, read, &refused);
         // Once the budget is spent, reading on to later slices would be work for nothing.
         if (refused) break;
         position += read;
+        if (next == first + 1 || !span) {
+            result[order[first]] = std::move(span);
+            continue;
+        }
+        const std::size_t spanFrames = span->frameCount();
+        for (std::size_t k = first; k < next; ++k) {
+            const SoundSlice& slice = slices[order[k]];
+            const auto at = std::min<std::size_t>(
+                std::llround(double(startOf(slice) - start) * SampleBuffer::kSampleRate / rate),
+                spanFrames);
+            const auto frames = std::min<std::size_t>(
+                std::llround(double(framesOf(slice)) * SampleBuffer::kSampleRate / rate),
+                spanFrames - at);
+            if (frames == 0) continue;
+            refused = !budget.take(frames * 2 * sizeof(float));
+            if (refused) break;
+            SampleBuffer cut;
+            cut.samples.assign(span->samples.begin() + static_cast<std::ptrdiff_t>(2 * at),
+                               span->samples.begin() + static_cast<std::ptrdiff_t>(2 * (at + frames)));
+            result[order[k]] = std::move(cut);
+        }
+        budget.giveBack(span->samples.capacity() * sizeof(float));
+        if (refused) break;
     }
     return result;
 }

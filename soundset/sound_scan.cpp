@@ -1,7 +1,10 @@
 #include "soundset/sound_scan.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -41,28 +44,51 @@ SoundsDictionary soundsDictionaryWithDirectryPath(const platform::FileManager& f
                                                   const std::function<bool()>& stopped,
                                                   std::size_t budgetBytes) {
     SoundsDictionary sounds;
-    const auto listed = fileManager.contentsOfDirectoryAtPath(path);
+    const auto listed =
+        fileManager.boundedContentsOfDirectoryAtPath(path, stopped, kMaxFolderEntries);
     if (!listed) return sounds;
     std::string folder = path;
     while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    const auto pathOf = [&](const std::string& name) {
+        return (folder == "/" ? folder : folder + "/") + name;
+    };
+
+    // Names of one file (links, hard or symbolic) share one decoded sound: a folder of links to
+    // one long file costs that file once. What is no regular file is never opened.
     std::vector<std::string> names;
+    std::vector<std::size_t> sameAs;  // for each name, the index of its file's first name
+    std::map<std::pair<dev_t, ino_t>, std::size_t> files;
     for (const std::string& name : *listed) {
-        if (!name.empty() && name.front() != '.') names.push_back(name);
+        if (names.size() % 64 == 0 && stopped && stopped()) return {};
+        struct stat st {};
+        if (name.empty() || name.front() == '.' || stat(pathOf(name).c_str(), &st) != 0 ||
+            !S_ISREG(st.st_mode)) {
+            continue;
+        }
+        sameAs.push_back(files.try_emplace({st.st_dev, st.st_ino}, names.size()).first->second);
+        names.push_back(name);
+    }
+    std::vector<std::size_t> distinct;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (sameAs[i] == i) distinct.push_back(i);
     }
 
     // A sound is decoded only when the set's budget can pay for it.
     std::vector<SoundRef> decoded(names.size());
     platform::LoadBudget budget(budgetBytes, stopped);
     forEachInParallel(
-        names.size(),
+        distinct.size(),
         [&](std::size_t i) {
-            decoded[i] = soundLoader.initWithContentsOfFile(
-                (folder == "/" ? folder : folder + "/") + names[i], budget);
+            decoded[distinct[i]] = soundLoader.initWithContentsOfFile(pathOf(names[distinct[i]]), budget);
         },
         [&] { return budget.stopped(); });
+    if (budget.stopped()) return {};
 
     for (std::size_t i = 0; i < names.size(); ++i) {
-        if (decoded[i]) sounds.insert_or_assign(deletingLastExtension(names[i]), std::move(decoded[i]));
+        if (const SoundRef& sound = decoded[sameAs[i]]) {
+            sounds.insert_or_assign(deletingLastExtension(names[i]),
+                                    i == sameAs[i] ? sound : std::make_shared<const platform::Sound>(*sound));
+        }
     }
     return sounds;
 }

@@ -17,6 +17,9 @@ class SoundLoader;
 // files cannot take gigabytes. 512 MB is about 45 minutes of the mixer's 48 kHz stereo float.
 inline constexpr std::size_t kMaxDecodedBytesPerSet = std::size_t{512} << 20;
 
+// A folder set reads no more entries of its listing than this, hidden ones included.
+inline constexpr std::size_t kMaxFolderEntries = std::size_t{1} << 16;
+
 // Runs `work` once for every index below `count`, on up to kMaxDecodingThreads cores; indices
 // not yet started are skipped once `stopped` answers true.
 void forEachInParallel(std::size_t count, const std::function<void(std::size_t)>& work,
@@ -27,9 +30,9 @@ inline constexpr unsigned kMaxDecodingThreads = 4;
 
 // Loads every sound file directly inside a folder, keyed by its name without the last extension.
 // Names starting with a dot are skipped; a later entry of the listing replaces an earlier one of
-// the same name; a folder that cannot be listed gives an empty dictionary. The files decode in
-// parallel; once `stopped` answers true the scan ends within a chunk of a file and its result is
-// not used.
+// the same name; a folder that cannot be listed gives an empty dictionary. Names of one file share
+// its sound. The files decode in parallel; once `stopped` answers true the scan, listing included,
+// ends within a chunk of a file and gives an empty dictionary.
 // The loader must allow calls from several threads at once.
 SoundsDictionary soundsDictionaryWithDirectryPath(const platform::FileManager& fileManager,
                                                   platform::SoundLoader& soundLoader,

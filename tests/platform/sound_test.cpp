@@ -186,6 +186,24 @@ std::vector<float> render(Mixer& mixer, std::size_t frames) {
     return out;
 }
 
+// A sprite whose slices overlap is read once for all of them: 100 one-second slices 10 ms apart
+// read about two seconds, and each is what it would be alone.
+TEST(SoundFile, OverlappingSlicesAreReadOnceAndCutAsIfAlone) {
+    test::TempDir dir;
+    ASSERT_TRUE(test::writeTone(dir.file("s.wav"), {0, 48000, 1, 3.0}));
+    std::vector<SoundSlice> slices;
+    for (int i = 0; i < 100; ++i) slices.push_back({i * 10.0, 1000});
+    LoadBudget budget;
+    const auto cut = decodeSoundFileSlices(dir.file("s.wav"), slices, budget);
+    EXPECT_LE(budget.worked(), 2 * 48000u + 4096);
+    for (const int i : {0, 57, 99}) {
+        LoadBudget alone;
+        const auto one = decodeSoundFileSlices(dir.file("s.wav"), {slices[i]}, alone);
+        ASSERT_TRUE(cut[i] && one[0]);
+        EXPECT_EQ(cut[i]->samples, one[0]->samples);
+    }
+}
+
 TEST(MixerTest, VoicesEndWithTheirSamplesSilentOnesTakeNoVoiceAndLoudSumsBendSmoothly) {
     Mixer mixer;
     mixer.start(nullptr, 1.0f);

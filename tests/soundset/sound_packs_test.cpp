@@ -313,7 +313,8 @@ TEST(HostilePacks, NothingIsDecodedPastTheBudgetOrAfterAStop) {
     std::vector<std::pair<std::string, std::string>> zipped;
     for (int i = 0; i < 40; ++i) {
         const std::string name = std::to_string(i) + ".wav", key = std::to_string(i + 2);
-        std::filesystem::create_symlink(dir.file("one.wav"), dir.file("scan/" + name));
+        // Copies: links to one file would share its sound.
+        std::filesystem::copy_file(dir.file("one.wav"), dir.file("scan/" + name));
         zipped.emplace_back(name, test::readBytes(dir.file("one.wav")));
         defines += "\"" + key + "\": \"" + name + "\",";
         slices += "\"" + key + "\": [" + std::to_string(i * 1000) + ", 1000],";

@@ -1,16 +1,19 @@
 #include "tests/support/sound_files.h"
 
-#include <plist/plist.h>
+#include <QString>
 #include <sndfile.h>
 #include <zip.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <vector>
+
+#include "platform/property_list.h"
 
 namespace tapsound::test {
 
@@ -92,17 +95,79 @@ bool writeZip(const std::string& path,
     return zip_close(archive) == 0;
 }
 
+namespace {
+
+std::string bigEndian(std::uint64_t value, int size) {
+    std::string out;
+    for (int i = size - 1; i >= 0; --i) out += static_cast<char>(value >> (8 * i));
+    return out;
+}
+
+// Appends `value` and what it holds as objects of a binary list, nothing shared; its index.
+std::uint64_t writeObject(const platform::PlistValue& value, std::vector<std::string>& objects) {
+    using Type = platform::PlistValue::Type;
+    const auto counted = [](unsigned type, std::uint64_t count) {
+        return std::string(1, static_cast<char>(type << 4 | std::min<std::uint64_t>(count, 15))) +
+               (count >= 15 ? '\x13' + bigEndian(count, 8) : "");
+    };
+    const std::uint64_t index = objects.size();
+    objects.emplace_back();
+    std::string out, refs;
+    const std::string& text = value.stringValue();
+    double number = value.doubleValue().value_or(0);
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &number, sizeof bits);
+    switch (value.type()) {
+        case Type::String:
+            if (std::all_of(text.begin(), text.end(), [](unsigned char c) { return c < 0x80; })) {
+                out = counted(0x5, text.size()) + text;
+            } else {
+                const QString wide = QString::fromStdString(text);
+                out = counted(0x6, static_cast<std::uint64_t>(wide.size()));
+                for (const QChar c : wide) out += bigEndian(c.unicode(), 2);
+            }
+            break;
+        case Type::Integer:
+            out = '\x13' + bigEndian(static_cast<std::uint64_t>(value.integerValue()), 8);
+            break;
+        case Type::Boolean:
+            out = number != 0 ? "\x09" : "\x08";
+            break;
+        case Type::Array:
+            for (const auto& item : value.arrayValue()) refs += bigEndian(writeObject(item, objects), 4);
+            out = counted(0xa, value.arrayValue().size()) + refs;
+            break;
+        case Type::Dictionary: {
+            std::string values;
+            for (const auto& [key, item] : value.dictionaryValue()) {
+                refs += bigEndian(writeObject(platform::PlistValue::string(key), objects), 4);
+                values += bigEndian(writeObject(item, objects), 4);
+            }
+            out = counted(0xd, value.dictionaryValue().size()) + refs + values;
+            break;
+        }
+        default:  // a real; dates and data are not written
+            out = '\x23' + bigEndian(bits, 8);
+    }
+    objects[index] = std::move(out);
+    return index;
+}
+
+}  // namespace
+
 std::string binaryPropertyList(const std::string& xml) {
-    plist_t root = nullptr;
-    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
+    const auto root = platform::propertyListWithBytes(
+        reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size());
     if (!root) return {};
-    char* bytes = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(root, &bytes, &length);
-    std::string binary(bytes ? bytes : "", bytes ? length : 0);
-    plist_to_bin_free(bytes);
-    plist_free(root);
-    return binary;
+    std::vector<std::string> objects;
+    writeObject(*root, objects);
+    std::string out = "bplist00", table;
+    for (const std::string& object : objects) {
+        table += bigEndian(out.size(), 4);
+        out += object;
+    }
+    return out + table + std::string(6, '\0') + "\x04\x04" + bigEndian(objects.size(), 8) +
+           bigEndian(0, 8) + bigEndian(out.size(), 8);
 }
 
 TempDir::TempDir() {

@@ -30,7 +30,8 @@ bool writeBytes(const std::string& path, const std::string& bytes);
 std::string readBytes(const std::string& path);
 // Writes a zip archive of (name, bytes) entries through libzip, deflated, names as given.
 bool writeZip(const std::string& path, const std::vector<std::pair<std::string, std::string>>& entries);
-// An XML property list in binary form, written through libplist; empty when it does not parse.
+// An XML property list of strings, numbers, booleans and lists in binary form, every value an
+// object of its own; empty when it does not parse.
 std::string binaryPropertyList(const std::string& xml);
 
 // A fresh temporary folder, removed with the object.

@@ -1,0 +1,47 @@
+// A folder of sounds: links to one file cost it once, and a stop is heard while listing.
+#include "soundset/sound_scan.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+
+#include "platform/file_manager_posix.h"
+#include "platform/sound_file.h"
+#include "tests/support/sound_files.h"
+
+namespace tapsound {
+namespace {
+
+struct CountingLoader : platform::SndfileSoundLoader {
+    CountingLoader() : SndfileSoundLoader(nullptr) {}
+    SoundRef initWithContentsOfFile(const std::string& path, platform::LoadBudget& b) override {
+        ++opened;
+        return SndfileSoundLoader::initWithContentsOfFile(path, b);
+    }
+    std::atomic<int> opened{0};
+};
+
+TEST(SoundScan, LinksToOneFileDecodeItOnceAndAStopEndsTheListing) {
+    test::TempDir dir;
+    ASSERT_TRUE(test::writeTone(dir.file("one.wav")) && test::writeTone(dir.file("other.wav")));
+    for (int i = 0; i < 300; ++i) {
+        std::filesystem::create_symlink(dir.file("one.wav"), dir.file("s" + std::to_string(i)));
+    }
+    const platform::PosixFileManager files;
+    CountingLoader loader, stopped;
+    // A budget for two and a half such sounds holds all 302 names.
+    const auto sounds = soundsDictionaryWithDirectryPath(files, loader, dir.path(), {},
+                                                         5 * 4802 * 2 * sizeof(float) / 2);
+    EXPECT_EQ(sounds.size(), 302u);
+    EXPECT_EQ(loader.opened, 2);
+    EXPECT_EQ(sounds.at("s0")->samples(), sounds.at("one")->samples());
+    int polls = 0;
+    EXPECT_TRUE(
+        soundsDictionaryWithDirectryPath(files, stopped, dir.path(), [&] { return ++polls > 1; })
+            .empty());
+    EXPECT_EQ(stopped.opened, 0);
+}
+
+}  // namespace
+}  // namespace tapsound
