@@ -46,7 +46,8 @@ std::optional<PackTables> kernelCodeFolderAtPath(const std::string& path,
                                                  std::size_t budgetBytes) {
     bool isDirectory = false;
     if (!fileManager.fileExistsAtPath(path, &isDirectory) || !isDirectory) return std::nullopt;
-    auto names = fileManager.contentsOfDirectoryAtPath(path).value_or(std::vector<std::string>{});
+    auto names = fileManager.boundedContentsOfDirectoryAtPath(path, stopped, kMaxFolderEntries)
+                     .value_or(std::vector<std::string>{});
     std::sort(names.begin(), names.end());
 
     // The form is recognised when most sounds are named by key code; other files such as a

@@ -81,8 +81,8 @@ class FolderFiles : public PackFiles {
             if (listed == _listings.end()) {
                 // Names by their case-folded form, the first listed winning.
                 std::map<std::string, std::string> byFolded;
-                for (auto& name :
-                     _files.contentsOfDirectoryAtPath(path).value_or(std::vector<std::string>{})) {
+                for (auto& name : _files.boundedContentsOfDirectoryAtPath(path, {}, kMaxFolderEntries)
+                                      .value_or(std::vector<std::string>{})) {
                     byFolded.emplace(caseFolded(name), std::move(name));
                 }
                 listed = _listings.emplace(path, std::move(byFolded)).first;
