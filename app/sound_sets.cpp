@@ -2,11 +2,15 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QStandardPaths>
 #include <algorithm>
 
 #include "app/installed_files.h"
+#include "soundset/zip_archive.h"
 
 namespace tapsound {
 
@@ -20,7 +24,76 @@ bool hasExtension(const QFileInfo& info, const char* extension) {
     return info.suffix().compare(QLatin1String(extension), Qt::CaseInsensitive) == 0;
 }
 
+// Config files are small; anything larger is no pack's.
+constexpr qint64 kMaxConfigBytes = 1 << 20;
+
+// A pack's file by name, in its folder or in its zip, at the root or inside its one top folder.
+QByteArray packFile(const QFileInfo& pack, const QString& name) {
+    if (pack.isDir()) {
+        const QFileInfo info(pack.filePath() + "/" + name);
+        // Only a regular file: opening a FIFO would wait for a writer.
+        if (!info.isFile() || info.size() > kMaxConfigBytes) return {};
+        QFile file(info.filePath());
+        return file.open(QIODevice::ReadOnly) ? file.read(kMaxConfigBytes) : QByteArray();
+    }
+    if (!pack.isFile()) return {};
+    const auto archive = ZipArchive::open(pack.filePath().toStdString());
+    if (!archive) return {};
+    auto entry = archive->find(name.toStdString());
+    for (const std::string& entryName : archive->names()) {
+        if (entry) break;
+        const auto slash = entryName.find('/');
+        if (slash != std::string::npos && entryName.find('/', slash + 1) == std::string::npos &&
+            caseFolded(entryName.substr(slash + 1)) == caseFolded(name.toStdString())) {
+            entry = archive->find(entryName);
+        }
+    }
+    const auto bytes = entry ? archive->read(*entry, kMaxConfigBytes) : std::nullopt;
+    return bytes ? QByteArray(reinterpret_cast<const char*>(bytes->data()),
+                              static_cast<qsizetype>(bytes->size()))
+                 : QByteArray();
+}
+
 }  // namespace
+
+bool isMousePack(const QString& path) {
+    const QFileInfo info(path);
+    const QJsonObject config = QJsonDocument::fromJson(packFile(info, "config.json")).object();
+    // A MechvibesDX pack says its type.
+    if (config.value("soundpack_type").toString().compare("mouse", Qt::CaseInsensitive) == 0) {
+        return true;
+    }
+    // A Thock pack names buttons where a keyboard pack names keys.
+    const QJsonObject sounds = config.value("sounds").toObject();
+    if (config.value("metadata").isObject() && !sounds.isEmpty()) {
+        for (const QString& name : sounds.keys()) {
+            if (name != "left" && name != "right" && name != "middle" && name != "default") {
+                return false;
+            }
+        }
+        return sounds.contains("left") || sounds.contains("right");
+    }
+    return false;
+}
+
+std::vector<SoundSetEntry> findMousePacks(const QStringList& folders) {
+    std::vector<SoundSetEntry> packs;
+    for (const QString& folder : folders) {
+        QDirIterator it(folder, QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot | QDir::Readable);
+        for (int read = 0; read < kMaxEntriesRead && it.hasNext(); ++read) {
+            const QFileInfo info(it.next());
+            if ((info.isDir() || hasExtension(info, "zip")) && isMousePack(info.filePath())) {
+                packs.push_back({soundSetTitle(info.filePath().toStdString()), info.filePath()});
+            }
+        }
+    }
+    std::sort(packs.begin(), packs.end(), [](const auto& a, const auto& b) {
+        const int order = a.title.compare(b.title, Qt::CaseInsensitive);
+        return order != 0 ? order < 0 : a.path < b.path;
+    });
+    if (packs.size() > kMaxEntriesShown) packs.resize(kMaxEntriesShown);
+    return packs;
+}
 
 QStringList mechvibesFolders() {
     const QString config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);

@@ -24,6 +24,12 @@ QStringList mechvibesFolders();
 std::vector<std::vector<SoundSetEntry>> findSoundSets(const QStringList& folders,
                                                       const std::vector<std::string>& soundTypes);
 
+// The mouse packs among the folders' entries, sorted by title, each decided from its small config
+// file alone; read within the same bounds.
+std::vector<SoundSetEntry> findMousePacks(const QStringList& folders);
+// Whether the folder or zip is a pack of mouse sounds, as its config file says.
+bool isMousePack(const QString& path);
+
 // How a location is named to the user: "Example" for Example.tapsnd.
 QString soundSetTitle(const std::string& path);
 
