@@ -168,7 +168,9 @@ private:
     // The second half of openWithFileURL, on the main thread once the set has been decoded.
     void finishOpeningFileURL(const std::string& path, const GatheredSet& set,
                               bool mouseOnly = false);
-    void finishOpeningMouseSounds(const std::string& path, const PackTables& pack);
+    // A mouse pack opened as any location is (not `chosen` in the Mouse Sounds menu or restored)
+    // answers the command line that named it, and may bring back the last keyboard set.
+    void finishOpeningMouseSounds(const std::string& path, const PackTables& pack, bool chosen);
     void restoreMouseSounds();
     void fillMouseSoundsMenu(QMenu* menu);
     // Whether any key or click has a sound, and whether clicks do.

@@ -47,7 +47,8 @@ void AppDelegate::chooseNoMouseSounds() {
     startEventMonitor();
 }
 
-void AppDelegate::finishOpeningMouseSounds(const std::string& path, const PackTables& pack) {
+void AppDelegate::finishOpeningMouseSounds(const std::string& path, const PackTables& pack,
+                                           bool chosen) {
     const bool anyClick = anyButtonFilled(pack.buttonPress) || anyButtonFilled(pack.buttonRelease);
     // A pack with no sound to play keeps the mouse sounds as they were, as a soundless set does.
     if (anyClick) {
@@ -64,12 +65,12 @@ void AppDelegate::finishOpeningMouseSounds(const std::string& path, const PackTa
         if (_slider) _slider->setEnabled(anySoundLoaded());
         startEventMonitor();
     }
+    if (chosen) return;
     // Named alone at the start, a mouse pack still leaves the last keyboard set playing.
     if (!std::exchange(_keyboardSetRestored, true) && _soundSetPath.empty()) {
         const auto last = resolvedBookmark(_platform.userDefaults, _platform.bookmarks, kBookmarkKey);
         if (last) openWithFileURL(last->path);
     }
-    showSoundSetState();
     didFinishOpening(path, anyClick);
 }
 

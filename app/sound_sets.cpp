@@ -24,8 +24,9 @@ bool hasExtension(const QFileInfo& info, const char* extension) {
     return info.suffix().compare(QLatin1String(extension), Qt::CaseInsensitive) == 0;
 }
 
-// Config files are small; anything larger is no pack's.
-constexpr qint64 kMaxConfigBytes = 1 << 20;
+// Config files are small; anything larger is no pack's. With the bound on entries looked at, what
+// opening the menu reads stays bounded however the folders are filled.
+constexpr qint64 kMaxConfigBytes = 256 << 10;
 
 // A pack's file by name, in its folder or in its zip, at the root or inside its one top folder.
 QByteArray packFile(const QFileInfo& pack, const QString& name) {
@@ -80,9 +81,12 @@ std::vector<SoundSetEntry> findMousePacks(const QStringList& folders) {
     std::vector<SoundSetEntry> packs;
     for (const QString& folder : folders) {
         QDirIterator it(folder, QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot | QDir::Readable);
-        for (int read = 0; read < kMaxEntriesRead && it.hasNext(); ++read) {
+        std::size_t looked = 0;
+        for (int read = 0; read < kMaxEntriesRead && looked < kMaxEntriesShown && it.hasNext();
+             ++read) {
             const QFileInfo info(it.next());
-            if ((info.isDir() || hasExtension(info, "zip")) && isMousePack(info.filePath())) {
+            if (!info.isDir() && !hasExtension(info, "zip")) continue;
+            if (++looked, isMousePack(info.filePath())) {
                 packs.push_back({soundSetTitle(info.filePath().toStdString()), info.filePath()});
             }
         }

@@ -93,14 +93,15 @@ bool AppDelegate::applicationOpenFile(const std::string& filename) {
 
 void AppDelegate::applicationDidFinishLaunching() {
     if (!_isAccessibilityEnabled) return;
-    restoreMouseSounds();
     if (_tempPath) {
         openWithFileURL(*_tempPath);
-        return;
+    } else {
+        const auto last = storedBookmark(_platform.userDefaults, _platform.bookmarks);
+        if (last && !last->error && !last->stale) openWithFileURL(last->path);
+        _tempPath = std::string();
     }
-    const auto last = storedBookmark(_platform.userDefaults, _platform.bookmarks);
-    if (last && !last->error && !last->stale) openWithFileURL(last->path);
-    _tempPath = std::string();
+    // After the keyboard set, as loads run in turn.
+    restoreMouseSounds();
 }
 
 // What a location holds, read and decoded away from the main thread.
@@ -163,7 +164,7 @@ void AppDelegate::finishOpeningFileURL(const std::string& path, const GatheredSe
     // A mouse pack becomes the mouse sounds, however it was opened; the keyboard set stays.
     if (set.kind == GatheredSet::Kind::Pack && set.pack.mouse) {
         (mouseOnly ? _mouseLoadSuperseded : _loadSuperseded).reset();
-        finishOpeningMouseSounds(path, set.pack);
+        finishOpeningMouseSounds(path, set.pack, mouseOnly);
         return;
     }
     if (mouseOnly) {
