@@ -100,7 +100,7 @@ public:
     // The release sound of a key, for sets that have them.
     void playKeyUpSoundWithKeyCode(int keyCode);
     // A mouse button's press or release (Event::buttonNumber), from the mouse pack, else from the
-    // keyboard set where it defines buttons. `pointerX` is where the pointer was (0..1, -1 unknown).
+    // keyboard set where it defines buttons. `pointerX`: the pointer across the screen, 0..1 or -1.
     void playButtonSound(int button, bool down, float pointerX);
 
     // Mouse sounds are chosen apart from the keyboard set, and remembered.

@@ -68,7 +68,8 @@ void AppDelegate::finishOpeningMouseSounds(const std::string& path, const PackTa
     if (chosen) return;
     // Named alone at the start, a mouse pack still leaves the last keyboard set playing.
     if (!std::exchange(_keyboardSetRestored, true) && _soundSetPath.empty()) {
-        const auto last = resolvedBookmark(_platform.userDefaults, _platform.bookmarks, kBookmarkKey);
+        const auto last =
+            resolvedBookmark(_platform.userDefaults, _platform.bookmarks, kBookmarkKey);
         if (last) openWithFileURL(last->path);
     }
     didFinishOpening(path, anyClick);

@@ -11,11 +11,11 @@
 
 #include <QApplication>
 #include <QEventLoop>
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -25,10 +25,10 @@
 #include <vector>
 
 #include "bench/measure.h"
-#include "tests/support/sound_files.h"
 #include "platform/key_source_x11.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/private_session.h"
+#include "tests/support/sound_files.h"
 
 // Last: Xlib's macros clash with Qt's headers.
 #include <X11/Xlib.h>
@@ -150,13 +150,17 @@ int clicks(int presses, bool busy) {
     std::filesystem::create_directories(pack);
     test::writeTone(keys, {.seconds = 0.05, .frequency = 800});
     test::writeTone(pack + "/click.wav", {.seconds = 0.05, .frequency = 1200});
-    test::writeBytes(pack + "/config.json",
-                     R"({"metadata": {"name": "Clicks"}, "sounds": {"left": {"down": ["click.wav"]}}})");
+    test::writeBytes(
+        pack + "/config.json",
+        R"({"metadata": {"name": "Clicks"}, "sounds": {"left": {"down": ["click.wav"]}}})");
     std::vector<pid_t> load;
     if (busy) {
-        test::writeTone(session.dir() + "/quiet.wav", {.seconds = 5, .frequency = 300, .amplitude = 0.004});
-        load.push_back(test::spawn({"sh", "-c", "while :; do paplay " + session.dir() + "/quiet.wav; done"}));
-        for (int i = 0; i < 2; ++i) load.push_back(test::spawn({"sh", "-c", "while :; do :; done"}));
+        test::writeTone(session.dir() + "/quiet.wav",
+                        {.seconds = 5, .frequency = 300, .amplitude = 0.004});
+        load.push_back(
+            test::spawn({"sh", "-c", "while :; do paplay " + session.dir() + "/quiet.wav; done"}));
+        for (int i = 0; i < 2; ++i)
+            load.push_back(test::spawn({"sh", "-c", "while :; do :; done"}));
     }
     pid_t app = test::spawn({TAPSOUND_BINARY, keys}, session.dir() + "/app.log");
     std::this_thread::sleep_for(5s);
@@ -172,7 +176,8 @@ int clicks(int presses, bool busy) {
     }
     std::this_thread::sleep_for(1s);
     StampedRecorder recorder;
-    if (!recorder.start(session.pulseServer(), std::string(test::PrivateSession::kSinkName) + ".monitor")) {
+    if (!recorder.start(session.pulseServer(),
+                        std::string(test::PrivateSession::kSinkName) + ".monitor")) {
         std::fprintf(stderr, "cannot record\n");
         return 1;
     }
@@ -193,7 +198,8 @@ int clicks(int presses, bool busy) {
               : XTestFakeKeyEvent(display, key, False, CurrentTime);
         XFlush(display);
         if (onset) {
-            latencies[click].push_back(std::chrono::duration<double, std::milli>(*onset - pressed).count());
+            latencies[click].push_back(
+                std::chrono::duration<double, std::milli>(*onset - pressed).count());
         } else {
             ++missed[click];
         }

@@ -78,7 +78,8 @@ MonitorToken KeyEventMonitor::add(std::shared_ptr<Installed> monitor) {
 
 void KeyEventMonitor::askForButtons() {
     bool wanted = false;
-    for (const auto& monitor : _monitors) wanted = wanted || (monitor->mask & kEventMaskMouseButtons);
+    for (const auto& monitor : _monitors)
+        wanted = wanted || (monitor->mask & kEventMaskMouseButtons);
     if (!_running || wanted == _buttonsAsked) return;
     _buttonsAsked = wanted;
     _buttonPressSeen.fill(false);
@@ -104,12 +105,12 @@ void KeyEventMonitor::handleButtonEvent(const ButtonEvent& button) {
     if (button.button >= _buttonPressSeen.size()) return;
     const bool seen = std::exchange(_buttonPressSeen[button.button], button.pressed);
     if (!button.pressed && !seen) return;  // pressed before we listened
-    const bool other = button.button > 1;
-    const EventType type =
-        button.pressed ? (other ? EventType::OtherMouseDown
-                                : button.button ? EventType::RightMouseDown : EventType::LeftMouseDown)
-                       : (other ? EventType::OtherMouseUp
-                                : button.button ? EventType::RightMouseUp : EventType::LeftMouseUp);
+    constexpr EventType kDown[] = {EventType::LeftMouseDown, EventType::RightMouseDown,
+                                   EventType::OtherMouseDown};
+    constexpr EventType kUp[] = {EventType::LeftMouseUp, EventType::RightMouseUp,
+                                 EventType::OtherMouseUp};
+    const std::size_t kind = std::min<std::size_t>(button.button, 2);
+    const EventType type = button.pressed ? kDown[kind] : kUp[kind];
     Event event{type, false, currentFlags(), 0};
     event.buttonNumber = button.button;
     event.pointerX = button.pointerX;

@@ -77,7 +77,8 @@ TEST(StatusMenu, TrustedRunInsertsVolumeSliderAtIndexTwoAsWideAsItemThree) {
 
     EXPECT_EQ(rig.keys->asked, 1);
     EXPECT_EQ(titles(*rig.menu),
-              (QStringList{"Open...", "No sound set", "Volume", "-", "Sound Sets", "Mouse Sounds", "Mute",
+              (QStringList{"Open...", "No sound set", "Volume", "-", "Sound Sets", "Mouse Sounds",
+                           "Mute",
                            "Silent for Passwords", "Silent in Full Screen",
                            "Silent in Application", "Silent In", "Start at Login", "-", "Help",
                            "Quit tapsound"}));
@@ -107,7 +108,8 @@ TEST(StatusMenu, UntrustedRunOffersThePrivacyItemAndStillReadsTheVolume) {
     EXPECT_EQ(rig->slider(), nullptr);
     EXPECT_FLOAT_EQ(rig->volume(), 0.2f);
     EXPECT_EQ(titles(*rig.menu),
-              (QStringList{"Open Security & Privacy Preferences...", "-", "Sound Sets", "Mouse Sounds", "Mute",
+              (QStringList{"Open Security & Privacy Preferences...", "-", "Sound Sets",
+                           "Mouse Sounds", "Mute",
                            "Silent for Passwords", "Silent in Full Screen",
                            "Silent in Application", "Silent In", "Start at Login", "-", "Help",
                            "Quit tapsound"}));
@@ -265,7 +267,8 @@ TEST(NoTray, TheWindowOffersTheMenusControls) {
                     : QStringList{"<b>tapsound cannot hear your keys</b><br>Choose \"Open "
                                   "Security &amp; Privacy Preferences...\" to see how to allow it.",
                                   "Example", "Open Security & Privacy Preferences..."};
-        EXPECT_EQ(shown, (top + QStringList{"Sound Sets", "Mouse Sounds", "Mute", "Silent for Passwords",
+        EXPECT_EQ(shown, (top + QStringList{"Sound Sets", "Mouse Sounds", "Mute",
+                                            "Silent for Passwords",
                                             "Silent in Full Screen",
                                             "Silent in Application", "Silent In",
                                             "Start at Login", "Help", "Quit tapsound"}));

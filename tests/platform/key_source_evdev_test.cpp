@@ -33,7 +33,8 @@ const input_event kReport = record(EV_SYN, SYN_REPORT, 0);
 
 // "56+" a press of virtual key 56, "56*" a repeat, "56-" a release; "^" where Caps Lock is on;
 // then buttons, "b1+" a press of button 1.
-std::string heard(const std::vector<KeyEvent>& events, const std::vector<ButtonEvent>& buttons = {}) {
+std::string heard(const std::vector<KeyEvent>& events,
+                  const std::vector<ButtonEvent>& buttons = {}) {
     std::string out;
     for (const auto& e : events) {
         out += std::to_string(e.keyCode) + (e.pressed ? (e.autoRepeat ? "*" : "+") : "-") +
@@ -185,7 +186,8 @@ TEST(EvdevKeySource, PointersAreReadOnlyWhileButtonsAreAskedFor) {
     const int later = plugIn("event11");
     const Records click = {key(BTN_LEFT), kReport, key(BTN_LEFT, 0), kReport};
     for (const int fd : {mouse, later}) {
-        ASSERT_EQ(write(fd, click.data(), sizeof(input_event) * 4), ssize_t(sizeof(input_event) * 4));
+        ASSERT_EQ(write(fd, click.data(), sizeof(input_event) * 4),
+                  ssize_t(sizeof(input_event) * 4));
     }
     for (int i = 0; i < 50 && clicks.size() < 12; ++i) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
