@@ -2,6 +2,10 @@
 
 #include <linux/input-event-codes.h>
 
+#include <cctype>
+#include <string>
+#include <unordered_map>
+
 namespace tapsound::platform {
 
 // By physical position: the kernel names the key, not the character the layout gives it.
@@ -171,6 +175,162 @@ std::optional<unsigned> kernelKeyForScancode(unsigned scancode) {
         case 0x5D: return KEY_COMPOSE;
         default: return std::nullopt;
     }
+}
+
+}  // namespace tapsound::platform
+
+namespace tapsound::platform {
+
+namespace {
+
+using NameTable = std::unordered_map<std::string, unsigned>;
+
+constexpr std::string_view kLetters = "abcdefghijklmnopqrstuvwxyz";
+constexpr unsigned kLetterKeys[] = {KEY_A, KEY_B, KEY_C, KEY_D, KEY_E, KEY_F, KEY_G, KEY_H, KEY_I,
+                                    KEY_J, KEY_K, KEY_L, KEY_M, KEY_N, KEY_O, KEY_P, KEY_Q, KEY_R,
+                                    KEY_S, KEY_T, KEY_U, KEY_V, KEY_W, KEY_X, KEY_Y, KEY_Z};
+constexpr unsigned kDigitKeys[] = {KEY_0, KEY_1, KEY_2, KEY_3, KEY_4,
+                                   KEY_5, KEY_6, KEY_7, KEY_8, KEY_9};
+constexpr unsigned kKeypadKeys[] = {KEY_KP0, KEY_KP1, KEY_KP2, KEY_KP3, KEY_KP4,
+                                    KEY_KP5, KEY_KP6, KEY_KP7, KEY_KP8, KEY_KP9};
+
+unsigned functionKey(unsigned n) {
+    if (n <= 10) return KEY_F1 + n - 1;
+    if (n <= 12) return KEY_F11 + n - 11;
+    return KEY_F13 + n - 13;
+}
+
+// Letters, digits, keypad digits and F1-F24 under each program's prefixes.
+void addNumbered(NameTable& table, std::string_view letter, std::string_view digit,
+                 std::string_view keypad) {
+    for (std::size_t i = 0; i < kLetters.size(); ++i) {
+        table.emplace(std::string(letter) + kLetters[i], kLetterKeys[i]);
+    }
+    for (unsigned d = 0; d < 10; ++d) {
+        table.emplace(std::string(digit) + std::to_string(d), kDigitKeys[d]);
+        if (!keypad.empty()) table.emplace(std::string(keypad) + std::to_string(d), kKeypadKeys[d]);
+    }
+    for (unsigned n = 1; n <= 24; ++n) table.emplace("f" + std::to_string(n), functionKey(n));
+}
+
+NameTable keyboardEventCodes() {
+    NameTable table{
+        {"backquote", KEY_GRAVE}, {"minus", KEY_MINUS}, {"equal", KEY_EQUAL},
+        {"bracketleft", KEY_LEFTBRACE}, {"bracketright", KEY_RIGHTBRACE},
+        {"backslash", KEY_BACKSLASH}, {"semicolon", KEY_SEMICOLON}, {"quote", KEY_APOSTROPHE},
+        {"comma", KEY_COMMA}, {"period", KEY_DOT}, {"slash", KEY_SLASH},
+        {"intlbackslash", KEY_102ND}, {"intlro", KEY_RO}, {"intlyen", KEY_YEN},
+        {"backspace", KEY_BACKSPACE}, {"tab", KEY_TAB}, {"enter", KEY_ENTER},
+        {"capslock", KEY_CAPSLOCK}, {"shiftleft", KEY_LEFTSHIFT}, {"shiftright", KEY_RIGHTSHIFT},
+        {"controlleft", KEY_LEFTCTRL}, {"controlright", KEY_RIGHTCTRL}, {"altleft", KEY_LEFTALT},
+        {"altright", KEY_RIGHTALT}, {"metaleft", KEY_LEFTMETA}, {"metaright", KEY_RIGHTMETA},
+        {"osleft", KEY_LEFTMETA}, {"osright", KEY_RIGHTMETA}, {"contextmenu", KEY_COMPOSE},
+        {"space", KEY_SPACE}, {"escape", KEY_ESC}, {"printscreen", KEY_SYSRQ},
+        {"scrolllock", KEY_SCROLLLOCK}, {"pause", KEY_PAUSE}, {"insert", KEY_INSERT},
+        {"home", KEY_HOME}, {"pageup", KEY_PAGEUP}, {"delete", KEY_DELETE}, {"end", KEY_END},
+        {"pagedown", KEY_PAGEDOWN}, {"arrowup", KEY_UP}, {"arrowdown", KEY_DOWN},
+        {"arrowleft", KEY_LEFT}, {"arrowright", KEY_RIGHT}, {"numlock", KEY_NUMLOCK},
+        {"numpaddecimal", KEY_KPDOT}, {"numpaddivide", KEY_KPSLASH},
+        {"numpadmultiply", KEY_KPASTERISK}, {"numpadsubtract", KEY_KPMINUS},
+        {"numpadadd", KEY_KPPLUS}, {"numpadenter", KEY_KPENTER}, {"numpadequal", KEY_KPEQUAL},
+        {"numpadcomma", KEY_KPCOMMA}, {"fn", KEY_FN}, {"audiovolumeup", KEY_VOLUMEUP},
+        {"audiovolumedown", KEY_VOLUMEDOWN}, {"audiovolumemute", KEY_MUTE},
+        {"convert", KEY_HENKAN}, {"nonconvert", KEY_MUHENKAN}, {"kanamode", KEY_KATAKANAHIRAGANA},
+        {"lang1", KEY_HANGEUL}, {"lang2", KEY_HANJA}, {"help", KEY_HELP},
+        {"mouseleft", BTN_LEFT}, {"mouseright", BTN_RIGHT}, {"mousemiddle", BTN_MIDDLE},
+        {"mouse4", BTN_BACK}, {"mouseback", BTN_BACK}, {"mouse5", BTN_FORWARD},
+        {"mouseforward", BTN_FORWARD}};
+    addNumbered(table, "key", "digit", "numpad");
+    return table;
+}
+
+NameTable keyboardsoundsNames() {
+    NameTable table{
+        {"alt", KEY_LEFTALT}, {"alt_l", KEY_LEFTALT}, {"alt_r", KEY_RIGHTALT},
+        {"alt_gr", KEY_RIGHTALT}, {"backspace", KEY_BACKSPACE}, {"caps_lock", KEY_CAPSLOCK},
+        {"cmd", KEY_LEFTMETA}, {"cmd_l", KEY_LEFTMETA}, {"cmd_r", KEY_RIGHTMETA},
+        {"ctrl", KEY_LEFTCTRL}, {"ctrl_l", KEY_LEFTCTRL}, {"ctrl_r", KEY_RIGHTCTRL},
+        {"delete", KEY_DELETE}, {"down", KEY_DOWN}, {"end", KEY_END}, {"enter", KEY_ENTER},
+        {"esc", KEY_ESC}, {"escape", KEY_ESC}, {"home", KEY_HOME}, {"insert", KEY_INSERT},
+        {"left", KEY_LEFT}, {"menu", KEY_COMPOSE}, {"num_lock", KEY_NUMLOCK},
+        {"page_down", KEY_PAGEDOWN}, {"page_up", KEY_PAGEUP}, {"pause", KEY_PAUSE},
+        {"print_screen", KEY_SYSRQ}, {"right", KEY_RIGHT}, {"scroll_lock", KEY_SCROLLLOCK},
+        {"shift", KEY_LEFTSHIFT}, {"shift_l", KEY_LEFTSHIFT}, {"shift_r", KEY_RIGHTSHIFT},
+        {"space", KEY_SPACE}, {"tab", KEY_TAB}, {"up", KEY_UP}, {"`", KEY_GRAVE},
+        {"-", KEY_MINUS}, {"=", KEY_EQUAL}, {"[", KEY_LEFTBRACE}, {"]", KEY_RIGHTBRACE},
+        {"\\", KEY_BACKSLASH}, {";", KEY_SEMICOLON}, {"'", KEY_APOSTROPHE}, {",", KEY_COMMA},
+        {".", KEY_DOT}, {"/", KEY_SLASH}, {"media_volume_up", KEY_VOLUMEUP},
+        {"media_volume_down", KEY_VOLUMEDOWN}, {"media_volume_mute", KEY_MUTE}};
+    addNumbered(table, "", "", "num_");
+    return table;
+}
+
+NameTable thockNames() {
+    NameTable table{
+        {"space", KEY_SPACE}, {"enter", KEY_ENTER}, {"return", KEY_ENTER},
+        {"backspace", KEY_BACKSPACE}, {"delete", KEY_BACKSPACE},  // the Mac's name for it
+        {"forwarddelete", KEY_DELETE}, {"tab", KEY_TAB}, {"escape", KEY_ESC}, {"esc", KEY_ESC},
+        {"shift", KEY_LEFTSHIFT}, {"shiftleft", KEY_LEFTSHIFT}, {"shiftright", KEY_RIGHTSHIFT},
+        {"command", KEY_LEFTMETA}, {"commandleft", KEY_LEFTMETA},
+        {"commandright", KEY_RIGHTMETA}, {"option", KEY_LEFTALT}, {"optionleft", KEY_LEFTALT},
+        {"optionright", KEY_RIGHTALT}, {"control", KEY_LEFTCTRL}, {"controlleft", KEY_LEFTCTRL},
+        {"controlright", KEY_RIGHTCTRL}, {"capslock", KEY_CAPSLOCK}, {"fn", KEY_FN},
+        {"function", KEY_FN}, {"up", KEY_UP}, {"down", KEY_DOWN}, {"arrowup", KEY_UP}, {"arrowdown", KEY_DOWN},
+        {"arrowleft", KEY_LEFT}, {"arrowright", KEY_RIGHT}, {"minus", KEY_MINUS},
+        {"equal", KEY_EQUAL}, {"equals", KEY_EQUAL}, {"leftbracket", KEY_LEFTBRACE},
+        {"rightbracket", KEY_RIGHTBRACE}, {"bracketleft", KEY_LEFTBRACE},
+        {"bracketright", KEY_RIGHTBRACE}, {"backslash", KEY_BACKSLASH},
+        {"semicolon", KEY_SEMICOLON}, {"quote", KEY_APOSTROPHE}, {"comma", KEY_COMMA},
+        {"period", KEY_DOT}, {"slash", KEY_SLASH}, {"grave", KEY_GRAVE},
+        {"backquote", KEY_GRAVE}, {"home", KEY_HOME}, {"end", KEY_END}, {"pageup", KEY_PAGEUP},
+        {"pagedown", KEY_PAGEDOWN},
+        // Mouse packs name the buttons, so the arrows are only ever "arrowLeft" and "arrowRight".
+        {"left", BTN_LEFT}, {"right", BTN_RIGHT}, {"middle", BTN_MIDDLE}};
+    addNumbered(table, "", "", "keypad");
+    return table;
+}
+
+NameTable keyEchoNames() {
+    NameTable table{
+        {"alt", KEY_LEFTALT}, {"altgr", KEY_RIGHTALT}, {"backspace", KEY_BACKSPACE},
+        {"capslock", KEY_CAPSLOCK}, {"controlleft", KEY_LEFTCTRL},
+        {"controlright", KEY_RIGHTCTRL}, {"delete", KEY_DELETE}, {"downarrow", KEY_DOWN},
+        {"end", KEY_END}, {"escape", KEY_ESC}, {"home", KEY_HOME}, {"leftarrow", KEY_LEFT},
+        {"metaleft", KEY_LEFTMETA}, {"metaright", KEY_RIGHTMETA}, {"pagedown", KEY_PAGEDOWN},
+        {"pageup", KEY_PAGEUP}, {"return", KEY_ENTER}, {"rightarrow", KEY_RIGHT},
+        {"shiftleft", KEY_LEFTSHIFT}, {"shiftright", KEY_RIGHTSHIFT}, {"space", KEY_SPACE},
+        {"tab", KEY_TAB}, {"uparrow", KEY_UP}, {"printscreen", KEY_SYSRQ},
+        {"scrolllock", KEY_SCROLLLOCK}, {"pause", KEY_PAUSE}, {"numlock", KEY_NUMLOCK},
+        {"backquote", KEY_GRAVE}, {"minus", KEY_MINUS}, {"equal", KEY_EQUAL},
+        {"leftbracket", KEY_LEFTBRACE}, {"rightbracket", KEY_RIGHTBRACE},
+        {"semicolon", KEY_SEMICOLON}, {"quote", KEY_APOSTROPHE}, {"backslash", KEY_BACKSLASH},
+        {"intlbackslash", KEY_102ND}, {"comma", KEY_COMMA}, {"dot", KEY_DOT},
+        {"slash", KEY_SLASH}, {"insert", KEY_INSERT}, {"kpreturn", KEY_KPENTER},
+        {"kpminus", KEY_KPMINUS}, {"kpplus", KEY_KPPLUS}, {"kpmultiply", KEY_KPASTERISK},
+        {"kpdivide", KEY_KPSLASH}, {"kpdelete", KEY_KPDOT}, {"function", KEY_FN}};
+    addNumbered(table, "key", "num", "kp");
+    return table;
+}
+
+// Buttons as a list of buttons names them; x1 and x2 (button8, button9) are back and forward.
+NameTable buttonNames() {
+    return {{"left", BTN_LEFT},       {"right", BTN_RIGHT},     {"middle", BTN_MIDDLE},
+            {"back", BTN_BACK},       {"forward", BTN_FORWARD}, {"x1", BTN_BACK},
+            {"x2", BTN_FORWARD},      {"button8", BTN_BACK},    {"button9", BTN_FORWARD},
+            {"side", BTN_SIDE},       {"extra", BTN_EXTRA},     {"task", BTN_TASK}};
+}
+
+}  // namespace
+
+std::optional<unsigned> kernelCodeForKeyName(std::string_view name, KeyNaming naming) {
+    static const NameTable tables[] = {keyboardEventCodes(), keyboardsoundsNames(), thockNames(),
+                                       keyEchoNames(), buttonNames()};
+    if (name.empty() || name.size() > 32) return std::nullopt;
+    std::string folded(name);
+    for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const NameTable& table = tables[static_cast<std::size_t>(naming)];
+    const auto found = table.find(folded);
+    return found == table.end() ? std::nullopt : std::optional(found->second);
 }
 
 }  // namespace tapsound::platform

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 namespace tapsound::platform {
 
@@ -13,6 +14,15 @@ std::optional<std::uint16_t> virtualKeyCodeForKernelKey(unsigned kernelKeyCode);
 // codes of config.json sound packs): 1-88 as they are, 91-93 and 99-107 for F13-F24, and extended
 // keys at 0x0E00 and above told by their low byte. Nothing for other codes.
 std::optional<unsigned> kernelKeyForScancode(unsigned scancode);
+
+// The key names of other keyboard-sound programs' packs: the browser's KeyboardEvent.code
+// ("KeyA", "BracketLeft"), keyboardsounds ("a", "shift_l"), Thock ("shiftLeft", "command") and
+// KeyEcho ("KeyA", "SemiColon", "Num1"); and mouse buttons where a pack lists them apart ("left").
+enum class KeyNaming { KeyboardEventCode, KeyboardSounds, Thock, KeyEcho, Buttons };
+
+// The Linux kernel code a pack's key or button name stands for (KEY_*, or BTN_* for the mouse),
+// matched regardless of case. Nothing for a name we cannot place.
+std::optional<unsigned> kernelCodeForKeyName(std::string_view name, KeyNaming naming);
 
 inline constexpr std::uint16_t kVK_Return = 36;
 inline constexpr std::uint16_t kVK_Tab = 48;

@@ -1,10 +1,4 @@
-#include <limits.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -12,251 +6,16 @@
 #include <map>
 #include <set>
 
-#include "platform/file_manager_posix.h"
 #include "platform/sound.h"
 #include "platform/virtual_keys.h"
+#include "soundset/pack_files.h"
 #include "soundset/pack_tables.h"
-#include "soundset/zip_archive.h"
 
 namespace tapsound {
 
 namespace {
 
 using platform::SoundSlice;
-
-constexpr std::size_t kMaxConfigBytes = std::size_t{4} << 20;
-// "{a-b}" in a name stands for at most this many files.
-constexpr unsigned kMaxVariants = 256;
-// Distinct files a pack may name, so a hostile config.json cannot keep the loader busy for long.
-constexpr std::size_t kMaxPackFiles = 4096;
-constexpr std::size_t kMaxLookups = 4 * kMaxPackFiles;
-
-std::optional<std::string> readSmallFile(const std::string& path, std::size_t maxBytes) {
-    const int fd = platform::openRegularFile(path);
-    if (fd < 0) return std::nullopt;
-    std::optional<std::string> text;
-    struct stat st {};
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-        static_cast<std::size_t>(st.st_size) <= maxBytes) {
-        text.emplace(static_cast<std::size_t>(st.st_size), '\0');
-        std::size_t done = 0;
-        while (done < text->size()) {
-            const ssize_t got = ::read(fd, text->data() + done, text->size() - done);
-            if (got <= 0) break;
-            done += static_cast<std::size_t>(got);
-        }
-        text->resize(done);
-    }
-    ::close(fd);
-    return text;
-}
-
-// The parts of a relative name written in config.json, "/" or "\" between them; nothing when it
-// is absolute, climbs out of the pack, or holds a NUL (the file system would read it cut short).
-std::optional<std::vector<std::string>> relativeParts(std::string name) {
-    std::replace(name.begin(), name.end(), '\\', '/');
-    if (name.empty() || name.front() == '/' || (name.size() >= 2 && name[1] == ':') ||
-        name.find('\0') != std::string::npos) {
-        return std::nullopt;
-    }
-    std::vector<std::string> parts;
-    for (std::size_t start = 0; start <= name.size();) {
-        const auto end = std::min(name.find('/', start), name.size());
-        std::string part = name.substr(start, end - start);
-        start = end + 1;
-        if (part == "..") return std::nullopt;
-        if (!part.empty() && part != ".") parts.push_back(std::move(part));
-    }
-    if (parts.empty()) return std::nullopt;
-    return parts;
-}
-
-// Where a pack's files are: a folder, or an archive read in memory.
-class PackFiles {
-  public:
-    virtual ~PackFiles() = default;
-    virtual std::optional<std::string> config() = 0;
-    // The file a relative name means, matched regardless of case where the exact name is missing.
-    virtual std::optional<std::string> locate(const std::vector<std::string>& parts) = 0;
-    virtual SoundRef sound(const std::string& file, platform::SoundLoader& loader,
-                           platform::LoadBudget& budget) = 0;
-    virtual std::vector<SoundRef> slices(const std::string& file, platform::SoundLoader& loader,
-                                         const std::vector<SoundSlice>& slices,
-                                         platform::LoadBudget& budget) = 0;
-};
-
-class FolderFiles : public PackFiles {
-  public:
-    FolderFiles(std::string folder, const platform::FileManager& files)
-        : _folder(std::move(folder)), _files(files) {}
-
-    std::optional<std::string> config() override {
-        const auto path = locate({"config.json"});
-        return path ? readSmallFile(*path, kMaxConfigBytes) : std::nullopt;
-    }
-    std::optional<std::string> locate(const std::vector<std::string>& parts) override {
-        std::string path = _folder;
-        for (const std::string& part : parts) {
-            const std::string exact = path + "/" + part;
-            if (bool isDirectory = false; _files.fileExistsAtPath(exact, &isDirectory)) {
-                path = exact;
-                continue;
-            }
-            auto listed = _listings.find(path);
-            if (listed == _listings.end()) {
-                // Names by their case-folded form, the first listed winning.
-                std::map<std::string, std::string> byFolded;
-                for (auto& name :
-                     _files.contentsOfDirectoryAtPath(path).value_or(std::vector<std::string>{})) {
-                    byFolded.emplace(caseFolded(name), std::move(name));
-                }
-                listed = _listings.emplace(path, std::move(byFolded)).first;
-            }
-            const auto match = listed->second.find(caseFolded(part));
-            if (match == listed->second.end()) return std::nullopt;
-            path += "/" + match->second;
-        }
-        return path;
-    }
-    SoundRef sound(const std::string& file, platform::SoundLoader& loader,
-                   platform::LoadBudget& budget) override {
-        return loader.initWithContentsOfFile(file, budget);
-    }
-    std::vector<SoundRef> slices(const std::string& file, platform::SoundLoader& loader,
-                                 const std::vector<SoundSlice>& slices,
-                                 platform::LoadBudget& budget) override {
-        return loader.slicesWithContentsOfFile(file, slices, budget);
-    }
-
-  private:
-    std::string _folder;
-    const platform::FileManager& _files;
-    std::map<std::string, std::map<std::string, std::string>> _listings;
-};
-
-class ArchiveFiles : public PackFiles {
-  public:
-    ArchiveFiles(std::unique_ptr<ZipArchive> archive, std::string top)
-        : _archive(std::move(archive)), _top(std::move(top)) {}
-
-    std::optional<std::string> config() override {
-        const auto entry = _archive->find(_top + "config.json");
-        if (!entry) return std::nullopt;
-        auto bytes = _archive->read(*entry, kMaxConfigBytes);
-        if (!bytes) return std::nullopt;
-        return std::string(bytes->begin(), bytes->end());
-    }
-    std::optional<std::string> locate(const std::vector<std::string>& parts) override {
-        std::string name = _top;
-        for (const std::string& part : parts) name += (name.size() > _top.size() ? "/" : "") + part;
-        const auto entry = _archive->find(name);
-        if (!entry) return std::nullopt;
-        return _archive->names()[*entry];
-    }
-    // The entry's bytes are paid for by the set's budget while they are decoded.
-    SoundRef sound(const std::string& file, platform::SoundLoader& loader,
-                   platform::LoadBudget& budget) override {
-        const auto entry = _archive->find(file);
-        const auto bytes = entry ? _archive->read(*entry, SIZE_MAX, &budget) : std::nullopt;
-        if (!bytes) return nullptr;
-        SoundRef sound = loader.initWithData(*bytes, file, budget);
-        budget.giveBack(bytes->capacity());
-        return sound;
-    }
-    std::vector<SoundRef> slices(const std::string& file, platform::SoundLoader& loader,
-                                 const std::vector<SoundSlice>& slices,
-                                 platform::LoadBudget& budget) override {
-        const auto entry = _archive->find(file);
-        const auto bytes = entry ? _archive->read(*entry, SIZE_MAX, &budget) : std::nullopt;
-        if (!bytes) return std::vector<SoundRef>(slices.size());
-        auto sounds = loader.slicesWithData(*bytes, file, slices, budget);
-        budget.giveBack(bytes->capacity());
-        return sounds;
-    }
-
-  private:
-    std::unique_ptr<ZipArchive> _archive;
-    std::string _top;  // "" or the one top folder with its "/"
-};
-
-bool isJunk(const std::string& name) {
-    return name.rfind("__MACOSX/", 0) == 0 || name.front() == '.';
-}
-
-// The archive's files, when it holds config.json at its root or inside its one top folder.
-std::unique_ptr<PackFiles> archiveFiles(const std::string& path) {
-    auto archive = ZipArchive::open(path);
-    if (!archive) return nullptr;
-    if (archive->find("config.json")) return std::make_unique<ArchiveFiles>(std::move(archive), "");
-    std::string top;
-    for (const std::string& name : archive->names()) {
-        if (isJunk(name)) continue;
-        const auto slash = name.find('/');
-        if (slash == std::string::npos) return nullptr;  // a file at the root beside the folder
-        const std::string folder = name.substr(0, slash + 1);
-        if (!top.empty() && folder != top) return nullptr;
-        top = folder;
-    }
-    if (top.empty() || !archive->find(top + "config.json")) return nullptr;
-    return std::make_unique<ArchiveFiles>(std::move(archive), top);
-}
-
-std::unique_ptr<PackFiles> packFiles(const std::string& location,
-                                     const platform::FileManager& fileManager) {
-    std::string path = location;
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    bool isDirectory = false;
-    if (!fileManager.fileExistsAtPath(path, &isDirectory)) return nullptr;
-    if (isDirectory) return std::make_unique<FolderFiles>(path == "/" ? "" : path, fileManager);
-    // config.json itself chosen in the open dialog stands for its folder.
-    const auto slash = path.rfind('/');
-    if (slash != std::string::npos && caseFolded(path.substr(slash + 1)) == "config.json") {
-        return std::make_unique<FolderFiles>(path.substr(0, slash), fileManager);
-    }
-    return archiveFiles(path);
-}
-
-// Real packs are written by hand: a byte-order mark and trailing commas are taken as meant.
-std::optional<QJsonObject> parsedConfig(std::string text) {
-    if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
-    std::string cleaned;
-    cleaned.reserve(text.size());
-    bool inString = false, escaped = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (inString) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                inString = false;
-            }
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == ',') {
-            std::size_t next = i + 1;
-            while (next < text.size() && std::isspace(static_cast<unsigned char>(text[next])))
-                ++next;
-            if (next < text.size() && (text[next] == '}' || text[next] == ']')) continue;
-        }
-        cleaned += c;
-    }
-    QJsonParseError error{};
-    const QJsonDocument document =
-        QJsonDocument::fromJson(QByteArray::fromStdString(cleaned), &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject()) return std::nullopt;
-    return document.object();
-}
-
-// A number, also when written as a string.
-std::optional<double> numberOf(const QJsonValue& value) {
-    if (value.isDouble()) return value.toDouble();
-    if (!value.isString()) return std::nullopt;
-    bool ok = false;
-    const double number = value.toString().trimmed().toDouble(&ok);
-    return ok ? std::optional(number) : std::nullopt;
-}
 
 // "{a-b}" in a file name stands for the files numbered a to b, zero-padded when a is.
 struct Variants {
@@ -294,7 +53,7 @@ std::optional<Variants> variantsOf(const std::string& name) {
                       first.size() > 1 && first.front() == '0' ? first.size() : 0};
     if (variants.from > variants.to) std::swap(variants.from, variants.to);
     if (variants.count() > kMaxPackFiles) return std::nullopt;
-    variants.to = std::min(variants.to, variants.from + kMaxVariants - 1);
+    variants.to = std::min(variants.to, variants.from + static_cast<unsigned>(kMaxVariants) - 1);
     return variants;
 }
 
@@ -325,15 +84,6 @@ Defines definesOf(const QJsonObject& defines, bool nullIsDefined) {
         if (!slot) slot = value;
     }
     return result;
-}
-
-// A file name, or nothing for one no file system could hold, before any copy of it is made.
-std::string textOf(const QJsonValue& value) {
-    if (!value.isString()) return std::string();
-    const QString text = value.toString();
-    if (text.size() > PATH_MAX) return std::string();
-    std::string name = text.toStdString();
-    return name.size() > PATH_MAX ? std::string() : name;
 }
 
 // Each sound file once; keys naming the same file or variants share their slot.

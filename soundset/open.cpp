@@ -62,8 +62,8 @@ void AppDelegate::open() {
         return;
     }
     std::vector<std::string> types = _platform.soundLoader.soundUnfilteredTypes();
-    // Packages, zipped packs, and the config.json that marks a pack's folder.
-    types.insert(types.end(), {"tapsnd", "zip", "json"});
+    // Packages, zipped packs, and the config.json or profile.yaml that marks a pack's folder.
+    types.insert(types.end(), {"tapsnd", "zip", "json", "yaml"});
     _openPanel = _platform.openPanel();
     if (!_openPanel) return;
     _openPanel->setAllowedFileTypes(types);
@@ -141,9 +141,7 @@ void AppDelegate::openLocation(const std::string& path, bool mouseOnly) {
                 set->sounds = scan(appendingPathComponent(path, "/Contents/Resources/sounds/"));
                 set->soundset = platform::dictionaryWithContentsOfFile(
                     appendingPathComponent(path, "/Contents/Resources/soundset.plist"));
-            } else if (exists && ((pack = configJsonPackAtPath(path, files, loader, stopped)) ||
-                                  (isDirectory && (pack = kernelCodeFolderAtPath(
-                                                       path, files, loader, stopped))))) {
+            } else if (exists && (pack = packAtPath(path, files, loader, stopped))) {
                 set->kind = GatheredSet::Kind::Pack;
                 set->pack = std::move(*pack);
             } else if (exists && isDirectory) {

@@ -22,9 +22,22 @@ struct PackTables {
     float volume = 1.0f;  // the pack's recommended volume, scaling its own sounds
 };
 
+// The button of a kernel button code (BTN_LEFT...); nothing for the wheel and keys.
+std::optional<MouseButton> mouseButtonForKernelCode(unsigned code);
+
 // A slot drawing among the sounds with equal chances on every press: nothing without sounds, a
 // single-sound slot for one.
 SlotRef slotOfVariants(std::vector<SoundRef> sounds);
+
+// Another program's pack at a location, read by the first reader that knows its form: each tells
+// its format by its own fields. Nothing when none does.
+std::optional<PackTables> packAtPath(const std::string& path,
+                                     const platform::FileManager& fileManager,
+                                     platform::SoundLoader& soundLoader,
+                                     const std::function<bool()>& stopped = {});
+
+// Whether the location holds a mouse pack, told from its description alone: nothing is decoded.
+bool isMousePackAtPath(const std::string& path, const platform::FileManager& fileManager);
 
 // The readers, one per format. Each gives nothing when the location is not of its form, so the
 // loader tries the next; sounds decode in parallel, as in a sound scan, and once `stopped`
@@ -47,5 +60,37 @@ std::optional<PackTables> kernelCodeFolderAtPath(const std::string& path,
                                                  platform::SoundLoader& soundLoader,
                                                  const std::function<bool()>& stopped = {},
                                                  std::size_t budgetBytes = kMaxDecodedBytesPerSet);
+
+// A MechvibesDX pack: config.json with "definitions" keyed by KeyboardEvent.code names, each timed
+// as [start, end] in milliseconds (press, then release) in one sound ("single") or its own
+// ("multi"); "soundpack_type": "Mouse" marks a mouse pack.
+std::optional<PackTables> mechvibesDxPackAtPath(const std::string& path,
+                                                const platform::FileManager& fileManager,
+                                                platform::SoundLoader& soundLoader,
+                                                const std::function<bool()>& stopped = {},
+                                                std::size_t budgetBytes = kMaxDecodedBytesPerSet);
+
+// A keyboardsounds profile: profile.yaml naming sources by id, keys (or, for "device: mouse",
+// buttons) by the ids they play, and a default.
+std::optional<PackTables> keyboardsoundsProfileAtPath(
+    const std::string& path, const platform::FileManager& fileManager,
+    platform::SoundLoader& soundLoader, const std::function<bool()>& stopped = {},
+    std::size_t budgetBytes = kMaxDecodedBytesPerSet);
+
+// A Thock pack: config.json with "metadata" and "sounds" {key: {down: [files], up: [files]}}, one
+// file drawn per press; "left" and "right" name mouse buttons.
+std::optional<PackTables> thockPackAtPath(const std::string& path,
+                                          const platform::FileManager& fileManager,
+                                          platform::SoundLoader& soundLoader,
+                                          const std::function<bool()>& stopped = {},
+                                          std::size_t budgetBytes = kMaxDecodedBytesPerSet);
+
+// A KeyEcho pack: config.json "defines" and "releases" by key name as [start, duration] in
+// milliseconds of one sound, or with "schemaVersion": 2, slices by frame of its "audio".
+std::optional<PackTables> keyEchoPackAtPath(const std::string& path,
+                                            const platform::FileManager& fileManager,
+                                            platform::SoundLoader& soundLoader,
+                                            const std::function<bool()>& stopped = {},
+                                            std::size_t budgetBytes = kMaxDecodedBytesPerSet);
 
 }  // namespace tapsound

@@ -206,7 +206,7 @@ TEST_F(Opening, OneDialogAtATimeEntersFoldersChoosesPackagesAndCancelChangesNoth
     ASSERT_EQ(dialogs().size(), 1u);
     QFileDialog& dialog = *dialogs()[0];
     EXPECT_EQ(dialog.directory().path().toStdString(), rig->dir.file("sets"));  // the user's own
-    EXPECT_TRUE(dialog.nameFilters()[0].contains("(*.wav *.aiff *.tapsnd *.zip *.json)"));
+    EXPECT_TRUE(dialog.nameFilters()[0].contains("(*.wav *.aiff *.tapsnd *.zip *.json *.yaml)"));
     // A folder's path typed and entered is entered, not chosen.
     auto* typed = dialog.findChild<QLineEdit*>("fileNameEdit");
     typed->setText(QString::fromStdString(files.file("Folder")));

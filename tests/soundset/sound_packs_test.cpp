@@ -379,5 +379,206 @@ TEST_F(Packs, KernelCodedFoldersArePressAndReleaseByKernelKey) {
     EXPECT_FALSE(kernelCodeFolderAtPath(dir.file("keys/1e-1.wav"), files, loader));
 }
 
+// What a slot of a pack plays: its variants' lengths in ms, each tone or slice being of a length of
+// its own. Buttons are MouseButton indices.
+struct Played {
+    enum Table { Press, Release, ButtonPress, ButtonRelease } table;
+    std::size_t index;
+    std::vector<int> ms;
+};
+
+struct Format {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> files;  // "tone:N" makes an N ms tone
+    std::vector<Played> played;
+    bool mouse = false;
+    float volume = 1.0f;
+};
+
+const int A = 0x00, B = 0x0B, Space = 49, Shift = 56, Semicolon = 0x29, Keypad0 = 0x52;
+const std::size_t Left = 0, Right = 1, Back = 3;
+
+const Format kFormats[] = {
+    {"mechvibes-dx",
+     {{"sprite.wav", "tone:1000"},
+      {"config.json", R"({"config_version": "2", "definition_method": "single",
+        "audio_file": "sprite.wav", "soundpack_type": "Keyboard", "options":
+        {"recommended_volume": 0.5, "random_pitch": true}, "definitions": {
+        "KeyA": {"timing": [[0, 30], [100, 140]]}, "Space": {"timing": [[200, 250]]},
+        "Numpad0": {"timing": [300, 360]}, "Nonsense": {"timing": [[0, 10]]},
+        "KeyB": {"timing": [[500, 400]]}}})"}},
+     {{Played::Press, A, {30}}, {Played::Release, A, {40}}, {Played::Press, Space, {50}},
+      {Played::Release, Space, {}}, {Played::Press, Keypad0, {60}}, {Played::Press, B, {}}},
+     false, 0.5f},
+    {"mechvibes-dx-mouse",
+     {{"l.wav", "tone:20"}, {"r.wav", "tone:50"},
+      {"config.json", R"({"config_version": "2", "definition_method": "multi",
+        "soundpack_type": "Mouse", "definitions": {"MouseLeft": {"audio_file": "l.wav"},
+        "MouseRight": {"audio_file": "r.wav", "timing": [[0, 10], [10, 25]]},
+        "Mouse4": {"audio_file": "l.wav"}}})"}},
+     {{Played::ButtonPress, Left, {20}}, {Played::ButtonPress, Right, {10}},
+      {Played::ButtonRelease, Right, {15}}, {Played::ButtonPress, Back, {20}},
+      {Played::Press, A, {}}},
+     true},
+    {"keyboardsounds",
+     {{"k1.wav", "tone:20"}, {"k2.wav", "tone:30"}, {"k2up.wav", "tone:40"},
+      {"profile.yaml", R"(profile: {name: typewriter, author: me, device: keyboard, type: files}
+sources:
+  - {id: k1, source: k1.wav}
+  - id: k2
+    source: {press: k2.wav, release: k2up.wav}
+keys:
+  default: [k1, k2]
+  other:
+    - sound: k2
+      keys: [space, shift_l, no_such_key]
+)"}},
+     {{Played::Press, A, {20, 30}}, {Played::Release, A, {40}}, {Played::Press, Space, {30}},
+      {Played::Release, Space, {40}}, {Played::Press, Shift, {30}}, {Played::ButtonPress, Left, {}}}},
+    {"keyboardsounds-mouse",
+     {{"k1.wav", "tone:20"}, {"k2.wav", "tone:30"}, {"k2up.wav", "tone:40"},
+      {"profile.yaml", R"(profile: {name: clicks, device: mouse, type: files}
+sources: [{id: k1, source: k1.wav}, {id: k2, source: {press: k2.wav, release: k2up.wav}}]
+buttons: {default: k1, other: [{sound: k2, buttons: [right]}]}
+)"}},
+     {{Played::ButtonPress, Left, {20}}, {Played::ButtonPress, Right, {30}},
+      {Played::ButtonRelease, Right, {40}}, {Played::Press, A, {}}},
+     true},
+    {"thock",
+     {{"d.wav", "tone:20"}, {"a1.wav", "tone:30"}, {"a2.wav", "tone:40"}, {"au.wav", "tone:50"},
+      {"s.wav", "tone:60"},
+      {"config.json", R"({"metadata": {"name": "Cream", "supportsKeyUp": true}, "sounds": {
+        "default": {"down": ["d.wav"]}, "a": {"down": ["a1.wav", "a2.wav"], "up": ["au.wav"]},
+        "shiftLeft": {"down": ["s.wav"], "up": []}}})"}},
+     {{Played::Press, A, {30, 40}}, {Played::Release, A, {50}}, {Played::Press, B, {20}},
+      {Played::Press, Shift, {60}}, {Played::Release, Shift, {}}}},
+    {"thock-mouse",
+     {{"l.wav", "tone:20"}, {"r.wav", "tone:30"},
+      {"config.json", R"({"metadata": {"name": "Clicks"}, "sounds": {
+        "left": {"down": ["l.wav"]}, "right": {"down": ["r.wav"], "up": ["l.wav"]}}})"}},
+     {{Played::ButtonPress, Left, {20}}, {Played::ButtonPress, Right, {30}},
+      {Played::ButtonRelease, Right, {20}}},
+     true},
+    {"keyecho",
+     {{"sound.ogg", "tone:1000"},
+      {"config.json", R"({"name": "Echo", "key_define_type": "single", "defines": {
+        "KeyA": [0, 30], "Return": [100, 40], "SemiColon": [200, 50], "Nonsense": [0, 10]},
+        "releases": {"KeyA": [300, 60]}})"}},
+     {{Played::Press, A, {30}}, {Played::Release, A, {60}}, {Played::Press, 36, {40}},
+      {Played::Press, Semicolon, {50}}}},
+    {"keyecho-2",
+     {{"all.wav", "tone:1000"},
+      {"config.json", R"({"schemaVersion": 2, "audio": {"file": "all.wav", "sampleRate": 48000,
+        "channels": 1, "frameCount": 48000}, "defines": {"KeyA": {"slices": [
+        {"startFrame": 0, "frameCount": 960}, {"startFrame": 4800, "frameCount": 1440}]}},
+        "releases": {"Space": [{"startFrame": 9600, "frameCount": 480}]}})"}},
+     {{Played::Press, A, {20, 30}}, {Played::Release, Space, {10}}, {Played::Press, B, {}}}},
+    // Mechvibes' own packs, numbered keys in "defines" whatever their version, stay its reader's.
+    {"mechvibes",
+     {{"sprite.wav", "tone:1000"},
+      {"config.json", R"({"version": 2, "key_define_type": "single", "sound": "sprite.wav",
+        "defines": {"30": [0, 30], "57": [100, 40]}})"}},
+     {{Played::Press, A, {30}}, {Played::Press, Space, {40}}}},
+};
+
+TEST(OtherProgramsPacks, EachFormatPlaysItsKeysAndButtonsFromAFolderAndAZip) {
+    test::TempDir dir;
+    platform::PosixFileManager files;
+    platform::SndfileSoundLoader loader(nullptr);
+    for (const Format& format : kFormats) {
+        std::vector<std::pair<std::string, std::string>> zipped;
+        for (const auto& [name, content] : format.files) {
+            const std::string path = dir.file(std::string(format.name) + "/" + name);
+            std::filesystem::create_directories(dir.file(format.name));
+            if (content.rfind("tone:", 0) == 0) {
+                const bool ogg = name.ends_with(".ogg");
+                ASSERT_TRUE(test::writeTone(path, {ogg ? SF_FORMAT_OGG | SF_FORMAT_VORBIS : 0,
+                                                   48000, 1, std::stoi(content.substr(5)) / 1e3}));
+            } else {
+                ASSERT_TRUE(test::writeBytes(path, content));
+            }
+            zipped.emplace_back(std::string("Pack/") + name, test::readBytes(path));
+        }
+        ASSERT_TRUE(test::writeZip(dir.file(std::string(format.name) + ".zip"), zipped));
+        for (const std::string& location : {std::string(format.name), format.name + std::string(".zip")}) {
+            SCOPED_TRACE(location);
+            const auto pack = packAtPath(dir.file(location), files, loader);
+            ASSERT_TRUE(pack);
+            EXPECT_EQ(pack->mouse, format.mouse);
+            EXPECT_EQ(isMousePackAtPath(dir.file(location), files), format.mouse);
+            EXPECT_FLOAT_EQ(pack->volume, format.volume);
+            for (const Played& played : format.played) {
+                SCOPED_TRACE(std::to_string(played.table) + ":" + std::to_string(played.index));
+                const SlotRef& slot =
+                    played.table == Played::Press     ? pack->press[played.index]
+                    : played.table == Played::Release ? pack->release[played.index]
+                    : played.table == Played::ButtonPress ? pack->buttonPress[played.index]
+                                                          : pack->buttonRelease[played.index];
+                std::vector<int> ms;
+                for (const SoundRef& sound : slot ? slot->sounds : std::vector<SoundRef>{}) {
+                    ms.push_back(int(std::lround(sound->samples()->frameCount() / 48.0)));
+                }
+                EXPECT_EQ(ms, played.ms);
+                EXPECT_EQ(slot && slot->weighted, ms.size() > 1);
+            }
+        }
+    }
+}
+
+TEST(OtherProgramsPacks, HostileDescriptionsEndAsMissingSoundsInBoundedWork) {
+    // A YAML list of 4096 names and one of 4096 entries sharing it by alias: 16 M keys if walked.
+    std::string names = "[a", entries = "[*e";
+    for (int i = 1; i < 4096; ++i) names += ", space", entries += ", *e";
+    const std::string bomb = "profile: {name: bomb}\nsources: [{id: k, source: k.wav}]\n"
+                             "n: &n " + names + "]\ne: &e {sound: k, keys: *n}\n"
+                             "keys: {other: " + entries + "]}\n";
+    std::string laughs = "profile: {name: lol}\nl0: &l0 [lol, lol, lol, lol, lol, lol, lol]\n";
+    for (int i = 1; i < 10; ++i) {
+        const std::string prev = "*l" + std::to_string(i - 1);
+        laughs += "l" + std::to_string(i) + ": &l" + std::to_string(i) + " [" + prev + ", " + prev +
+                  ", " + prev + ", " + prev + ", " + prev + ", " + prev + "]\n";
+    }
+    laughs += "keys: {default: *l9, other: [{sound: *l9, keys: *l9}]}\n";
+    const std::string deepFlow = "profile: {name: deep}\nkeys: " + std::string(20000, '[');
+    std::string deepBlock = "profile: {name: deep}\nkeys:\n";
+    for (int i = 0; i < 3000; ++i) deepBlock += "- ";
+    const std::string dx = R"({"config_version": "2", "audio_file": "k.wav", "definitions": )";
+    const std::string echo2 = R"({"schemaVersion": 2, "audio": {"file": "k.wav", "sampleRate": )";
+    const std::pair<std::string, std::string> kCases[] = {
+        {"profile.yaml", bomb},
+        {"profile.yaml", laughs},
+        {"profile.yaml", deepFlow},
+        {"profile.yaml", deepBlock + "x\n"},
+        {"profile.yaml", "profile: x\nsources: 5\nkeys: {default: {x: 1}, other: [[1], 2]}\n"},
+        {"profile.yaml", "profile: {}\nsources: [{id: [k], source: {press: [1]}}]\nkeys: *x\n"},
+        {"config.json", dx + R"({"KeyA": {"timing": [[1e308, 1e309]]}, "KeyB": 5,
+            "KeyC": {"timing": [["a", null], [-5, 1e18]]}, "Space": {"timing": "x"}}})"},
+        {"config.json", dx + "[1, 2]}"},
+        {"config.json", R"({"metadata": [], "sounds": {"a": {"down": 5}}})"},
+        {"config.json", R"({"metadata": {}, "sounds": {"a": {"down": [5, null, "../k.wav"]},
+            "default": "k.wav", "left": []}})"},
+        {"config.json", echo2 + R"(0}, "defines": {"KeyA": [{"startFrame": 0, "frameCount": 9}]}})"},
+        {"config.json", echo2 + R"("nan"}, "defines": {"KeyA": {"slices": 7}}})"},
+        {"config.json", echo2 + R"(48000}, "defines": {"KeyA": {"startFrame": 1e300,
+            "frameCount": 1e300}, "KeyB": {"startFrame": -1e300, "frameCount": 5}}})"},
+        {"config.json", R"({"defines": {"KeyA": [1e300, 1e300], "Return": ["x"]}, "releases": 3})"},
+    };
+    test::TempDir dir;
+    ASSERT_TRUE(test::writeTone(dir.file("k.wav"), {0, 48000, 1, 0.05}));
+    platform::PosixFileManager files;
+    platform::SndfileSoundLoader loader(nullptr);
+    for (const auto& [name, text] : kCases) {
+        SCOPED_TRACE(text.substr(0, 120));
+        ASSERT_TRUE(test::writeBytes(dir.file(name), text));
+        // Nothing, or tables whose every slot plays.
+        const auto pack = packAtPath(dir.path(), files, loader);
+        std::filesystem::remove(dir.file(name));
+        if (!pack) continue;
+        for (const auto* table : {&pack->press, &pack->release}) {
+            for (const SlotRef& slot : *table) EXPECT_TRUE(!slot || !slot->sounds.empty());
+        }
+    }
+}
+
 }  // namespace
 }  // namespace tapsound
