@@ -2,7 +2,6 @@
 #include <QMenu>
 #include <QSlider>
 #include <algorithm>
-#include <cmath>
 #include <utility>
 
 #include "app/app_delegate.h"
@@ -57,7 +56,7 @@ void AppDelegate::finishOpeningMouseSounds(const std::string& path, const PackTa
         endEventMonitor();
         _buttonArray = pack.buttonPress;
         _buttonUpArray = pack.buttonRelease;
-        _mouseVolume = std::isfinite(pack.volume) ? std::clamp(pack.volume, 0.0f, 1.0f) : 1.0f;
+        _mouseVolume = pack.volume;
         _mouseSoundsPath = path;
         if (auto data = _platform.bookmarks.bookmarkDataWithPath(path)) {
             _platform.userDefaults.setObjectForKey(std::move(*data), kMouseBookmarkKey);
@@ -87,7 +86,7 @@ void AppDelegate::fillMouseSoundsMenu(QMenu* menu) {
     none->setCheckable(true);
     none->setChecked(_mouseSoundsPath.empty());
     QObject::connect(none, &QAction::triggered, none, [this] { chooseNoMouseSounds(); });
-    auto packs = findMousePacks(soundSetFolders());
+    auto packs = findMousePacks(soundSetFolders(), _platform.fileManager);
     // The pack in use shows wherever it was opened from.
     const QString current = QString::fromStdString(_mouseSoundsPath);
     if (!current.isEmpty() && std::none_of(packs.begin(), packs.end(),

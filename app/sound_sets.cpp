@@ -2,15 +2,12 @@
 
 #include <QDir>
 #include <QDirIterator>
-#include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QStandardPaths>
 #include <algorithm>
 
 #include "app/installed_files.h"
-#include "soundset/zip_archive.h"
+#include "soundset/pack_tables.h"
 
 namespace tapsound {
 
@@ -24,60 +21,10 @@ bool hasExtension(const QFileInfo& info, const char* extension) {
     return info.suffix().compare(QLatin1String(extension), Qt::CaseInsensitive) == 0;
 }
 
-// Config files are small; anything larger is no pack's. With the bound on entries looked at, what
-// opening the menu reads stays bounded however the folders are filled.
-constexpr qint64 kMaxConfigBytes = 256 << 10;
-
-// A pack's file by name, in its folder or in its zip, at the root or inside its one top folder.
-QByteArray packFile(const QFileInfo& pack, const QString& name) {
-    if (pack.isDir()) {
-        const QFileInfo info(pack.filePath() + "/" + name);
-        // Only a regular file: opening a FIFO would wait for a writer.
-        if (!info.isFile() || info.size() > kMaxConfigBytes) return {};
-        QFile file(info.filePath());
-        return file.open(QIODevice::ReadOnly) ? file.read(kMaxConfigBytes) : QByteArray();
-    }
-    if (!pack.isFile()) return {};
-    const auto archive = ZipArchive::open(pack.filePath().toStdString());
-    if (!archive) return {};
-    auto entry = archive->find(name.toStdString());
-    for (const std::string& entryName : archive->names()) {
-        if (entry) break;
-        const auto slash = entryName.find('/');
-        if (slash != std::string::npos && entryName.find('/', slash + 1) == std::string::npos &&
-            caseFolded(entryName.substr(slash + 1)) == caseFolded(name.toStdString())) {
-            entry = archive->find(entryName);
-        }
-    }
-    const auto bytes = entry ? archive->read(*entry, kMaxConfigBytes) : std::nullopt;
-    return bytes ? QByteArray(reinterpret_cast<const char*>(bytes->data()),
-                              static_cast<qsizetype>(bytes->size()))
-                 : QByteArray();
-}
-
 }  // namespace
 
-bool isMousePack(const QString& path) {
-    const QFileInfo info(path);
-    const QJsonObject config = QJsonDocument::fromJson(packFile(info, "config.json")).object();
-    // A MechvibesDX pack says its type.
-    if (config.value("soundpack_type").toString().compare("mouse", Qt::CaseInsensitive) == 0) {
-        return true;
-    }
-    // A Thock pack names buttons where a keyboard pack names keys.
-    const QJsonObject sounds = config.value("sounds").toObject();
-    if (config.value("metadata").isObject() && !sounds.isEmpty()) {
-        for (const QString& name : sounds.keys()) {
-            if (name != "left" && name != "right" && name != "middle" && name != "default") {
-                return false;
-            }
-        }
-        return sounds.contains("left") || sounds.contains("right");
-    }
-    return false;
-}
-
-std::vector<SoundSetEntry> findMousePacks(const QStringList& folders) {
+std::vector<SoundSetEntry> findMousePacks(const QStringList& folders,
+                                          const platform::FileManager& fileManager) {
     std::vector<SoundSetEntry> packs;
     for (const QString& folder : folders) {
         QDirIterator it(folder, QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot | QDir::Readable);
@@ -86,7 +33,7 @@ std::vector<SoundSetEntry> findMousePacks(const QStringList& folders) {
              ++read) {
             const QFileInfo info(it.next());
             if (!info.isDir() && !hasExtension(info, "zip")) continue;
-            if (++looked, isMousePack(info.filePath())) {
+            if (++looked, isMousePackAtPath(info.filePath().toStdString(), fileManager)) {
                 packs.push_back({soundSetTitle(info.filePath().toStdString()), info.filePath()});
             }
         }

@@ -7,6 +7,10 @@
 
 namespace tapsound {
 
+namespace platform {
+class FileManager;
+}
+
 // A location the loader can open, as the Sound Sets menu offers it.
 struct SoundSetEntry {
     QString title;
@@ -24,11 +28,10 @@ QStringList mechvibesFolders();
 std::vector<std::vector<SoundSetEntry>> findSoundSets(const QStringList& folders,
                                                       const std::vector<std::string>& soundTypes);
 
-// The mouse packs among the folders' entries, sorted by title, each decided from its small config
-// file alone; read within the same bounds.
-std::vector<SoundSetEntry> findMousePacks(const QStringList& folders);
-// Whether the folder or zip is a pack of mouse sounds, as its config file says.
-bool isMousePack(const QString& path);
+// The mouse packs among the folders' entries, sorted by title, each told from its description
+// alone, nothing decoded; a bounded number of entries is looked at.
+std::vector<SoundSetEntry> findMousePacks(const QStringList& folders,
+                                          const platform::FileManager& fileManager);
 
 // How a location is named to the user: "Example" for Example.tapsnd.
 QString soundSetTitle(const std::string& path);
