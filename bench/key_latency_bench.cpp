@@ -169,6 +169,9 @@ int clicks(int presses, bool busy) {
     XTestFakeMotionEvent(display, -1, DisplayWidth(display, 0) - 5, DisplayHeight(display, 0) - 5,
                          CurrentTime);
     XSync(display, False);
+    const double idleBefore = tapsound::test::cpuSeconds(app);
+    std::this_thread::sleep_for(5s);
+    const double idle = 100.0 * (tapsound::test::cpuSeconds(app) - idleBefore) / 5;
     const double withoutPack = cpuUnderClickFlood(app, 5);
     if (test::run({TAPSOUND_BINARY, pack}) != 0) {
         std::fprintf(stderr, "the mouse pack did not open\n");
@@ -215,8 +218,10 @@ int clicks(int presses, bool busy) {
     std::printf("click minus key, median: %+.2f ms%s\n",
                 percentile(latencies[1], 0.5) - percentile(latencies[0], 0.5),
                 busy ? " (two cores spinning, another stream playing)" : "");
-    std::printf("CPU under a click flood: %.2f %% of a core with no mouse pack, %.2f %% with one\n",
-                withoutPack, withPack);
+    std::printf(
+        "CPU: %.2f %% of a core idle; under a click flood %.2f %% with no mouse pack, %.2f %% "
+        "with one\n",
+        idle, withoutPack, withPack);
     XCloseDisplay(display);
     test::stopProcess(app);
     for (pid_t& pid : load) test::stopProcess(pid);
