@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "app/exported_menu.h"
+#include "app/main_interface.h"
 #include "app/no_tray_window.h"
 #include "app/status_notifier_item.h"
 #include "app/tray_presence.h"
@@ -58,6 +59,11 @@ AppDelegate::AppDelegate(Platform platform, QMenu* keyMenu)
         }
     });
     connectMenuControls();
+    if (QAction* mouse = itemWithAction(_keyMenu, "mouseSounds"); mouse && mouse->menu()) {
+        QMenu* menu = mouse->menu();
+        QObject::connect(menu, &QMenu::aboutToShow, menu,
+                         [this, menu] { fillMouseSoundsMenu(menu); });
+    }
     connectSilenceControls();
 }
 
@@ -110,7 +116,7 @@ void AppDelegate::didFinishOpening(const std::string& path, bool heldSound) {
         _soundSetPath = request->setPath;
         _soundSetName = request->setName;
         endEventMonitor();
-        if (_slider) _slider->setEnabled(anySlotFilled(_keyArray) || anySlotFilled(_keyUpArray));
+        if (_slider) _slider->setEnabled(anySoundLoaded());
         startEventMonitor();
         showSoundSetState();
     }

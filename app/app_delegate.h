@@ -15,6 +15,7 @@
 #include "platform/open_panel.h"
 #include "platform/property_list.h"
 #include "soundset/key_code_table.h"
+#include "soundset/pack_tables.h"
 
 class QIcon;
 class QMenu;
@@ -38,6 +39,14 @@ class UserDefaults;
 class WorkQueue;
 class Workspace;
 }  // namespace platform
+
+// Whether any button has a sound.
+inline bool anyButtonFilled(const ButtonArray& buttons) {
+    for (const SlotRef& slot : buttons) {
+        if (slot) return true;
+    }
+    return false;
+}
 
 // The services the controller calls; main.cpp wires the real ones, tests their fakes.
 struct Platform {
@@ -90,6 +99,16 @@ public:
     void playSoundWithKeyCode(int keyCode);
     // The release sound of a key, for sets that have them.
     void playKeyUpSoundWithKeyCode(int keyCode);
+    // A mouse button's press or release (Event::buttonNumber), from the mouse pack, else from the
+    // keyboard set where it defines buttons. `pointerX`: the pointer across the screen, 0..1 or -1.
+    void playButtonSound(int button, bool down, float pointerX);
+
+    // Mouse sounds are chosen apart from the keyboard set, and remembered.
+    void openMouseSoundsWithFileURL(const std::string& path);
+    void chooseNoMouseSounds();
+    const std::string& mouseSoundsPath() const { return _mouseSoundsPath; }
+    const ButtonArray& buttonArray() const { return _buttonArray; }
+    const ButtonArray& buttonUpArray() const { return _buttonUpArray; }
 
     void setVolume(QSlider* sender);
     void open();
@@ -143,8 +162,20 @@ private:
     // Beside the icon, on the side away from its panel; an invalid rectangle means unknown.
     void showStatusMenu(const QRect& icon);
     void playSoundInSlot(const KeyArray& keys, int keyCode);
+    void playSlot(const SlotRef& slot, float volume);
+    // Reads a location away from the main thread; a mouse-only load changes no keyboard set.
+    void openLocation(const std::string& path, bool mouseOnly);
     // The second half of openWithFileURL, on the main thread once the set has been decoded.
-    void finishOpeningFileURL(const std::string& path, const GatheredSet& set);
+    void finishOpeningFileURL(const std::string& path, const GatheredSet& set,
+                              bool mouseOnly = false);
+    // A mouse pack opened as any location is (not `chosen` in the Mouse Sounds menu or restored)
+    // answers the command line that named it, and may bring back the last keyboard set.
+    void finishOpeningMouseSounds(const std::string& path, const PackTables& pack, bool chosen);
+    void restoreMouseSounds();
+    void fillMouseSoundsMenu(QMenu* menu);
+    // Whether any key or click has a sound, and whether clicks do.
+    bool anySoundLoaded() const;
+    bool hearsClicks() const;
     // Names the set now loaded; an unreadable location leaves a loaded set as it was.
     void didOpenSoundSet(const std::string& path, bool readable, bool anySound);
     // Once a location has been opened: answers the command line that asked for it.
@@ -173,6 +204,16 @@ private:
     KeyArray _keyArray{};
     KeyArray _keyUpArray{};  // release sounds; all empty for sets without them
     float _volume = 0.0f;
+    float _setVolume = 1.0f;  // the keyboard pack's own volume, scaling its sounds
+    // The mouse pack's sounds; all empty with None. Clicks play them, else the keyboard set's.
+    ButtonArray _buttonArray{};
+    ButtonArray _buttonUpArray{};
+    float _mouseVolume = 1.0f;  // the mouse pack's own volume
+    std::string _mouseSoundsPath;
+    ButtonArray _setButtonArray{};  // a keyboard pack's own buttons, if it defines them
+    ButtonArray _setButtonUpArray{};
+    std::shared_ptr<std::atomic<bool>> _mouseLoadSuperseded;
+    bool _keyboardSetRestored = false;  // once, where a mouse pack was the only location named
     bool _isAccessibilityEnabled = false;
     platform::MonitorToken _globalEventMonitor;
     platform::MonitorToken _localEventMonitor;
@@ -200,6 +241,7 @@ private:
     QStringList _silentIn;  // applications, by the class name of their windows
     bool _silent = false;  // the one flag each key reads
     std::bitset<kKeyCodeCount> _downWhileSilent;
+    std::bitset<kMouseButtonCount> _buttonsDownWhileSilent;
 };
 
 }  // namespace tapsound

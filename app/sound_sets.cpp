@@ -11,6 +11,7 @@
 #include <algorithm>
 
 #include "app/installed_files.h"
+#include "soundset/pack_tables.h"
 
 namespace tapsound {
 
@@ -25,6 +26,29 @@ bool hasExtension(const QFileInfo& info, const char* extension) {
 }
 
 }  // namespace
+
+std::vector<SoundSetEntry> findMousePacks(const QStringList& folders,
+                                          const platform::FileManager& fileManager) {
+    std::vector<SoundSetEntry> packs;
+    for (const QString& folder : folders) {
+        QDirIterator it(folder, QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot | QDir::Readable);
+        std::size_t looked = 0;
+        for (int read = 0; read < kMaxEntriesRead && looked < kMaxEntriesShown && it.hasNext();
+             ++read) {
+            const QFileInfo info(it.next());
+            if (!info.isDir() && !hasExtension(info, "zip")) continue;
+            if (++looked, isMousePackAtPath(info.filePath().toStdString(), fileManager)) {
+                packs.push_back({soundSetTitle(info.filePath().toStdString()), info.filePath()});
+            }
+        }
+    }
+    std::sort(packs.begin(), packs.end(), [](const auto& a, const auto& b) {
+        const int order = a.title.compare(b.title, Qt::CaseInsensitive);
+        return order != 0 ? order < 0 : a.path < b.path;
+    });
+    if (packs.size() > kMaxEntriesShown) packs.resize(kMaxEntriesShown);
+    return packs;
+}
 
 QStringList mechvibesFolders() {
     const QString config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);

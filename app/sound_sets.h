@@ -7,6 +7,10 @@
 
 namespace tapsound {
 
+namespace platform {
+class FileManager;
+}
+
 // A location the loader can open, as the Sound Sets menu offers it.
 struct SoundSetEntry {
     QString title;
@@ -24,6 +28,11 @@ QStringList mechvibesFolders();
 // each folder is read within a bounded number of entries.
 std::vector<std::vector<SoundSetEntry>> findSoundSets(const QStringList& folders,
                                                       const std::vector<std::string>& soundTypes);
+
+// The mouse packs among the folders' entries, sorted by title, each told from its description
+// alone, nothing decoded; a bounded number of entries is looked at.
+std::vector<SoundSetEntry> findMousePacks(const QStringList& folders,
+                                          const platform::FileManager& fileManager);
 
 // How a location is named to the user: "Example" for Example.tapsnd.
 QString soundSetTitle(const std::string& path);

@@ -2,17 +2,22 @@
 // through the X server, XInput 2 raw events and the Qt event loop, under a private Xvfb.
 // "flood SECONDS [pipewire] [window]": the real program under an XTest key flood (the pointer over
 // its no-tray window with "window"): its peak memory, and how long SIGTERM takes during the flood.
+// "clicks N [busy]": the real program with a keyboard set and a mouse pack of tones, N key presses
+// and N clicks taken in turns, each timed from XTest to the onset on the null sink's monitor; then
+// its CPU under an XTest click flood with no mouse pack and with one. "busy" keeps two cores
+// spinning and another program playing quietly meanwhile, as on a desktop in use.
 #include <signal.h>
 #include <sys/wait.h>
 
 #include <QApplication>
 #include <QEventLoop>
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
-#include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
@@ -23,6 +28,7 @@
 #include "platform/key_source_x11.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/private_session.h"
+#include "tests/support/sound_files.h"
 
 // Last: Xlib's macros clash with Qt's headers.
 #include <X11/Xlib.h>
@@ -30,6 +36,8 @@
 
 using namespace std::chrono_literals;
 using tapsound::test::Clock;
+using tapsound::test::percentile;
+using tapsound::test::StampedRecorder;
 
 namespace {
 
@@ -107,9 +115,126 @@ int flood(double seconds, bool pipewire, bool overWindow) {
     return 0;
 }
 
+// The program's CPU, as a share of one core, while XTest clicks the left button as fast as it can.
+double cpuUnderClickFlood(pid_t app, double seconds) {
+    std::atomic<bool> flooding{true};
+    std::thread clicker([&] {
+        Display* display = XOpenDisplay(nullptr);
+        while (flooding) {
+            for (int i = 0; i < 100; ++i) {
+                XTestFakeButtonEvent(display, 1, True, CurrentTime);
+                XTestFakeButtonEvent(display, 1, False, CurrentTime);
+            }
+            XSync(display, False);
+        }
+        XCloseDisplay(display);
+    });
+    const double before = tapsound::test::cpuSeconds(app);
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const double used = tapsound::test::cpuSeconds(app) - before;
+    flooding = false;
+    clicker.join();
+    return 100.0 * used / seconds;
+}
+
+int clicks(int presses, bool busy) {
+    namespace test = tapsound::test;
+    test::PrivateSession session{{.display = true, .audio = true}};
+    if (!session.ok()) {
+        std::fprintf(stderr, "session: %s\n", session.error().c_str());
+        return 1;
+    }
+    setenv("XDG_CONFIG_HOME", (session.dir() + "/config").c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    const std::string keys = session.dir() + "/key.wav", pack = session.dir() + "/Clicks";
+    std::filesystem::create_directories(pack);
+    test::writeTone(keys, {.seconds = 0.05, .frequency = 800});
+    test::writeTone(pack + "/click.wav", {.seconds = 0.05, .frequency = 1200});
+    test::writeBytes(
+        pack + "/config.json",
+        R"({"metadata": {"name": "Clicks"}, "sounds": {"left": {"down": ["click.wav"]}}})");
+    std::vector<pid_t> load;
+    if (busy) {
+        test::writeTone(session.dir() + "/quiet.wav",
+                        {.seconds = 5, .frequency = 300, .amplitude = 0.004});
+        load.push_back(
+            test::spawn({"sh", "-c", "while :; do paplay " + session.dir() + "/quiet.wav; done"}));
+        for (int i = 0; i < 2; ++i)
+            load.push_back(test::spawn({"sh", "-c", "while :; do :; done"}));
+    }
+    pid_t app = test::spawn({TAPSOUND_BINARY, keys}, session.dir() + "/app.log");
+    std::this_thread::sleep_for(5s);
+    Display* display = XOpenDisplay(nullptr);
+    // Away from the no-tray window, whose buttons a click would press.
+    XTestFakeMotionEvent(display, -1, DisplayWidth(display, 0) - 5, DisplayHeight(display, 0) - 5,
+                         CurrentTime);
+    XSync(display, False);
+    const double idleBefore = tapsound::test::cpuSeconds(app);
+    std::this_thread::sleep_for(5s);
+    const double idle = 100.0 * (tapsound::test::cpuSeconds(app) - idleBefore) / 5;
+    const double withoutPack = cpuUnderClickFlood(app, 5);
+    if (test::run({TAPSOUND_BINARY, pack}) != 0) {
+        std::fprintf(stderr, "the mouse pack did not open\n");
+        return 1;
+    }
+    std::this_thread::sleep_for(1s);
+    StampedRecorder recorder;
+    if (!recorder.start(session.pulseServer(),
+                        std::string(test::PrivateSession::kSinkName) + ".monitor")) {
+        std::fprintf(stderr, "cannot record\n");
+        return 1;
+    }
+    const KeyCode key = XKeysymToKeycode(display, XStringToKeysym("j"));
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int> gap(150, 250);
+    std::vector<double> latencies[2];
+    int missed[2] = {0, 0};
+    for (int i = 0; i < 2 * presses; ++i) {
+        const bool click = i % 2;
+        recorder.clear();
+        const auto pressed = Clock::now();
+        click ? XTestFakeButtonEvent(display, 1, True, CurrentTime)
+              : XTestFakeKeyEvent(display, key, True, CurrentTime);
+        XFlush(display);
+        const auto onset = recorder.onsetAfter(pressed - 2ms, 0.01f, 300ms);
+        click ? XTestFakeButtonEvent(display, 1, False, CurrentTime)
+              : XTestFakeKeyEvent(display, key, False, CurrentTime);
+        XFlush(display);
+        if (onset) {
+            latencies[click].push_back(
+                std::chrono::duration<double, std::milli>(*onset - pressed).count());
+        } else {
+            ++missed[click];
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(gap(random)));
+    }
+    const double withPack = cpuUnderClickFlood(app, 5);
+    for (const int click : {0, 1}) {
+        std::printf("%s to sound, %zu, %d missed: median %.2f ms, p99 %.2f ms, max %.2f ms\n",
+                    click ? "XTest click" : "XTest key press", latencies[click].size(),
+                    missed[click], percentile(latencies[click], 0.5),
+                    percentile(latencies[click], 0.99), percentile(latencies[click], 1.0));
+    }
+    std::printf("click minus key, median: %+.2f ms%s\n",
+                percentile(latencies[1], 0.5) - percentile(latencies[0], 0.5),
+                busy ? " (two cores spinning, another stream playing)" : "");
+    std::printf(
+        "CPU: %.2f %% of a core idle; under a click flood %.2f %% with no mouse pack, %.2f %% "
+        "with one\n",
+        idle, withoutPack, withPack);
+    XCloseDisplay(display);
+    test::stopProcess(app);
+    for (pid_t& pid : load) test::stopProcess(pid);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "clicks") == 0) {
+        return clicks(argc > 2 ? std::atoi(argv[2]) : 200,
+                      argc > 3 && std::strcmp(argv[3], "busy") == 0);
+    }
     if (argc > 1 && std::strcmp(argv[1], "flood") == 0) {
         const auto has = [&](const char* word) {
             for (int i = 3; i < argc; ++i) {

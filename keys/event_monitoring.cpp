@@ -19,8 +19,10 @@ void AppDelegate::startEventMonitor() {
     if (!_slider || !_slider->isEnabled()) return;
     // Releases are asked for only when the set has sounds for them, so without such sounds the
     // filter sees exactly the events it always did.
-    const std::uint64_t mask =
-        kMonitoredEvents | (anySlotFilled(_keyUpArray) ? platform::kEventMaskKeyUp : 0);
+    // Likewise clicks: without sounds for them, the server is not even asked for them.
+    const std::uint64_t mask = kMonitoredEvents |
+                               (anySlotFilled(_keyUpArray) ? platform::kEventMaskKeyUp : 0) |
+                               (hearsClicks() ? platform::kEventMaskMouseButtons : 0);
     if (!_globalEventMonitor) {
         _globalEventMonitor = _platform.eventMonitor.addGlobalMonitorForEventsMatchingMask(
             mask, [this](const platform::Event& event) { doKeyDownEvent(event); });
@@ -46,6 +48,13 @@ void AppDelegate::endEventMonitor() {
 }
 
 void AppDelegate::doKeyDownEvent(const platform::Event& event) {
+    if (platform::isMouseButtonEvent(event.type)) {
+        const bool down = event.type == platform::EventType::LeftMouseDown ||
+                          event.type == platform::EventType::RightMouseDown ||
+                          event.type == platform::EventType::OtherMouseDown;
+        playButtonSound(event.buttonNumber, down, event.pointerX);
+        return;
+    }
     if (event.type == platform::EventType::KeyUp) {
         playKeyUpSoundWithKeyCode(static_cast<int>(event.keyCode));
         return;

@@ -18,7 +18,24 @@ void AppDelegate::playSoundInSlot(const KeyArray& keys, int keyCode) {
     if (_muted) return;
     // The table has no slot beyond 255: such codes (and negative ones) stay silent.
     if (keyCode < 0 || static_cast<std::size_t>(keyCode) >= kKeyCodeCount) return;
-    const SlotRef& slot = keys[static_cast<std::size_t>(keyCode)];
+    playSlot(keys[static_cast<std::size_t>(keyCode)], _volume * _setVolume);
+}
+
+void AppDelegate::playButtonSound(int button, bool down, [[maybe_unused]] float pointerX) {
+    if (button < 0 || static_cast<std::size_t>(button) >= kMouseButtonCount) return;
+    // The quiet rules of keys: a button that went down silent comes up silent.
+    auto wentDownSilent = _buttonsDownWhileSilent[static_cast<std::size_t>(button)];
+    const bool silent = down ? (wentDownSilent = _silent) : (_silent || wentDownSilent);
+    if (!down) wentDownSilent = false;
+    if (silent || _muted) return;
+    const bool mousePack = anyButtonFilled(_buttonArray) || anyButtonFilled(_buttonUpArray);
+    const ButtonArray& buttons = mousePack ? (down ? _buttonArray : _buttonUpArray)
+                                           : (down ? _setButtonArray : _setButtonUpArray);
+    playSlot(buttons[static_cast<std::size_t>(button)],
+             _volume * (mousePack ? _mouseVolume : _setVolume));
+}
+
+void AppDelegate::playSlot(const SlotRef& slot, float volume) {
     if (!slot || slot->sounds.empty()) return;
 
     const platform::Sound* sound = nullptr;
@@ -41,7 +58,7 @@ void AppDelegate::playSoundInSlot(const KeyArray& keys, int keyCode) {
     if (!sound) return;
 
     platform::Sound copy = *sound;
-    copy.setVolume(_volume);
+    copy.setVolume(volume);
     copy.play();
 }
 

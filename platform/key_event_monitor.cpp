@@ -66,11 +66,26 @@ MonitorToken KeyEventMonitor::add(std::shared_ptr<Installed> monitor) {
     if (!_running) {
         _held.fill(false);
         _pressSeen.fill(false);
+        _buttonPressSeen.fill(false);
+        _buttonsAsked = false;
         _running = _source->start([this](const KeyEvent& key) { handleKeyEvent(key); });
         if (!_running) return nullptr;
     }
     _monitors.push_back(monitor);
+    askForButtons();
     return monitor;
+}
+
+void KeyEventMonitor::askForButtons() {
+    bool wanted = false;
+    for (const auto& monitor : _monitors)
+        wanted = wanted || (monitor->mask & kEventMaskMouseButtons);
+    if (!_running || wanted == _buttonsAsked) return;
+    _buttonsAsked = wanted;
+    _buttonPressSeen.fill(false);
+    _source->setButtonHandler(wanted ? std::function<void(const ButtonEvent&)>(
+                                           [this](const ButtonEvent& b) { handleButtonEvent(b); })
+                                     : nullptr);
 }
 
 void KeyEventMonitor::removeMonitor(const MonitorToken& monitor) {
@@ -81,7 +96,25 @@ void KeyEventMonitor::removeMonitor(const MonitorToken& monitor) {
     if (_monitors.empty() && _running) {
         _source->stop();
         _running = false;
+        return;
     }
+    askForButtons();
+}
+
+void KeyEventMonitor::handleButtonEvent(const ButtonEvent& button) {
+    if (button.button >= _buttonPressSeen.size()) return;
+    const bool seen = std::exchange(_buttonPressSeen[button.button], button.pressed);
+    if (!button.pressed && !seen) return;  // pressed before we listened
+    constexpr EventType kDown[] = {EventType::LeftMouseDown, EventType::RightMouseDown,
+                                   EventType::OtherMouseDown};
+    constexpr EventType kUp[] = {EventType::LeftMouseUp, EventType::RightMouseUp,
+                                 EventType::OtherMouseUp};
+    const std::size_t kind = std::min<std::size_t>(button.button, 2);
+    const EventType type = button.pressed ? kDown[kind] : kUp[kind];
+    Event event{type, false, currentFlags(), 0};
+    event.buttonNumber = button.button;
+    event.pointerX = button.pointerX;
+    deliver(event);
 }
 
 std::uint64_t KeyEventMonitor::currentFlags() const {

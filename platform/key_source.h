@@ -15,6 +15,13 @@ struct KeyEvent {
     std::optional<bool> capsLockOn;       // the lock state after this event, when the backend knows it
 };
 
+// A mouse button went down or up.
+struct ButtonEvent {
+    std::uint8_t button = 0;  // as Event::buttonNumber
+    bool pressed = false;
+    float pointerX = -1;  // as Event::pointerX
+};
+
 class KeySource {
 public:
     virtual ~KeySource() = default;
@@ -24,6 +31,11 @@ public:
     // Delivers events on the main thread through the Qt event loop; false when it cannot start.
     virtual bool start(std::function<void(const KeyEvent&)> handler) = 0;
     virtual void stop() = 0;
+    // While running, mouse buttons too; a null handler asks for none, as a start or stop does.
+    // Sources that cannot tell buttons ignore it.
+    virtual void setButtonHandler(std::function<void(const ButtonEvent&)> handler) {
+        (void)handler;
+    }
 };
 
 }  // namespace tapsound::platform

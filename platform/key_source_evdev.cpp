@@ -63,6 +63,38 @@ bool isKeyboardDevice(int fd) {
     return isKeyboardFromCapabilities(eventBits, keyBits);
 }
 
+bool isPointerFromCapabilities(std::span<const unsigned long> eventBits,
+                               std::span<const unsigned long> keyBits) {
+    return testBit(eventBits, EV_KEY) && testBit(keyBits, BTN_LEFT);
+}
+
+bool isPointerDevice(int fd) {
+    std::array<unsigned long, words(EV_CNT)> eventBits{};
+    std::array<unsigned long, words(KEY_CNT)> keyBits{};
+    if (ioctl(fd, EVIOCGBIT(0, sizeof eventBits), eventBits.data()) < 0) return false;
+    if (ioctl(fd, EVIOCGBIT(EV_KEY, sizeof keyBits), keyBits.data()) < 0) return false;
+    return isPointerFromCapabilities(eventBits, keyBits);
+}
+
+namespace {
+
+// The kernel's mouse buttons by their Event::buttonNumber. The thumb buttons most mice report as
+// side and extra are back and forward, as the X server and browsers take them, so a click sounds
+// alike on X11 and Wayland. Touch and tool bits are no clicks.
+std::optional<std::uint8_t> mouseButton(unsigned code) {
+    switch (code) {
+        case BTN_LEFT: return 0;
+        case BTN_RIGHT: return 1;
+        case BTN_MIDDLE: return 2;
+        case BTN_SIDE: case BTN_BACK: return 3;
+        case BTN_EXTRA: case BTN_FORWARD: return 4;
+        case BTN_TASK: return 7;
+        default: return std::nullopt;
+    }
+}
+
+}  // namespace
+
 // --- one device
 
 EvdevDeviceReader::EvdevDeviceReader(int fd) : _fd(fd) {
@@ -73,7 +105,8 @@ EvdevDeviceReader::EvdevDeviceReader(int fd) : _fd(fd) {
     }
 }
 
-bool EvdevDeviceReader::readAvailable(std::vector<KeyEvent>& out, bool& capsLock) {
+bool EvdevDeviceReader::readAvailable(std::vector<KeyEvent>& out, bool& capsLock,
+                                      std::vector<ButtonEvent>* buttons) {
     std::array<unsigned char, 64 * sizeof(input_event)> buffer;
     for (int reads = 0; reads < kReadsPerCall; ++reads) {
         const ssize_t n = ::read(_fd, buffer.data(), buffer.size());
@@ -90,7 +123,7 @@ bool EvdevDeviceReader::readAvailable(std::vector<KeyEvent>& out, bool& capsLock
             input_event event;
             std::memcpy(&event, _pending.data() + used, sizeof event);
             used += sizeof event;
-            handle(event.type, event.code, event.value, out, capsLock);
+            handle(event.type, event.code, event.value, out, capsLock, buttons);
         }
         _pending.erase(_pending.begin(), _pending.begin() + static_cast<std::ptrdiff_t>(used));
     }
@@ -98,7 +131,7 @@ bool EvdevDeviceReader::readAvailable(std::vector<KeyEvent>& out, bool& capsLock
 }
 
 void EvdevDeviceReader::handle(unsigned type, unsigned code, int value, std::vector<KeyEvent>& out,
-                               bool& capsLock) {
+                               bool& capsLock, std::vector<ButtonEvent>* buttons) {
     if (type == EV_SYN && code == SYN_DROPPED) {
         _dropping = true;
         return;
@@ -125,6 +158,14 @@ void EvdevDeviceReader::handle(unsigned type, unsigned code, int value, std::vec
         return;
     }
     if (type != EV_KEY || code >= KEY_CNT) return;
+    if (const auto button = mouseButton(code)) {
+        // Buttons do not repeat; a press already down is no new click.
+        const bool pressed = value != 0;
+        if (pressed == _down[code]) return;
+        _down[code] = pressed;
+        if (buttons) buttons->push_back(ButtonEvent{*button, pressed, -1});
+        return;
+    }
     switch (value) {
         case 0: key(code, false, false, out, capsLock); break;
         case 1: key(code, true, _down[code], out, capsLock); break;
@@ -171,6 +212,7 @@ struct EvdevKeySource::Device {
     }
     EvdevDeviceReader reader;
     std::unique_ptr<QSocketNotifier> notifier;
+    bool keyboard = true;  // else a pointer, open while buttons are asked for
 };
 
 EvdevKeySource::EvdevKeySource(Options options) : _options(std::move(options)) {
@@ -231,6 +273,7 @@ bool EvdevKeySource::start(std::function<void(const KeyEvent&)> handler) {
     }
     std::array<unsigned long, words(LED_CNT)> leds{};
     for (const auto& [name, device] : _devices) {
+        if (!device->keyboard) continue;
         if (ioctl(device->reader.fd(), EVIOCGLED(sizeof leds), leds.data()) >= 0) {
             _capsLock = testBit(leds, LED_CAPSL);
             break;
@@ -246,17 +289,43 @@ void EvdevKeySource::stop() {
     if (_inotify >= 0) ::close(_inotify);
     _inotify = -1;
     _handler = nullptr;
+    _buttonHandler = nullptr;
+}
+
+std::size_t EvdevKeySource::keyboardCount() const {
+    std::size_t count = 0;
+    for (const auto& [name, device] : _devices) count += device->keyboard;
+    return count;
+}
+
+void EvdevKeySource::setButtonHandler(std::function<void(const ButtonEvent&)> handler) {
+    const bool wanted = handler != nullptr;
+    const bool changed = !_buttonHandler != !wanted;
+    _buttonHandler = std::move(handler);
+    if (!changed || !_handler) return;
+    if (wanted) {
+        for (const std::string& name : deviceNames()) openDevice(name);
+        return;
+    }
+    // Pointers that are no keyboards have nothing more to tell.
+    std::vector<std::string> pointers;
+    for (const auto& [name, device] : _devices) {
+        if (!device->keyboard) pointers.push_back(name);
+    }
+    for (const std::string& name : pointers) closeDevice(name);
 }
 
 void EvdevKeySource::openDevice(const std::string& name) {
     if (_devices.count(name)) return;
     const int fd = openReadOnly(_options.directory + "/" + name);
     if (fd < 0) return;  // not (yet) allowed: an IN_ATTRIB may bring us back
-    if (!_options.isKeyboard(fd)) {
+    const bool keyboard = _options.isKeyboard(fd);
+    if (!keyboard && !(_buttonHandler && _options.isPointer && _options.isPointer(fd))) {
         ::close(fd);
         return;
     }
     auto device = std::make_unique<Device>(fd);
+    device->keyboard = keyboard;
     device->notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
     QObject::connect(device->notifier.get(), &QSocketNotifier::activated, device->notifier.get(),
                      [this, name] { readDevice(name); });
@@ -276,9 +345,13 @@ void EvdevKeySource::readDevice(const std::string& name) {
     const auto found = _devices.find(name);
     if (found == _devices.end()) return;
     std::vector<KeyEvent> events;
-    const bool alive = found->second->reader.readAvailable(events, _capsLock);
+    std::vector<ButtonEvent> buttons;
+    const bool alive = found->second->reader.readAvailable(events, _capsLock,
+                                                           _buttonHandler ? &buttons : nullptr);
     if (!alive) closeDevice(name);
+    const unsigned generation = _generation;
     deliver(events);
+    if (generation == _generation) deliver(buttons);
 }
 
 void EvdevKeySource::readDirectoryChanges() {
@@ -307,6 +380,16 @@ void EvdevKeySource::readDirectoryChanges() {
                 openDevice(name);
             }
         }
+    }
+}
+
+void EvdevKeySource::deliver(const std::vector<ButtonEvent>& events) {
+    const unsigned generation = _generation;
+    for (const ButtonEvent& event : events) {
+        if (generation != _generation || !_buttonHandler) return;
+        if (!_buttonLimiter.admit(event.pressed)) continue;
+        const auto handler = _buttonHandler;
+        handler(event);
     }
 }
 

@@ -24,6 +24,10 @@ bool isKeyboardFromCapabilities(std::span<const unsigned long> eventBits,
                                 std::span<const unsigned long> keyBits);
 // The same, asked of an open input device.
 bool isKeyboardDevice(int fd);
+// A pointer is a device with a left button: mice, touchpads, trackballs.
+bool isPointerFromCapabilities(std::span<const unsigned long> eventBits,
+                               std::span<const unsigned long> keyBits);
+bool isPointerDevice(int fd);
 
 // Turns the input_event records of one device into key events. Keeps which keys are down, so a
 // press of a key already down is a repeat and a device that goes away releases what it held.
@@ -35,8 +39,10 @@ public:
     // Reads what is there without blocking, at most about a thousand records a call (a descriptor
     // with more stays readable), and appends the key events to `out`. False when the
     // device is gone (unplugged, end of stream, read error); `out` then ends with releases of
-    // the keys it still held. `capsLock` is the lock state shared by all keyboards.
-    bool readAvailable(std::vector<KeyEvent>& out, bool& capsLock);
+    // the keys it still held. `capsLock` is the lock state shared by all keyboards. Mouse buttons
+    // go to `buttons`, when given.
+    bool readAvailable(std::vector<KeyEvent>& out, bool& capsLock,
+                       std::vector<ButtonEvent>* buttons = nullptr);
 
     // Releases of every key still down, as when the device goes away.
     void releaseHeld(std::vector<KeyEvent>& out);
@@ -44,7 +50,8 @@ public:
     int fd() const { return _fd; }
 
 private:
-    void handle(unsigned type, unsigned code, int value, std::vector<KeyEvent>& out, bool& capsLock);
+    void handle(unsigned type, unsigned code, int value, std::vector<KeyEvent>& out, bool& capsLock,
+                std::vector<ButtonEvent>* buttons);
     void key(unsigned code, bool pressed, bool autoRepeat, std::vector<KeyEvent>& out, bool& capsLock);
     void releaseAll(std::vector<KeyEvent>& out, const std::bitset<KEY_CNT>* stillDown);
 
@@ -55,13 +62,15 @@ private:
 };
 
 // Every keyboard among the kernel's input devices, for Wayland sessions, where no program may
-// observe the keys sent to another. It only reads: it never grabs a device, so every program keeps
-// receiving every key. Keyboards plugged in or removed while it runs are followed through inotify.
+// observe the keys sent to another, and every pointer while buttons are asked for. It only reads:
+// it never grabs a device, so every program keeps receiving every key. Devices plugged in or
+// removed while it runs are followed through inotify.
 class EvdevKeySource : public KeySource {
 public:
     struct Options {
         std::string directory = "/dev/input";
         std::function<bool(int fd)> isKeyboard = isKeyboardDevice;
+        std::function<bool(int fd)> isPointer = isPointerDevice;
     };
 
     EvdevKeySource() : EvdevKeySource(Options{}) {}
@@ -75,9 +84,12 @@ public:
     bool canObserveKeys() override;
     bool start(std::function<void(const KeyEvent&)> handler) override;
     void stop() override;
+    // Pointers are opened only while buttons are asked for.
+    void setButtonHandler(std::function<void(const ButtonEvent&)> handler) override;
 
     static bool canRunHere();
-    std::size_t keyboardCount() const { return _devices.size(); }
+    std::size_t keyboardCount() const;
+    std::size_t deviceCount() const { return _devices.size(); }
 
 private:
     struct Device;
@@ -87,14 +99,17 @@ private:
     void readDevice(const std::string& name);
     void readDirectoryChanges();
     void deliver(const std::vector<KeyEvent>& events);
+    void deliver(const std::vector<ButtonEvent>& events);
 
     Options _options;
     std::function<void(const KeyEvent&)> _handler;
+    std::function<void(const ButtonEvent&)> _buttonHandler;
     std::map<std::string, std::unique_ptr<Device>> _devices;
     int _inotify = -1;
     std::unique_ptr<QSocketNotifier> _inotifyNotifier;
     bool _capsLock = false;
     PressLimiter _limiter;
+    PressLimiter _buttonLimiter;
     unsigned _generation = 0;  // changes on stop(), so delivery notices a handler that stopped us
 };
 

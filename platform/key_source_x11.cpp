@@ -4,7 +4,9 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <algorithm>
 #include <bitset>
+#include <optional>
 #include <cstdlib>
 #include <cstring>
 
@@ -32,6 +34,33 @@ namespace {
 
 // Events read in one go: a flood must not keep the event loop (and SIGTERM) waiting.
 constexpr int kEventsPerRead = 256;
+
+// X buttons as the X server numbers them from the kernel's: 1-3 left, middle, right, 4-7 the
+// wheel, 8 and 9 the side buttons browsers take for back and forward, 10-12 forward, back, task.
+std::optional<std::uint8_t> mouseButton(int x) {
+    switch (x) {
+        case 1: return 0;
+        case 2: return 2;
+        case 3: return 1;
+        case 8: case 11: return 3;
+        case 9: case 10: return 4;
+        case 12: return 7;
+        default: return std::nullopt;  // the wheel, or a button we cannot place
+    }
+}
+
+// Where the pointer is across the screen, 0..1, or -1: one round trip for both replies.
+float pointerX(xcb_connection_t* xcb, xcb_window_t root) {
+    const auto pointerCookie = xcb_query_pointer(xcb, root);
+    const auto geometryCookie = xcb_get_geometry(xcb, root);
+    const std::unique_ptr<xcb_query_pointer_reply_t, decltype(&std::free)> pointer(
+        xcb_query_pointer_reply(xcb, pointerCookie, nullptr), &std::free);
+    const std::unique_ptr<xcb_get_geometry_reply_t, decltype(&std::free)> geometry(
+        xcb_get_geometry_reply(xcb, geometryCookie, nullptr), &std::free);
+    if (!pointer || !geometry || geometry->width < 2) return -1;
+    return std::clamp(static_cast<float>(pointer->root_x) / static_cast<float>(geometry->width - 1),
+                      0.0f, 1.0f);
+}
 
 // The connection to the display with XInput 2 present, or nothing.
 std::unique_ptr<X11KeySource::Connection> connectWithXInput2() {
@@ -111,12 +140,7 @@ bool X11KeySource::start(std::function<void(const KeyEvent&)> handler) {
     // Events are read through xcb, a socket buffer at a time; none is selected before this.
     XSetEventQueueOwner(display, XCBOwnsEventQueue);
 
-    unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
-    XISetMask(bits, XI_RawKeyPress);
-    XISetMask(bits, XI_RawKeyRelease);
-    // Master devices only: each physical press then arrives once, not also from its slave.
-    XIEventMask mask{XIAllMasterDevices, static_cast<int>(sizeof bits), bits};
-    XISelectEvents(display, DefaultRootWindow(display), &mask, 1);
+    selectEvents();
 
     XkbStateRec state{};
     if (XkbGetState(display, XkbUseCoreKbd, &state) == Success) {
@@ -135,6 +159,41 @@ void X11KeySource::stop() {
     _notifier.reset();
     _connection.reset();
     _handler = nullptr;
+    _buttonHandler = nullptr;
+}
+
+void X11KeySource::setButtonHandler(std::function<void(const ButtonEvent&)> handler) {
+    const bool changed = !_buttonHandler != !handler;
+    _buttonHandler = std::move(handler);
+    if (changed && _connection) {
+        selectEvents();
+        XFlush(_connection->display);
+    }
+}
+
+// Buttons are selected only while someone listens: without them, the server sends us no click.
+void X11KeySource::selectEvents() {
+    Display* display = _connection->display;
+    unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
+    XISetMask(bits, XI_RawKeyPress);
+    XISetMask(bits, XI_RawKeyRelease);
+    if (_buttonHandler) {
+        XISetMask(bits, XI_RawButtonPress);
+        XISetMask(bits, XI_RawButtonRelease);
+    }
+    // Master devices only: each physical press then arrives once, not also from its slave.
+    XIEventMask mask{XIAllMasterDevices, static_cast<int>(sizeof bits), bits};
+    XISelectEvents(display, DefaultRootWindow(display), &mask, 1);
+}
+
+void X11KeySource::handleButton(int button, bool pressed) {
+    const auto number = mouseButton(button);
+    if (!number || !_buttonHandler || !_buttonLimiter.admit(pressed)) return;
+    Display* display = _connection->display;
+    ButtonEvent event{*number, pressed,
+                      pointerX(XGetXCBConnection(display), DefaultRootWindow(display))};
+    const auto handler = _buttonHandler;
+    handler(event);
 }
 
 void X11KeySource::readEvents() {
@@ -156,10 +215,12 @@ void X11KeySource::readEvents() {
         if ((event->response_type & 0x7f) != XCB_GE_GENERIC) continue;
         xXIRawEvent raw;
         std::memcpy(&raw, event.get(), sizeof raw);
-        if (raw.extension != _connection->xiOpcode ||
-            (raw.evtype != XI_RawKeyPress && raw.evtype != XI_RawKeyRelease)) {
+        if (raw.extension != _connection->xiOpcode) continue;
+        if (raw.evtype == XI_RawButtonPress || raw.evtype == XI_RawButtonRelease) {
+            handleButton(static_cast<int>(raw.detail), raw.evtype == XI_RawButtonPress);
             continue;
         }
+        if (raw.evtype != XI_RawKeyPress && raw.evtype != XI_RawKeyRelease) continue;
         // X key codes are the kernel's plus 8.
         const auto code =
             raw.detail >= 8 ? virtualKeyCodeForKernelKey(raw.detail - 8) : std::nullopt;

@@ -52,8 +52,8 @@ std::unique_ptr<KeySource> chooseKeySource() {
     return list.front().create();
 }
 
-bool PressLimiter::admit(const KeyEvent& key, Clock::time_point now) {
-    if (!key.pressed) return true;
+bool PressLimiter::admit(bool pressed, Clock::time_point now) {
+    if (!pressed) return true;
     const double seconds = std::chrono::duration<double>(now - _last).count();
     _last = now;
     _allowance = std::min(kBurst, _allowance + std::max(0.0, seconds) * kPerSecond);

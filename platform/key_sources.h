@@ -21,7 +21,10 @@ public:
     static constexpr double kPerSecond = 400;
     static constexpr double kBurst = 40;
 
-    bool admit(const KeyEvent& key, Clock::time_point now = Clock::now());
+    bool admit(const KeyEvent& key, Clock::time_point now = Clock::now()) {
+        return admit(key.pressed, now);
+    }
+    bool admit(bool pressed, Clock::time_point now = Clock::now());
 
 private:
     double _allowance = kBurst;

@@ -95,11 +95,13 @@ void AppDelegate::applicationDidFinishLaunching() {
     if (!_isAccessibilityEnabled) return;
     if (_tempPath) {
         openWithFileURL(*_tempPath);
-        return;
+    } else {
+        const auto last = storedBookmark(_platform.userDefaults, _platform.bookmarks);
+        if (last && !last->error && !last->stale) openWithFileURL(last->path);
+        _tempPath = std::string();
     }
-    const auto last = storedBookmark(_platform.userDefaults, _platform.bookmarks);
-    if (last && !last->error && !last->stale) openWithFileURL(last->path);
-    _tempPath = std::string();
+    // After the keyboard set, as loads run in turn.
+    restoreMouseSounds();
 }
 
 // What a location holds, read and decoded away from the main thread.
@@ -111,15 +113,19 @@ struct AppDelegate::GatheredSet {
     PackTables pack;  // another program's pack, read into press and release tables
 };
 
-void AppDelegate::openWithFileURL(const std::string& path) {
-    // The last request wins: a load still in progress is dropped, and told to stop early.
-    if (_loadSuperseded) *_loadSuperseded = true;
+void AppDelegate::openWithFileURL(const std::string& path) { openLocation(path, false); }
+
+void AppDelegate::openLocation(const std::string& path, bool mouseOnly) {
+    // The last request wins: a load still in progress is dropped, and told to stop early. Mouse
+    // sounds load on a line of their own, so choosing them leaves a set's load alone.
+    auto& current = mouseOnly ? _mouseLoadSuperseded : _loadSuperseded;
+    if (current) *current = true;
     auto superseded = std::make_shared<std::atomic<bool>>(false);
-    _loadSuperseded = superseded;
+    current = superseded;
     platform::FileManager& files = _platform.fileManager;
     platform::SoundLoader& loader = _platform.soundLoader;
     _platform.workQueue.run(
-        [this, path, superseded, &files, &loader](const std::atomic<bool>& quitting) {
+        [this, path, superseded, mouseOnly, &files, &loader](const std::atomic<bool>& quitting) {
             auto set = std::make_shared<GatheredSet>();
             const std::function<bool()> stopped = [&] { return quitting || *superseded; };
             const auto scan = [&](const std::string& folder) {
@@ -145,17 +151,33 @@ void AppDelegate::openWithFileURL(const std::string& path) {
                        (set->single = loader.initWithContentsOfFile(path, budget))) {
                 set->kind = GatheredSet::Kind::SingleFile;
             }
-            return [this, path, superseded, set] {
-                if (!*superseded) finishOpeningFileURL(path, *set);
+            return [this, path, superseded, set, mouseOnly] {
+                if (!*superseded) finishOpeningFileURL(path, *set, mouseOnly);
             };
         });
 }
 
-void AppDelegate::finishOpeningFileURL(const std::string& path, const GatheredSet& set) {
+void AppDelegate::finishOpeningFileURL(const std::string& path, const GatheredSet& set,
+                                       bool mouseOnly) {
+    // A mouse pack becomes the mouse sounds, however it was opened; the keyboard set stays.
+    if (set.kind == GatheredSet::Kind::Pack && set.pack.mouse) {
+        (mouseOnly ? _mouseLoadSuperseded : _loadSuperseded).reset();
+        finishOpeningMouseSounds(path, set.pack, mouseOnly);
+        return;
+    }
+    if (mouseOnly) {
+        _mouseLoadSuperseded.reset();  // no mouse pack (any more): the mouse sounds stay
+        return;
+    }
     _loadSuperseded.reset();
     endEventMonitor();
 
-    if (set.kind != GatheredSet::Kind::Unreadable) _keyUpArray = {};
+    if (set.kind != GatheredSet::Kind::Unreadable) {
+        _keyUpArray = {};
+        _setButtonArray = {};
+        _setButtonUpArray = {};
+        _setVolume = 1.0f;
+    }
     switch (set.kind) {
         case GatheredSet::Kind::Package:
             createKeyCodeArrayWithSoundsDictSoundsetDict(&set.sounds,
@@ -164,6 +186,9 @@ void AppDelegate::finishOpeningFileURL(const std::string& path, const GatheredSe
         case GatheredSet::Kind::Pack:
             _keyArray = set.pack.press;
             _keyUpArray = set.pack.release;
+            _setButtonArray = set.pack.buttonPress;
+            _setButtonUpArray = set.pack.buttonRelease;
+            _setVolume = set.pack.volume;
             break;
         case GatheredSet::Kind::Folder: {
             platform::PlistDictionary names;
@@ -195,7 +220,7 @@ void AppDelegate::finishOpeningFileURL(const std::string& path, const GatheredSe
     const bool anySound = anySlotFilled(_keyArray) || anySlotFilled(_keyUpArray);
     if (_slider) {
         _slider->setEnabled(false);
-        if (anySound) _slider->setEnabled(true);
+        if (anySoundLoaded()) _slider->setEnabled(true);
     }
     startEventMonitor();
     didOpenSoundSet(path, set.kind != GatheredSet::Kind::Unreadable, anySound);

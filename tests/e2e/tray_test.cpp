@@ -120,7 +120,8 @@ TEST_F(Tray, ARightClickOnAStatusNotifierHostShowsOurMenuAndItsItemsWork) {
     call(item, path, "com.canonical.dbusmenu", "AboutToShow", {ids["Sound Sets"]});
     const QStringList lines = menu();
     EXPECT_EQ(lines.filter(QRegularExpression("^[^/]*$")),
-              (QStringList{"Open...", "~Example", "Volume", "-", "Sound Sets", "[ ] Mute",
+              (QStringList{"Open...", "~Example", "Volume", "-", "Sound Sets", "Mouse Sounds",
+                           "[ ] Mute",
                            "[x] Silent for Passwords", "[ ] Silent in Full Screen", "~[ ] Silent in Application", "~Silent In",
                            "[ ] Start at Login", "-", "Help", "Quit tapsound"}));
     EXPECT_EQ(lines.filter("/[x]"), (QStringList{"Volume/[x] 50 %", "Sound Sets/[x] Example"}));

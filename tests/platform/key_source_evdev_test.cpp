@@ -11,6 +11,7 @@
 
 #include <QCoreApplication>
 #include <climits>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <thread>
@@ -30,13 +31,16 @@ input_event record(unsigned type, unsigned code, int value) {
 input_event key(unsigned code, int value = 1) { return record(EV_KEY, code, value); }
 const input_event kReport = record(EV_SYN, SYN_REPORT, 0);
 
-// "56+" a press of virtual key 56, "56*" a repeat, "56-" a release; "^" where Caps Lock is on.
-std::string heard(const std::vector<KeyEvent>& events) {
+// "56+" a press of virtual key 56, "56*" a repeat, "56-" a release; "^" where Caps Lock is on;
+// then buttons, "b1+" a press of button 1.
+std::string heard(const std::vector<KeyEvent>& events,
+                  const std::vector<ButtonEvent>& buttons = {}) {
     std::string out;
     for (const auto& e : events) {
         out += std::to_string(e.keyCode) + (e.pressed ? (e.autoRepeat ? "*" : "+") : "-") +
                (e.capsLockOn.value_or(false) ? "^ " : " ");
     }
+    for (const auto& b : buttons) out += "b" + std::to_string(b.button) + (b.pressed ? "+ " : "- ");
     return out;
 }
 
@@ -47,19 +51,20 @@ std::string read(const Records& records, std::size_t sent = SIZE_MAX) {
     EXPECT_EQ(pipe2(fds, O_NONBLOCK), 0);
     EvdevDeviceReader reader(fds[0]);
     std::vector<KeyEvent> events;
+    std::vector<ButtonEvent> buttons;
     bool capsLock = false;
     const bool vanish = sent < records.size() * sizeof(input_event);
     sent = std::min(sent, records.size() * sizeof(input_event));
     const auto* bytes = reinterpret_cast<const char*>(records.data());
     EXPECT_EQ(write(fds[1], bytes, 20), 20);
-    EXPECT_TRUE(reader.readAvailable(events, capsLock));
+    EXPECT_TRUE(reader.readAvailable(events, capsLock, &buttons));
     EXPECT_EQ(write(fds[1], bytes + 20, sent - 20), ssize_t(sent - 20));
     if (vanish) close(fds[1]);
-    EXPECT_NE(reader.readAvailable(events, capsLock), vanish);
+    EXPECT_NE(reader.readAvailable(events, capsLock, &buttons), vanish);
     close(fds[0]);
     if (!vanish) close(fds[1]);
     EXPECT_FALSE(capsLock);
-    return heard(events);
+    return heard(events, buttons);
 }
 
 TEST(EvdevReader, RecordStreamsBecomeKeyEvents) {
@@ -71,7 +76,13 @@ TEST(EvdevReader, RecordStreamsBecomeKeyEvents) {
         // Press, repeats, a press of a key already down, release; buttons are no keys.
         {{record(EV_MSC, MSC_SCAN, 0x1e), key(KEY_A), kReport, key(KEY_A, 2), key(KEY_A),
           key(KEY_A, 0), kReport, key(KEY_SPACE), key(BTN_LEFT), kReport},
-         "0+ 0* 0* 0- 49+ "},
+         "0+ 0* 0* 0- 49+ b0+ "},
+        // Buttons as X numbers them (thumb buttons back and forward); touches, tools, joystick
+        // and wheel are no clicks, nor a press of a button already down.
+        {{key(BTN_RIGHT), key(BTN_RIGHT), key(BTN_RIGHT, 0), key(BTN_MIDDLE), key(BTN_SIDE),
+          key(BTN_EXTRA), key(BTN_BACK), key(BTN_TASK), key(BTN_TOUCH), key(BTN_TOOL_FINGER),
+          key(BTN_TRIGGER), record(EV_REL, REL_WHEEL, 1), kReport},
+         "b1+ b1- b2+ b3+ b4+ b3+ b7+ "},
         // Modifiers are keys of their own; a key of each family, by its physical position.
         {{key(KEY_LEFTSHIFT), key(KEY_RIGHTALT), key(KEY_LEFTMETA), key(KEY_1), key(KEY_GRAVE),
           key(KEY_ENTER), key(KEY_F1), key(KEY_F12), key(KEY_LEFT), key(KEY_KP0), key(KEY_KPENTER),
@@ -104,6 +115,9 @@ TEST(EvdevDevices, KeyboardsAreTheDevicesWithLetterKeys) {
         KEY_CNT);
     const auto keyEvents = bits({EV_SYN, EV_KEY, EV_MSC, EV_LED, EV_REP}, EV_CNT);
     EXPECT_TRUE(isKeyboardFromCapabilities(keyEvents, letters));
+    const auto mouse = bits({BTN_LEFT, BTN_RIGHT, BTN_MIDDLE}, KEY_CNT);
+    EXPECT_TRUE(isPointerFromCapabilities(bits({EV_SYN, EV_KEY, EV_REL}, EV_CNT), mouse));
+    EXPECT_FALSE(isPointerFromCapabilities(keyEvents, letters));
     // A power button, a mouse, nothing at all, no input device.
     EXPECT_FALSE(isKeyboardFromCapabilities(keyEvents, bits({KEY_POWER}, KEY_CNT)));
     EXPECT_FALSE(isKeyboardFromCapabilities(bits({EV_SYN, EV_KEY, EV_REL}, EV_CNT),
@@ -147,6 +161,42 @@ TEST(EvdevKeySource, KeyboardsPluggedInLaterAreHeardAndUnpluggedOnesLetGo) {
     source.stop();
     EXPECT_EQ(source.keyboardCount(), 0u);
     close(first);
+}
+
+// Mice are opened only while buttons are asked for, plugged in before or after, and let go after.
+TEST(EvdevKeySource, PointersAreReadOnlyWhileButtonsAreAskedFor) {
+    test::TempDir folder;
+    const auto named = [](int fd, const char* prefix) {
+        const auto target = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd));
+        return target.filename().string().rfind(prefix, 0) == 0;
+    };
+    EvdevKeySource source({.directory = folder.path(),
+                           .isKeyboard = [&](int fd) { return named(fd, "event0"); },
+                           .isPointer = [&](int fd) { return named(fd, "event1"); }});
+    std::string clicks;
+    const auto plugIn = [&](const char* name) {
+        EXPECT_EQ(mkfifo(folder.file(name).c_str(), 0600), 0);
+        return ::open(folder.file(name).c_str(), O_RDWR | O_NONBLOCK);
+    };
+    const int keyboard = plugIn("event0"), mouse = plugIn("event10");
+    ASSERT_TRUE(source.start([](const KeyEvent&) {}));
+    EXPECT_EQ(source.deviceCount(), 1u);
+    source.setButtonHandler([&](const ButtonEvent& b) { clicks += heard({}, {b}); });
+    EXPECT_EQ(source.deviceCount(), 2u);
+    const int later = plugIn("event11");
+    const Records click = {key(BTN_LEFT), kReport, key(BTN_LEFT, 0), kReport};
+    for (const int fd : {mouse, later}) {
+        ASSERT_EQ(write(fd, click.data(), sizeof(input_event) * 4),
+                  ssize_t(sizeof(input_event) * 4));
+    }
+    for (int i = 0; i < 50 && clicks.size() < 12; ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    EXPECT_EQ(clicks, "b0+ b0- b0+ b0- ");
+    source.setButtonHandler(nullptr);
+    EXPECT_EQ(source.deviceCount(), 1u);
+    EXPECT_EQ(source.keyboardCount(), 1u);
+    for (const int fd : {keyboard, mouse, later}) close(fd);
 }
 
 // A device flooding us (a stuck or hostile uinput device) is read a slice at a time, so the event

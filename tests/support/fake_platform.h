@@ -83,8 +83,13 @@ struct FakeKeySource : public platform::KeySource {
     void stop() override {
         ++stops;
         handler = nullptr;
+        buttonHandler = nullptr;
+    }
+    void setButtonHandler(std::function<void(const platform::ButtonEvent&)> h) override {
+        buttonHandler = std::move(h);
     }
     std::function<void(const platform::KeyEvent&)> handler;
+    std::function<void(const platform::ButtonEvent&)> buttonHandler;  // while clicks are asked for
     int starts = 0, stops = 0, asked = 0;
     bool startable = true, observable = true;
 };
