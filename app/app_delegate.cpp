@@ -59,6 +59,7 @@ AppDelegate::AppDelegate(Platform platform, QMenu* keyMenu)
     });
     connectMenuControls();
     connectSilenceControls();
+    connectSoundControls();
 }
 
 AppDelegate::~AppDelegate() = default;
@@ -75,6 +76,7 @@ void AppDelegate::updateInstanceValues() {
     _volume = v;
     if (_slider) setSliderFloatValue(_slider, v);
     readSilenceRules();
+    readSoundOptions();
 }
 
 void AppDelegate::setVolume(QSlider* sender) {

@@ -1,6 +1,7 @@
 #include <cstdint>
 
 #include "app/app_delegate.h"
+#include "platform/key_positions.h"
 
 namespace tapsound {
 
@@ -14,7 +15,7 @@ void AppDelegate::playKeyUpSoundWithKeyCode(int keyCode) {
     playSoundInSlot(_keyUpArray, keyCode);
 }
 
-void AppDelegate::playSoundInSlot(const KeyArray& keys, int keyCode) {
+void AppDelegate::playSoundInSlot(const KeyArray& keys, int keyCode, std::optional<float> position) {
     if (_muted) return;
     // The table has no slot beyond 255: such codes (and negative ones) stay silent.
     if (keyCode < 0 || static_cast<std::size_t>(keyCode) >= kKeyCodeCount) return;
@@ -42,7 +43,7 @@ void AppDelegate::playSoundInSlot(const KeyArray& keys, int keyCode) {
 
     platform::Sound copy = *sound;
     copy.setVolume(_volume);
-    copy.play();
+    copy.play(voicingAt(position ? *position : platform::keyPosition(keyCode)));
 }
 
 }  // namespace tapsound

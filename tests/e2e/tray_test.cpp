@@ -121,7 +121,7 @@ TEST_F(Tray, ARightClickOnAStatusNotifierHostShowsOurMenuAndItsItemsWork) {
     const QStringList lines = menu();
     EXPECT_EQ(lines.filter(QRegularExpression("^[^/]*$")),
               (QStringList{"Open...", "~Example", "Volume", "-", "Sound Sets", "[ ] Mute",
-                           "[x] Silent for Passwords", "[ ] Silent in Full Screen", "~[ ] Silent in Application", "~Silent In",
+                           "Stereo", "Vary Each Press", "Output", "[x] Silent for Passwords", "[ ] Silent in Full Screen", "~[ ] Silent in Application", "~Silent In",
                            "[ ] Start at Login", "-", "Help", "Quit tapsound"}));
     EXPECT_EQ(lines.filter("/[x]"), (QStringList{"Volume/[x] 50 %", "Sound Sets/[x] Example"}));
     for (const char* line : {"Volume/[ ] 20 %", "[ ] Mute", "Sound Sets/[ ] R&B_2"}) click(line);
