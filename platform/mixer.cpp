@@ -176,8 +176,20 @@ void Mixer::mixVoice(Voice& voice, float* sum, std::size_t frames) {
 }
 
 void Mixer::mixVoicedVoice(Voice& voice, float* sum, std::size_t frames) {
-    const SincTable& table = sincTable();
     const float* in = voice.data;
+    if (voice.step == 1.0 && voice.fadeLeft == 0) {
+        // Placed only: each channel at its own gain, as plainly as an unplaced voice.
+        const std::size_t count = std::min(frames, voice.frames - voice.position);
+        const float* from = in + voice.position * kChannels;
+        for (std::size_t f = 0; f < count; ++f) {
+            sum[f * 2] += from[f * 2] * voice.left;
+            sum[f * 2 + 1] += from[f * 2 + 1] * voice.right;
+        }
+        voice.position += count;
+        if (voice.position >= voice.frames) voice.active = false;
+        return;
+    }
+    const SincTable& table = sincTable();
     const std::size_t length = voice.frames;
     for (std::size_t f = 0; f < frames && voice.position < voice.frames; ++f) {
         float l = 0.0f, r = 0.0f;
