@@ -65,6 +65,7 @@ AppDelegate::AppDelegate(Platform platform, QMenu* keyMenu)
                          [this, menu] { fillMouseSoundsMenu(menu); });
     }
     connectSilenceControls();
+    connectSoundControls();
 }
 
 AppDelegate::~AppDelegate() = default;
@@ -81,6 +82,7 @@ void AppDelegate::updateInstanceValues() {
     _volume = v;
     if (_slider) setSliderFloatValue(_slider, v);
     readSilenceRules();
+    readSoundOptions();
 }
 
 void AppDelegate::setVolume(QSlider* sender) {

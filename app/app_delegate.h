@@ -5,15 +5,19 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <map>
 #include <string>
+#include <vector>
 
 #include <QString>
 #include <QStringList>
 
 #include "app/double_press.h"
+#include "platform/audio_devices.h"
 #include "platform/event_monitor.h"
 #include "platform/open_panel.h"
 #include "platform/property_list.h"
+#include "platform/sound.h"
 #include "soundset/key_code_table.h"
 #include "soundset/pack_tables.h"
 
@@ -66,7 +70,11 @@ struct Platform {
     std::function<void(unsigned)> srand;
     // Tells whether a tray shows our icon; without it, one is taken to be there.
     std::function<std::unique_ptr<TrayHosts>()> trayHosts;
+    // Sends the sound to the output of this stable name, or to the server's default when empty.
+    std::function<void(const std::string&)> routeOutput;
 };
+
+using platform::OutputDevice;
 
 class AppDelegate {
 public:
@@ -124,6 +132,21 @@ public:
     void showHelp();
     bool isMuted() const { return _muted; }
 
+    // Stereo by key position: 0 off (as recorded), 1 narrow, 2 wide.
+    void setStereoWidth(int width);
+    int stereoWidth() const { return _stereoWidth; }
+    // Pitch and level drawn per press: 0 off (as recorded), 1 slight, 2 more.
+    void setVariation(int variation);
+    int variation() const { return _variation; }
+    // The outputs the server has now; the chosen one is used while it is among them.
+    void outputsChanged(std::vector<OutputDevice> outputs);
+    // By stable name; empty for the server's default.
+    void chooseOutput(const std::string& name);
+    const std::string& chosenOutput() const { return _chosenOutput; }
+    // Where a pointer at this fraction of the screen's width sits between the speakers; the
+    // middle when unknown (negative). A mouse click plays there.
+    float pointerPosition(double fraction) const;
+
     // Quiet where typing is secret or sound unwanted; main.cpp's watchers tell what changes.
     void sessionLockChanged(bool locked);
     // The focused window's application (empty when unknown) and whether it fills the screen.
@@ -161,10 +184,19 @@ private:
     struct GatheredSet;
     // Beside the icon, on the side away from its panel; an invalid rectangle means unknown.
     void showStatusMenu(const QRect& icon);
-    void playSoundInSlot(const KeyArray& keys, int keyCode);
-    void playSlot(const SlotRef& slot, float volume);
+    // At the key's own place unless `position` (-1 left .. 1 right) says otherwise.
+    void playSoundInSlot(const KeyArray& keys, int keyCode,
+                         std::optional<float> position = std::nullopt);
+    void playSlot(const SlotRef& slot, float volume, float position);
     // Reads a location away from the main thread; a mouse-only load changes no keyboard set.
     void openLocation(const std::string& path, bool mouseOnly);
+    platform::Voicing voicingAt(float position) const;
+    void connectSoundControls();
+    void readSoundOptions();
+    void fillStereoMenu(QMenu* menu);
+    void fillVariationMenu(QMenu* menu);
+    void fillOutputMenu(QMenu* menu);
+    void routeOutput();
     // The second half of openWithFileURL, on the main thread once the set has been decoded.
     void finishOpeningFileURL(const std::string& path, const GatheredSet& set,
                               bool mouseOnly = false);
@@ -242,6 +274,13 @@ private:
     bool _silent = false;  // the one flag each key reads
     std::bitset<kKeyCodeCount> _downWhileSilent;
     std::bitset<kMouseButtonCount> _buttonsDownWhileSilent;
+    int _stereoWidth = 0;
+    int _variation = 0;
+    std::string _chosenOutput;
+    std::vector<OutputDevice> _outputs;
+    bool _outputsKnown = false;  // the server has listed them
+    std::map<std::string, std::string> _outputNames;  // descriptions seen, for one unplugged
+    std::optional<std::string> _route;                // what the player was last told
 };
 
 }  // namespace tapsound

@@ -164,9 +164,16 @@ int main(int argc, char** argv) {
             .rand = [] { return std::rand(); },
             .srand = [](unsigned seed) { std::srand(seed); },
             .trayHosts = [] { return tapsound::desktopTrayHosts(std::chrono::seconds(3)); },
+            .routeOutput = [player](const std::string& output) { player->routeTo(output); },
         },
         keyMenu.get());
     delegate.awakeFromNib();
+    // The server's outputs, heard on the watcher's thread and handed to the controller's.
+    const std::unique_ptr<OutputDevices> outputs = watchOutputDevices([&app, &delegate](std::vector<OutputDevice> list) {
+        QMetaObject::invokeMethod(
+            &app, [&delegate, list = std::move(list)]() mutable { delegate.outputsChanged(std::move(list)); },
+            Qt::QueuedConnection);
+    });
     SessionLock sessionLock(QDBusConnection::systemBus(), QDBusConnection::sessionBus(),
                             [&delegate](bool locked) { delegate.sessionLockChanged(locked); });
     // Under Wayland, X11 would tell only of the windows of X11 programs.

@@ -58,7 +58,8 @@ NoTrayWindow::NoTrayWindow(QMenu* keyMenu, QSlider* slider, bool canHearKeys,
     auto* buttons = new QGridLayout();
     int column = 0, row = 0;
     for (const char* action :
-         {"open:", "openPrivacyAccessibility", "soundSets", "mouseSounds", "toggleMute:",
+         {"open:", "openPrivacyAccessibility", "soundSets", "mouseSounds", "toggleMute:", "stereo",
+          "varyEachPress", "output",
           "toggleSilentForPasswords:", "toggleSilentInFullScreen:", "toggleSilentInApplication:",
           "silentIn", "toggleStartAtLogin:", "showHelp:", "terminate:"}) {
         QAction* item = itemWithAction(keyMenu, action);

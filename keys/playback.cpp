@@ -1,6 +1,7 @@
 #include <cstdint>
 
 #include "app/app_delegate.h"
+#include "platform/key_positions.h"
 
 namespace tapsound {
 
@@ -14,14 +15,15 @@ void AppDelegate::playKeyUpSoundWithKeyCode(int keyCode) {
     playSoundInSlot(_keyUpArray, keyCode);
 }
 
-void AppDelegate::playSoundInSlot(const KeyArray& keys, int keyCode) {
+void AppDelegate::playSoundInSlot(const KeyArray& keys, int keyCode, std::optional<float> position) {
     if (_muted) return;
     // The table has no slot beyond 255: such codes (and negative ones) stay silent.
     if (keyCode < 0 || static_cast<std::size_t>(keyCode) >= kKeyCodeCount) return;
-    playSlot(keys[static_cast<std::size_t>(keyCode)], _volume * _setVolume);
+    playSlot(keys[static_cast<std::size_t>(keyCode)], _volume * _setVolume,
+             position ? *position : platform::keyPosition(keyCode));
 }
 
-void AppDelegate::playButtonSound(int button, bool down, [[maybe_unused]] float pointerX) {
+void AppDelegate::playButtonSound(int button, bool down, float pointerX) {
     if (button < 0 || static_cast<std::size_t>(button) >= kMouseButtonCount) return;
     // The quiet rules of keys: a button that went down silent comes up silent.
     auto wentDownSilent = _buttonsDownWhileSilent[static_cast<std::size_t>(button)];
@@ -32,10 +34,10 @@ void AppDelegate::playButtonSound(int button, bool down, [[maybe_unused]] float 
     const ButtonArray& buttons = mousePack ? (down ? _buttonArray : _buttonUpArray)
                                            : (down ? _setButtonArray : _setButtonUpArray);
     playSlot(buttons[static_cast<std::size_t>(button)],
-             _volume * (mousePack ? _mouseVolume : _setVolume));
+             _volume * (mousePack ? _mouseVolume : _setVolume), pointerPosition(pointerX));
 }
 
-void AppDelegate::playSlot(const SlotRef& slot, float volume) {
+void AppDelegate::playSlot(const SlotRef& slot, float volume, float position) {
     if (!slot || slot->sounds.empty()) return;
 
     const platform::Sound* sound = nullptr;
@@ -59,7 +61,7 @@ void AppDelegate::playSlot(const SlotRef& slot, float volume) {
 
     platform::Sound copy = *sound;
     copy.setVolume(volume);
-    copy.play();
+    copy.play(voicingAt(position));
 }
 
 }  // namespace tapsound

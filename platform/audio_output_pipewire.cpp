@@ -105,7 +105,7 @@ struct PipeWireSoundPlayer::Hooks {
         std::uint64_t taken = player->_taken.load(std::memory_order_relaxed);
         for (; taken < written; ++taken) {
             const Pending& press = player->_pending[taken % kPending];
-            mixer.start(press.samples, press.gain);
+            mixer.start(press.samples, press.gain, press.voicing);
             player->_voiceOf[taken % kPending] = mixer.lastStarted();
         }
         spa_data& data = buffer->buffer->datas[0];
@@ -237,6 +237,7 @@ void PipeWireSoundPlayer::createStreamLocked() {
         "Notification", PW_KEY_APP_NAME, "tapsound", PW_KEY_APP_ID, "tapsound",
         PW_KEY_APP_ICON_NAME, "tapsound", PW_KEY_NODE_NAME, "tapsound", PW_KEY_NODE_DESCRIPTION,
         "Key sounds", PW_KEY_NODE_LATENCY, latency.c_str(), nullptr);
+    if (!_route.empty()) pw_properties_set(properties, PW_KEY_TARGET_OBJECT, _route.c_str());
     _stream = pw_stream_new(_core, "Key sounds", properties);
     if (!_stream) {
         retryLaterLocked();
@@ -312,6 +313,11 @@ void PipeWireSoundPlayer::armIdleTimerLocked(Clock::time_point until) {
 }
 
 bool PipeWireSoundPlayer::start(std::shared_ptr<const SampleBuffer> samples, float volume) {
+    return startVoiced(std::move(samples), volume, Voicing{});
+}
+
+bool PipeWireSoundPlayer::startVoiced(std::shared_ptr<const SampleBuffer> samples, float volume,
+                                      const Voicing& voicing) {
     if (!_loop || !samples) return false;
     LoopLock lock(_loop);
     if (_failed) {
@@ -327,7 +333,7 @@ bool PipeWireSoundPlayer::start(std::shared_ptr<const SampleBuffer> samples, flo
     if (written - _dropped >= kPending) return false;
     const auto length =
         std::chrono::microseconds(samples->frameCount() * 1000000 / SampleBuffer::kSampleRate);
-    _pending[written % kPending] = {std::move(samples), volume};
+    _pending[written % kPending] = {std::move(samples), volume, voicing};
     _written.store(written + 1, std::memory_order_release);
     if (!_active) {
         pw_stream_set_active(_stream, true);
@@ -335,6 +341,33 @@ bool PipeWireSoundPlayer::start(std::shared_ptr<const SampleBuffer> samples, flo
     }
     armIdleTimerLocked(Clock::now() + length);
     return true;
+}
+
+void PipeWireSoundPlayer::routeTo(const std::string& output) {
+    if (!_loop) return;
+    LoopLock lock(_loop);
+    if (output == _route) return;
+    _route = output;
+    rerouteLocked();
+}
+
+// A node with no target follows the default as the session manager changes it; one aimed at an
+// output stays there. So the node is made again with its new target.
+void PipeWireSoundPlayer::rerouteLocked() {
+    if (!_stream || !_core || _failed) return;
+    spa_hook_remove(&_hooks->stream);
+    pw_stream_destroy(_stream);  // the realtime thread is done with it on return
+    _stream = nullptr;
+    disarmTimer(pw_thread_loop_get_loop(_loop), _idle);
+    _mixer.reset();
+    for (Pending& press : _pending) press = {};
+    _written = _taken = _released = 0;
+    _dropped = 0;
+    _silent = true;
+    _active = false;
+    _playable = false;
+    _playingUntil = {};
+    createStreamLocked();
 }
 
 const spa_pod* buildSoundFormat(spa_pod_builder& builder) {

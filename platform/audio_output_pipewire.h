@@ -50,6 +50,10 @@ class PipeWireSoundPlayer : public SoundPlayer {
     PipeWireSoundPlayer& operator=(const PipeWireSoundPlayer&) = delete;
 
     bool start(std::shared_ptr<const SampleBuffer> samples, float volume) override;
+    bool startVoiced(std::shared_ptr<const SampleBuffer> samples, float volume,
+                     const Voicing& voicing) override;
+    // Moves the node: it is made again aimed at that output, or at the default when empty.
+    void routeTo(const std::string& output) override;
 
     // True while a daemon answers on the default socket (or PIPEWIRE_REMOTE's).
     static bool canRunHere();
@@ -63,6 +67,7 @@ class PipeWireSoundPlayer : public SoundPlayer {
     struct Pending {
         std::shared_ptr<const SampleBuffer> samples;
         float gain = 0.0f;
+        Voicing voicing;
     };
 
     void connectLocked();
@@ -71,6 +76,7 @@ class PipeWireSoundPlayer : public SoundPlayer {
     void createStreamLocked();
     void dropReleasedLocked();
     void armIdleTimerLocked(std::chrono::steady_clock::time_point until);
+    void rerouteLocked();
 
     Options _options;
     pw_thread_loop* _loop = nullptr;
@@ -97,6 +103,7 @@ class PipeWireSoundPlayer : public SoundPlayer {
     std::atomic<bool> _silent{true};          // nothing played in the last cycle
     std::array<std::uint64_t, kPending> _voiceOf{};
     Mixer _mixer;
+    std::string _route;  // the output the node is aimed at; empty for the default
 };
 
 // The one format every stream here plays or records: 48 kHz stereo float, the mixer's own.

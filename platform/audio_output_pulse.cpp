@@ -169,7 +169,8 @@ void PulseSoundPlayer::createStreamLocked() {
     const auto flags =
         static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
     _corked = true;
-    if (pa_stream_connect_playback(_stream, nullptr, &attributes, flags, nullptr, nullptr) < 0) {
+    const char* device = _route.empty() ? nullptr : _route.c_str();
+    if (pa_stream_connect_playback(_stream, device, &attributes, flags, nullptr, nullptr) < 0) {
         retryLaterLocked();
     }
 }
@@ -187,6 +188,11 @@ bool PulseSoundPlayer::corked() {
 }
 
 bool PulseSoundPlayer::start(std::shared_ptr<const SampleBuffer> samples, float volume) {
+    return startVoiced(std::move(samples), volume, Voicing{});
+}
+
+bool PulseSoundPlayer::startVoiced(std::shared_ptr<const SampleBuffer> samples, float volume,
+                                   const Voicing& voicing) {
     if (!_mainloop || !samples) return false;
     MainloopLock lock(_mainloop);
     if (_failed) {
@@ -202,7 +208,7 @@ bool PulseSoundPlayer::start(std::shared_ptr<const SampleBuffer> samples, float 
 
     if (_dry) {
         pa_threaded_mainloop_get_api(_mainloop)->time_restart(_idle, nullptr);
-        _mixer.start(std::move(samples), volume);
+        _mixer.start(std::move(samples), volume, voicing);
         const bool written = writeLocked(_options.aheadFrames);
         // Queued first, so the stream starts on it the moment it is uncorked.
         if (_corked) {
@@ -213,7 +219,7 @@ bool PulseSoundPlayer::start(std::shared_ptr<const SampleBuffer> samples, float 
         return written;
     }
     const std::size_t back = _options.rewrite ? untakenFramesLocked() : 0;
-    std::size_t rewritten = _mixer.insert(std::move(samples), volume, back, _rewritten.data());
+    std::size_t rewritten = _mixer.insert(std::move(samples), volume, voicing, back, _rewritten.data());
     // Replaces the queued audio from `rewritten` frames before the write index onwards.
     if (rewritten > 0 &&
         pa_stream_write(_stream, _rewritten.data(), rewritten * kFrameBytes, nullptr,
@@ -373,6 +379,34 @@ void PulseSoundPlayer::onIdle(pa_mainloop_api* api, pa_time_event*, const timeva
         pa_operation_unref(cork);
         player->_corked = true;
     }
+}
+
+void PulseSoundPlayer::routeTo(const std::string& output) {
+    if (!_mainloop) return;
+    MainloopLock lock(_mainloop);
+    if (output == _route) return;
+    _route = output;
+    rerouteLocked();
+}
+
+// A stream made for no device follows the server's default as the user changes it; one moved
+// there would stay put. So the stream is made again on its new output, which also keeps a
+// reconnection there.
+void PulseSoundPlayer::rerouteLocked() {
+    if (!_stream || !_context || pa_context_get_state(_context) != PA_CONTEXT_READY) return;
+    pa_stream_set_state_callback(_stream, nullptr, nullptr);
+    pa_stream_set_write_callback(_stream, nullptr, nullptr);
+    pa_stream_set_underflow_callback(_stream, nullptr, nullptr);
+    pa_stream_disconnect(_stream);
+    pa_stream_unref(_stream);
+    _stream = nullptr;
+    pa_threaded_mainloop_get_api(_mainloop)->time_restart(_idle, nullptr);
+    _dry = true;
+    _timingValid = false;
+    _timingAsked = false;
+    _writtenFrames = 0;
+    _mixer.reset();
+    createStreamLocked();
 }
 
 }  // namespace tapsound::platform

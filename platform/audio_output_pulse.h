@@ -51,6 +51,10 @@ public:
     PulseSoundPlayer& operator=(const PulseSoundPlayer&) = delete;
 
     bool start(std::shared_ptr<const SampleBuffer> samples, float volume) override;
+    bool startVoiced(std::shared_ptr<const SampleBuffer> samples, float volume,
+                     const Voicing& voicing) override;
+    // Moves the stream: it is made again on that output, or on the default when empty.
+    void routeTo(const std::string& output) override;
 
     // True once the stream is connected and a press would play; for tests and benchmarks.
     bool ready();
@@ -64,6 +68,7 @@ public:
     void createStreamLocked();
     bool writeLocked(std::size_t frames);
     std::size_t untakenFramesLocked();
+    void rerouteLocked();
 
     static void onContextState(pa_context* context, void* self);
     static void onStreamState(pa_stream* stream, void* self);
@@ -99,6 +104,7 @@ public:
     std::size_t _answerNext = 0;
     Mixer _mixer;
     std::vector<float> _rewritten;
+    std::string _route;  // the output the stream is made on; empty for the default
 };
 
 }  // namespace tapsound::platform

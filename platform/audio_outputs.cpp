@@ -5,6 +5,7 @@
 #include <functional>
 #include <vector>
 
+#include "platform/audio_devices_pulse.h"
 #include "platform/audio_output_pipewire.h"
 #include "platform/audio_output_pulse.h"
 
@@ -40,6 +41,11 @@ std::shared_ptr<SoundPlayer> chooseSoundPlayer() {
         if (output.canRunHere()) return output.create();
     }
     return list.back().create();
+}
+
+std::unique_ptr<OutputDevices> watchOutputDevices(
+    std::function<void(std::vector<OutputDevice>)> changed) {
+    return std::make_unique<PulseOutputDevices>(std::move(changed));
 }
 
 }  // namespace tapsound::platform

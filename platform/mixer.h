@@ -26,14 +26,22 @@ public:
 
     Mixer();
 
+    // Playback speeds a voice may take; beyond them a voicing's rate is held at the bound.
+    static constexpr float kMinRate = 0.5f;
+    static constexpr float kMaxRate = 2.0f;
+
     // Starts a voice at the current render position.
     void start(std::shared_ptr<const SampleBuffer> samples, float gain);
+    // The same, panned and resampled as the voicing asks while it plays.
+    void start(std::shared_ptr<const SampleBuffer> samples, float gain, const Voicing& voicing);
 
     // Starts a voice `backFrames` before the current render position (at most what was rendered
     // and kept). Writes the rewritten, clipped last `backFrames` frames to `out` and returns how
     // many it wrote; later render() calls continue the voice from there.
     std::size_t insert(std::shared_ptr<const SampleBuffer> samples, float gain, std::size_t backFrames,
                        float* out);
+    std::size_t insert(std::shared_ptr<const SampleBuffer> samples, float gain, const Voicing& voicing,
+                       std::size_t backFrames, float* out);
 
     // Renders the next `frames` frames (interleaved) into `out`. Silence when nothing plays.
     void render(float* out, std::size_t frames);
@@ -62,10 +70,16 @@ private:
         std::size_t fadeLeft = 0;  // frames of fade-out still to go; 0 = not fading
         std::uint64_t serial = 0;
         bool active = false;
+        // Placed or varied voices only; the others keep the plain path, sample for sample.
+        bool voiced = false;
+        float left = 0.0f, right = 0.0f;  // gain and pan, per channel
+        double step = 1.0;                 // source frames per output frame
+        double fraction = 0.0;             // between `position` and the next source frame
     };
 
     Voice* takeSlot();
     static void mixVoice(Voice& voice, float* sum, std::size_t frames);
+    static void mixVoicedVoice(Voice& voice, float* sum, std::size_t frames);
     void keepHistory(const float* sum, std::size_t frames);
     static void clip(const float* sum, float* out, std::size_t samples);
 

@@ -21,6 +21,12 @@ bool Sound::play() const {
     return _player->start(_samples, _volume);
 }
 
+bool Sound::play(const Voicing& voicing) const {
+    if (!_player || !_samples) return false;
+    if (voicing.plain()) return _player->start(_samples, _volume);
+    return _player->startVoiced(_samples, _volume, voicing);
+}
+
 Sound Sound::withSamples(std::shared_ptr<const SampleBuffer> samples) const {
     Sound copy(std::move(samples), _player);
     copy._volume = _volume;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tapsound::platform {
@@ -19,12 +20,28 @@ struct SampleBuffer {
     std::size_t frameCount() const { return samples.size() / kChannels; }
 };
 
+// How one press is played beyond its volume: where it sits between the speakers, and how fast
+// and how loud against the sound as recorded. The default plays it exactly as recorded.
+struct Voicing {
+    float pan = 0.0f;    // -1 left .. 1 right, equal power
+    float rate = 1.0f;   // playback speed, which moves the pitch with it
+    float level = 1.0f;  // gain on top of the volume
+    bool plain() const { return pan == 0.0f && rate == 1.0f && level == 1.0f; }
+};
+
 // What actually makes a started sound heard: the audio engine, or a recorder in tests.
 class SoundPlayer {
 public:
     virtual ~SoundPlayer() = default;
     // Never blocks; false when the sound could not be started.
     virtual bool start(std::shared_ptr<const SampleBuffer> samples, float volume) = 0;
+    // The same, placed and varied; a player that cannot place sounds plays them as recorded.
+    virtual bool startVoiced(std::shared_ptr<const SampleBuffer> samples, float volume,
+                             const Voicing&) {
+        return start(std::move(samples), volume);
+    }
+    // Sends what follows to the output of this stable name; empty for the server's default.
+    virtual void routeTo(const std::string&) {}
 };
 
 // A playable sound. Copying it is cheap: the samples are shared, the volume is the copy's own.
@@ -36,6 +53,7 @@ public:
     void setVolume(float volume);
     float volume() const { return _volume; }
     bool play() const;
+    bool play(const Voicing& voicing) const;
     const std::shared_ptr<const SampleBuffer>& samples() const { return _samples; }
     // The same sound playing other samples, such as a stretch of its own.
     Sound withSamples(std::shared_ptr<const SampleBuffer> samples) const;

@@ -78,7 +78,7 @@ TEST(StatusMenu, TrustedRunInsertsVolumeSliderAtIndexTwoAsWideAsItemThree) {
     EXPECT_EQ(rig.keys->asked, 1);
     EXPECT_EQ(titles(*rig.menu),
               (QStringList{"Open...", "No sound set", "Volume", "-", "Sound Sets", "Mouse Sounds",
-                           "Mute",
+                           "Mute", "Stereo", "Vary Each Press", "Output",
                            "Silent for Passwords", "Silent in Full Screen",
                            "Silent in Application", "Silent In", "Start at Login", "-", "Help",
                            "Quit tapsound"}));
@@ -109,16 +109,16 @@ TEST(StatusMenu, UntrustedRunOffersThePrivacyItemAndStillReadsTheVolume) {
     EXPECT_FLOAT_EQ(rig->volume(), 0.2f);
     EXPECT_EQ(titles(*rig.menu),
               (QStringList{"Open Security & Privacy Preferences...", "-", "Sound Sets",
-                           "Mouse Sounds", "Mute",
+                           "Mouse Sounds", "Mute", "Stereo", "Vary Each Press", "Output",
                            "Silent for Passwords", "Silent in Full Screen",
                            "Silent in Application", "Silent In", "Start at Login", "-", "Help",
                            "Quit tapsound"}));
     EXPECT_EQ(rig->statusItem()->toolTip(), "tapsound cannot hear your keys");
     rig.menu->actions()[0]->trigger();
-    rig.menu->actions()[11]->trigger();  // Help opens the same page
+    rig.menu->actions()[14]->trigger();  // Help opens the same page
     EXPECT_EQ(rig.workspace.opened,
               (std::vector<std::string>(2, "file:///usr/share/tapsound/help/index.html")));
-    rig.menu->actions()[12]->trigger();
+    rig.menu->actions()[15]->trigger();
     EXPECT_EQ(rig.terminated, 1);
     EXPECT_EQ(loadMainInterface("/nonexistent/MainMenu.xml"), nullptr);
     // Without a desktop handler for it, the help page shows in a window of ours.
@@ -267,8 +267,8 @@ TEST(NoTray, TheWindowOffersTheMenusControls) {
                     : QStringList{"<b>tapsound cannot hear your keys</b><br>Choose \"Open "
                                   "Security &amp; Privacy Preferences...\" to see how to allow it.",
                                   "Example", "Open Security & Privacy Preferences..."};
-        EXPECT_EQ(shown, (top + QStringList{"Sound Sets", "Mouse Sounds", "Mute",
-                                            "Silent for Passwords",
+        EXPECT_EQ(shown, (top + QStringList{"Sound Sets", "Mouse Sounds", "Mute", "Stereo",
+                                            "Vary Each Press", "Output", "Silent for Passwords",
                                             "Silent in Full Screen",
                                             "Silent in Application", "Silent In",
                                             "Start at Login", "Help", "Quit tapsound"}));

@@ -121,7 +121,7 @@ TEST_F(Tray, ARightClickOnAStatusNotifierHostShowsOurMenuAndItsItemsWork) {
     const QStringList lines = menu();
     EXPECT_EQ(lines.filter(QRegularExpression("^[^/]*$")),
               (QStringList{"Open...", "~Example", "Volume", "-", "Sound Sets", "Mouse Sounds",
-                           "[ ] Mute",
+                           "[ ] Mute", "Stereo", "Vary Each Press", "Output",
                            "[x] Silent for Passwords", "[ ] Silent in Full Screen", "~[ ] Silent in Application", "~Silent In",
                            "[ ] Start at Login", "-", "Help", "Quit tapsound"}));
     EXPECT_EQ(lines.filter("/[x]"), (QStringList{"Volume/[x] 50 %", "Sound Sets/[x] Example"}));

@@ -30,6 +30,7 @@ struct Started {
     const platform::SampleBuffer* samples;
     float volume;
     std::chrono::steady_clock::time_point at;
+    platform::Voicing voicing{};
 };
 
 struct RecordingPlayer : public platform::SoundPlayer {
@@ -37,6 +38,13 @@ struct RecordingPlayer : public platform::SoundPlayer {
         started.push_back({samples.get(), volume, std::chrono::steady_clock::now()});
         return true;
     }
+    bool startVoiced(std::shared_ptr<const platform::SampleBuffer> samples, float volume,
+                     const platform::Voicing& voicing) override {
+        started.push_back({samples.get(), volume, std::chrono::steady_clock::now(), voicing});
+        return true;
+    }
+    void routeTo(const std::string& output) override { routes.push_back(output); }
+    std::vector<std::string> routes;
     std::vector<Started> started;
 };
 
@@ -147,6 +155,7 @@ struct ControllerRig {
                 .rand = [this] { return ++randCalls, nextRand; },
                 .srand = [](unsigned) {},
                 .trayHosts = {},
+                .routeOutput = [this](const std::string& output) { player->routeTo(output); },
             },
             menu.get());
     }

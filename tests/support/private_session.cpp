@@ -238,7 +238,7 @@ struct MonitorRecorder::Graph {
     std::atomic<std::uint64_t> end{0};  // frames from the first one placed
     std::atomic<bool> started{false}, broken{false};
 
-    explicit Graph(std::uint32_t holdQuantum) {
+    Graph(std::uint32_t holdQuantum, const std::string& sink) {
         events.version = PW_VERSION_STREAM_EVENTS;
         events.process = &Graph::onProcess;
         static std::once_flag initialized;
@@ -256,7 +256,7 @@ struct MonitorRecorder::Graph {
             const std::string frames = std::to_string(holdQuantum ? holdQuantum : 256);
             pw_properties* properties = pw_properties_new(
                 PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_TARGET_OBJECT,
-                PrivateSession::kSinkName, PW_KEY_STREAM_CAPTURE_SINK, "true", PW_KEY_NODE_LATENCY,
+                sink.c_str(), PW_KEY_STREAM_CAPTURE_SINK, "true", PW_KEY_NODE_LATENCY,
                 (frames + "/48000").c_str(), PW_KEY_NODE_DONT_RECONNECT, "true", nullptr);
             if (holdQuantum)
                 pw_properties_set(properties, PW_KEY_NODE_FORCE_QUANTUM, frames.c_str());
@@ -323,16 +323,17 @@ struct MonitorRecorder::Graph {
     }
 };
 
-MonitorRecorder::MonitorRecorder(const PrivateSession& session, std::uint32_t holdQuantum) {
+MonitorRecorder::MonitorRecorder(const PrivateSession& session, std::uint32_t holdQuantum,
+                                 const std::string& sink) {
     if (!session.pipewire()) {
         _path =
             session.dir() + "/monitor-" + std::to_string(reinterpret_cast<std::uintptr_t>(this));
         _pid =
             spawn({"sh", "-c",
                    std::string("exec parec --raw --format=float32le --rate=48000 --channels=2 ") +
-                       "--latency-msec=5 -d " + PrivateSession::kSinkName + ".monitor > " + _path});
+                       "--latency-msec=5 -d " + sink + ".monitor > " + _path});
     } else {
-        _graph = std::make_unique<Graph>(holdQuantum);
+        _graph = std::make_unique<Graph>(holdQuantum, sink);
     }
     // Until audio flows: a suspended sink wakes up for it in one long block first.
     waitFor([&] { return _graph ? _graph->started.load() : !readBytes(_path).empty(); }, 3s);

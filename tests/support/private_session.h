@@ -77,7 +77,9 @@ class MonitorRecorder {
   public:
     // holdQuantum (PipeWire): keep the graph at this many frames while recording, as another
     // program playing would; 0 leaves the quantum to the outputs.
-    explicit MonitorRecorder(const PrivateSession& session, std::uint32_t holdQuantum = 0);
+    // sink: another null sink of the session's server, by name.
+    explicit MonitorRecorder(const PrivateSession& session, std::uint32_t holdQuantum = 0,
+                             const std::string& sink = PrivateSession::kSinkName);
     ~MonitorRecorder();
     MonitorRecorder(const MonitorRecorder&) = delete;
     MonitorRecorder& operator=(const MonitorRecorder&) = delete;
