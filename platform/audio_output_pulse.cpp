@@ -49,6 +49,8 @@ PulseSoundPlayer::PulseSoundPlayer(Options options)
         _mainloop = nullptr;
         return;
     }
+    // Under the lock: the running loop may otherwise free the deferred call before it is set up.
+    MainloopLock lock(_mainloop);
     // A press is sent to the server by this thread: on a busy machine an ordinary thread can
     // wait tens of milliseconds to run, and a rewrite that late loses the sound's start. Realtime
     // where the system allows it (the lowest priority is enough to go before ordinary work, and
@@ -61,7 +63,6 @@ PulseSoundPlayer::PulseSoundPlayer(Options options)
             pthread_setschedparam(pthread_self(), SCHED_RR | SCHED_RESET_ON_FORK, &parameters);
         },
         nullptr);
-    MainloopLock lock(_mainloop);
     pa_mainloop_api* api = pa_threaded_mainloop_get_api(_mainloop);
     _retry = api->time_new(api, nullptr, &PulseSoundPlayer::onRetry, this);  // armed on failure
     _idle = api->time_new(api, nullptr, &PulseSoundPlayer::onIdle, this);    // armed when dry
