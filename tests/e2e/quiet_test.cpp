@@ -1,6 +1,6 @@
 // Under a private X server with IceWM and a private session bus with its accessibility bus: keys
-// typed with XTest into a real GTK window, heard through XInput 2 by the controller, each by its
-// physical key, and the real watchers telling it where the focus is.
+// typed with XTest into a real GTK window, heard through XInput 2 by the controller, which the
+// real watchers tell where the focus is.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -81,24 +81,6 @@ TEST(Quiet, SilentInPasswordFieldsFullScreenAndChosenApplications) {
         test::waitFor([] { return QCoreApplication::processEvents(), false; }, 400ms);
         return rig.played();
     };
-
-    // Each key by its physical key: h e l l o space w o r l d. Held past the server's auto-repeat
-    // delay, the repeats and the release are not heard; letting go of Shift is silent; Caps Lock
-    // is heard switched on, not off. Once monitoring ends the source stops reading keys.
-    const struct {
-        const char* keys;
-        std::vector<int> played;
-    } typed[] = {
-        {"type --delay 40 'hello world'", {4, 14, 37, 37, 31, 49, 13, 31, 15, 37, 2}},
-        {"keydown a && sleep 1.2 && xdotool keyup a", {0}},
-        {"key shift+a", {56, 0}},
-        {"key Caps_Lock", {57}},
-        {"key Caps_Lock", {}},
-    };
-    for (const auto& t : typed) EXPECT_EQ(playedAfter(t.keys), t.played) << t.keys;
-    rig->endEventMonitor();
-    EXPECT_EQ(playedAfter("type --delay 20 dead"), std::vector<int>{});
-    rig->startEventMonitor();
 
     // Tab moves the focus between the fields: a, b, Tab, Shift.
     EXPECT_EQ(playedAfter("type --delay 40 ab"), (std::vector<int>{0, 11}));
