@@ -146,6 +146,8 @@ public:
     // Where a pointer at this fraction of the screen's width sits between the speakers; the
     // middle when unknown (negative). A mouse click plays there.
     float pointerPosition(double fraction) const;
+    // Where the pointer is across the screens, 0..1, where the desktop tells (X11); -1 elsewhere.
+    double pointerOnScreen() const;
 
     // Quiet where typing is secret or sound unwanted; main.cpp's watchers tell what changes.
     void sessionLockChanged(bool locked);

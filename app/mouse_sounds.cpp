@@ -1,4 +1,5 @@
 #include <QAction>
+#include <QFile>
 #include <QMenu>
 #include <QSlider>
 #include <algorithm>
@@ -88,18 +89,19 @@ void AppDelegate::fillMouseSoundsMenu(QMenu* menu) {
     QObject::connect(none, &QAction::triggered, none, [this] { chooseNoMouseSounds(); });
     auto packs = findMousePacks(soundSetFolders(), _platform.fileManager);
     // The pack in use shows wherever it was opened from.
-    const QString current = QString::fromStdString(_mouseSoundsPath);
-    if (!current.isEmpty() && std::none_of(packs.begin(), packs.end(),
-                                           [&](const auto& e) { return e.path == current; })) {
-        packs.insert(packs.begin(), {soundSetTitle(_mouseSoundsPath), current});
+    const std::string& current = _mouseSoundsPath;
+    if (!current.empty() && std::none_of(packs.begin(), packs.end(),
+                                         [&](const auto& e) { return e.location == current; })) {
+        packs.insert(packs.begin(), {soundSetTitle(current), QFile::decodeName(current.c_str()),
+                                     current});
     }
     menu->addSeparator();
     for (const SoundSetEntry& entry : packs) {
         QAction* item = menu->addAction(shownAsWritten(entry.title));
         item->setToolTip(entry.path);
         item->setCheckable(true);
-        item->setChecked(entry.path == current);
-        const std::string path = entry.path.toStdString();
+        item->setChecked(entry.location == current);
+        const std::string path = entry.location;
         QObject::connect(item, &QAction::triggered, item,
                          [this, path] { openMouseSoundsWithFileURL(path); });
     }

@@ -1,6 +1,9 @@
 #include <QAction>
 #include <QActionGroup>
+#include <QCursor>
+#include <QGuiApplication>
 #include <QMenu>
+#include <QScreen>
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -118,6 +121,15 @@ void AppDelegate::routeOutput() {
 float AppDelegate::pointerPosition(double fraction) const {
     if (!(fraction >= 0.0 && fraction <= 1.0)) return 0.0f;
     return static_cast<float>(fraction * 2.0 - 1.0);
+}
+
+double AppDelegate::pointerOnScreen() const {
+    // Wayland tells no client where the pointer is outside its own windows.
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (QGuiApplication::platformName() != "xcb" || !screen) return -1;
+    const QRect desktop = screen->virtualGeometry();
+    if (desktop.width() < 2) return -1;
+    return static_cast<double>(QCursor::pos(screen).x() - desktop.left()) / (desktop.width() - 1);
 }
 
 platform::Voicing AppDelegate::voicingAt(float position) const {

@@ -30,21 +30,15 @@ bool hasExtension(const QFileInfo& info, const char* extension) {
 std::vector<SoundSetEntry> findMousePacks(const QStringList& folders,
                                           const platform::FileManager& fileManager) {
     std::vector<SoundSetEntry> packs;
-    for (const QString& folder : folders) {
-        QDirIterator it(folder, QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot | QDir::Readable);
-        std::size_t looked = 0;
-        for (int read = 0; read < kMaxEntriesRead && looked < kMaxEntriesShown && it.hasNext();
-             ++read) {
-            const QFileInfo info(it.next());
-            if (!info.isDir() && !hasExtension(info, "zip")) continue;
-            if (++looked, isMousePackAtPath(info.filePath().toStdString(), fileManager)) {
-                packs.push_back({soundSetTitle(info.filePath().toStdString()), info.filePath()});
-            }
+    // Folders and zips are the places a pack can be; each says itself whether it is for a mouse.
+    for (auto& group : findSoundSets(folders, {})) {
+        for (auto& entry : group) {
+            if (isMousePackAtPath(entry.location, fileManager)) packs.push_back(std::move(entry));
         }
     }
     std::sort(packs.begin(), packs.end(), [](const auto& a, const auto& b) {
         const int order = a.title.compare(b.title, Qt::CaseInsensitive);
-        return order != 0 ? order < 0 : a.path < b.path;
+        return order != 0 ? order < 0 : a.location < b.location;
     });
     if (packs.size() > kMaxEntriesShown) packs.resize(kMaxEntriesShown);
     return packs;

@@ -34,7 +34,8 @@ void AppDelegate::playButtonSound(int button, bool down, float pointerX) {
     const ButtonArray& buttons = mousePack ? (down ? _buttonArray : _buttonUpArray)
                                            : (down ? _setButtonArray : _setButtonUpArray);
     playSlot(buttons[static_cast<std::size_t>(button)],
-             _volume * (mousePack ? _mouseVolume : _setVolume), pointerPosition(pointerX));
+             _volume * (mousePack ? _mouseVolume : _setVolume),
+             pointerPosition(pointerX >= 0 || _stereoWidth == 0 ? pointerX : pointerOnScreen()));
 }
 
 void AppDelegate::playSlot(const SlotRef& slot, float volume, float position) {

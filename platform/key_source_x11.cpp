@@ -49,19 +49,6 @@ std::optional<std::uint8_t> mouseButton(int x) {
     }
 }
 
-// Where the pointer is across the screen, 0..1, or -1: one round trip for both replies.
-float pointerX(xcb_connection_t* xcb, xcb_window_t root) {
-    const auto pointerCookie = xcb_query_pointer(xcb, root);
-    const auto geometryCookie = xcb_get_geometry(xcb, root);
-    const std::unique_ptr<xcb_query_pointer_reply_t, decltype(&std::free)> pointer(
-        xcb_query_pointer_reply(xcb, pointerCookie, nullptr), &std::free);
-    const std::unique_ptr<xcb_get_geometry_reply_t, decltype(&std::free)> geometry(
-        xcb_get_geometry_reply(xcb, geometryCookie, nullptr), &std::free);
-    if (!pointer || !geometry || geometry->width < 2) return -1;
-    return std::clamp(static_cast<float>(pointer->root_x) / static_cast<float>(geometry->width - 1),
-                      0.0f, 1.0f);
-}
-
 // The connection to the display with XInput 2 present, or nothing.
 std::unique_ptr<X11KeySource::Connection> connectWithXInput2() {
     const char* name = std::getenv("DISPLAY");
@@ -189,9 +176,8 @@ void X11KeySource::selectEvents() {
 void X11KeySource::handleButton(int button, bool pressed) {
     const auto number = mouseButton(button);
     if (!number || !_buttonHandler || !_buttonLimiter.admit(pressed)) return;
-    Display* display = _connection->display;
-    ButtonEvent event{*number, pressed,
-                      pointerX(XGetXCBConnection(display), DefaultRootWindow(display))};
+    // Where the pointer is costs a round trip; the controller asks only when clicks are placed.
+    ButtonEvent event{*number, pressed, -1};
     const auto handler = _buttonHandler;
     handler(event);
 }

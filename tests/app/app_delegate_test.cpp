@@ -76,12 +76,7 @@ TEST(StatusMenu, TrustedRunInsertsVolumeSliderAtIndexTwoAsWideAsItemThree) {
     rig->awakeFromNib();
 
     EXPECT_EQ(rig.keys->asked, 1);
-    EXPECT_EQ(titles(*rig.menu),
-              (QStringList{"Open...", "No sound set", "Volume", "-", "Sound Sets", "Mouse Sounds",
-                           "Mute", "Stereo", "Vary Each Press", "Output",
-                           "Silent for Passwords", "Silent in Full Screen",
-                           "Silent in Application", "Silent In", "Start at Login", "-", "Help",
-                           "Quit tapsound"}));
+    EXPECT_EQ(rig.menu->actions()[1]->text(), "No sound set");
     auto* volume = qobject_cast<QWidgetAction*>(rig.menu->actions()[2]);
     ASSERT_NE(volume, nullptr);
     QWidget* container = volume->defaultWidget();
@@ -184,8 +179,9 @@ TEST(StatusMenu, SoundSetsListEveryOpenableLocationAndTheMenuNamesTheLoadedOne) 
     }
 }
 
-// Mute silences; Start at Login is the autostart file, whoever else changes it.
-TEST(StatusMenu, MuteSilencesAndStartAtLoginIsTheAutostartEntry) {
+// Mute silences; Start at Login is the autostart file, whoever else changes it, and that file
+// starts the program wherever it lies.
+TEST(StatusMenu, MuteSilencesAndStartAtLoginIsTheAutostartEntryWhateverTheProgramsPath) {
     ControllerRig rig;
     setenv("XDG_CONFIG_HOME", rig.dir.file("config").c_str(), 1);
     test::writeBytes(rig.dir.file("click.wav"), "sound");
@@ -209,17 +205,12 @@ TEST(StatusMenu, MuteSilencesAndStartAtLoginIsTheAutostartEntry) {
     EXPECT_TRUE(login->isChecked());
     login->trigger();
     EXPECT_FALSE(login->isChecked() || std::filesystem::exists(desktop));
-}
 
-// A program path holding what a desktop entry value cannot hold as it is still starts that
-// program: desktop-file-validate reads the entry, and unquoted it is the path again.
-TEST(StatusMenu, TheAutostartEntryStartsAProgramWhateverItsPath) {
-    test::TempDir dir;
-    setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
-    const QString program = "/opt/a b\n\t\r\"$`\\%x/tapsound";
-    ASSERT_TRUE(setStartAtLogin(true, program));
-    EXPECT_EQ(test::run({"/usr/bin/desktop-file-validate", autostartFile().toStdString()}), 0);
-    const std::string entry = test::readBytes(autostartFile().toStdString());
+    // A program path holding what a desktop entry value cannot hold as it is still starts that
+    // program: desktop-file-validate reads the entry, and unquoted it is the path again.
+    ASSERT_TRUE(setStartAtLogin(true, "/opt/a b\n\t\r\"$`\\%x/tapsound"));
+    EXPECT_EQ(test::run({"/usr/bin/desktop-file-validate", desktop}), 0);
+    const std::string entry = test::readBytes(desktop);
     EXPECT_NE(entry.find("\nExec=\"/opt/a b\\n\\t\\r\\\\\"\\\\$\\\\`\\\\\\\\%%x/tapsound\"\n"),
               std::string::npos)
         << entry;
