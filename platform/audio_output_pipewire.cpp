@@ -257,15 +257,20 @@ void PipeWireSoundPlayer::createStreamLocked() {
 }
 
 void PipeWireSoundPlayer::disconnectLocked() {
-    if (_stream) {
-        spa_hook_remove(&_hooks->stream);
-        pw_stream_destroy(_stream);
-        _stream = nullptr;
-    }
+    dropStreamLocked();
     if (_core) {
         spa_hook_remove(&_hooks->core);
         pw_core_disconnect(_core);
         _core = nullptr;
+    }
+    _failed = false;
+}
+
+void PipeWireSoundPlayer::dropStreamLocked() {
+    if (_stream) {
+        spa_hook_remove(&_hooks->stream);
+        pw_stream_destroy(_stream);
+        _stream = nullptr;
     }
     disarmTimer(pw_thread_loop_get_loop(_loop), _idle);
     // The realtime thread is gone with the stream: everything it held can go.
@@ -274,7 +279,6 @@ void PipeWireSoundPlayer::disconnectLocked() {
     _written = _taken = _released = 0;
     _dropped = 0;
     _silent = true;
-    _failed = false;
     _active = false;
     _playable = false;
     _playingUntil = {};
@@ -355,18 +359,7 @@ void PipeWireSoundPlayer::routeTo(const std::string& output) {
 // output stays there. So the node is made again with its new target.
 void PipeWireSoundPlayer::rerouteLocked() {
     if (!_stream || !_core || _failed) return;
-    spa_hook_remove(&_hooks->stream);
-    pw_stream_destroy(_stream);  // the realtime thread is done with it on return
-    _stream = nullptr;
-    disarmTimer(pw_thread_loop_get_loop(_loop), _idle);
-    _mixer.reset();
-    for (Pending& press : _pending) press = {};
-    _written = _taken = _released = 0;
-    _dropped = 0;
-    _silent = true;
-    _active = false;
-    _playable = false;
-    _playingUntil = {};
+    dropStreamLocked();
     createStreamLocked();
 }
 

@@ -72,6 +72,8 @@ class PipeWireSoundPlayer : public SoundPlayer {
 
     void connectLocked();
     void disconnectLocked();
+    // Destroys the stream and forgets what it played; the connection stays.
+    void dropStreamLocked();
     void retryLaterLocked();
     void createStreamLocked();
     void dropReleasedLocked();

@@ -103,6 +103,17 @@ void PulseSoundPlayer::connectLocked() {
 }
 
 void PulseSoundPlayer::disconnectLocked() {
+    dropStreamLocked();
+    if (_context) {
+        pa_context_set_state_callback(_context, nullptr, nullptr);
+        pa_context_disconnect(_context);
+        pa_context_unref(_context);
+        _context = nullptr;
+    }
+    _failed = false;
+}
+
+void PulseSoundPlayer::dropStreamLocked() {
     if (_stream) {
         pa_stream_set_state_callback(_stream, nullptr, nullptr);
         pa_stream_set_write_callback(_stream, nullptr, nullptr);
@@ -111,14 +122,7 @@ void PulseSoundPlayer::disconnectLocked() {
         pa_stream_unref(_stream);
         _stream = nullptr;
     }
-    if (_context) {
-        pa_context_set_state_callback(_context, nullptr, nullptr);
-        pa_context_disconnect(_context);
-        pa_context_unref(_context);
-        _context = nullptr;
-    }
     pa_threaded_mainloop_get_api(_mainloop)->time_restart(_idle, nullptr);
-    _failed = false;
     _dry = true;
     _corked = false;
     _timingValid = false;
@@ -394,18 +398,7 @@ void PulseSoundPlayer::routeTo(const std::string& output) {
 // reconnection there.
 void PulseSoundPlayer::rerouteLocked() {
     if (!_stream || !_context || pa_context_get_state(_context) != PA_CONTEXT_READY) return;
-    pa_stream_set_state_callback(_stream, nullptr, nullptr);
-    pa_stream_set_write_callback(_stream, nullptr, nullptr);
-    pa_stream_set_underflow_callback(_stream, nullptr, nullptr);
-    pa_stream_disconnect(_stream);
-    pa_stream_unref(_stream);
-    _stream = nullptr;
-    pa_threaded_mainloop_get_api(_mainloop)->time_restart(_idle, nullptr);
-    _dry = true;
-    _timingValid = false;
-    _timingAsked = false;
-    _writtenFrames = 0;
-    _mixer.reset();
+    dropStreamLocked();
     createStreamLocked();
 }
 

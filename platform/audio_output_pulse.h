@@ -64,6 +64,8 @@ public:
   private:
     void connectLocked();
     void disconnectLocked();
+    // Drops the stream and what it queued; the connection stays.
+    void dropStreamLocked();
     void retryLaterLocked();
     void createStreamLocked();
     bool writeLocked(std::size_t frames);
