@@ -60,8 +60,9 @@ void AppDelegate::connectSoundControls() {
         {"varyEachPress", &AppDelegate::fillVariationMenu},
         {"output", &AppDelegate::fillOutputMenu},
     }};
-    for (const auto& [action, fill] : menus) {
-        QAction* item = itemWithAction(_keyMenu, action);
+    for (const auto& entry : menus) {
+        const auto fill = entry.second;
+        QAction* item = itemWithAction(_keyMenu, entry.first);
         if (!item || !item->menu()) continue;
         QMenu* menu = item->menu();
         QObject::connect(menu, &QMenu::aboutToShow, menu,
