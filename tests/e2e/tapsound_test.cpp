@@ -77,6 +77,9 @@ TEST_F(Tapsound, TypingAnywherePlaysASoundPerPressAndTheSetAndVolumeAreRestored)
     test::FocusedWindow target;
     ASSERT_TRUE(target.ok());
     start({TAPSOUND_EXAMPLE_SET});
+    // Loaded aside, longer on a busy machine: stored once it plays.
+    EXPECT_TRUE(waitFor(
+        [&] { return setting("Bookmark").toString().indexOf("Example.tapsnd") != -1; }, 10s));
     EXPECT_EQ(soundsHeardAfter("xdotool key --delay 200 a s space Return BackSpace e"), 6u);
     EXPECT_EQ(target.drainKeyPresses(), 6);
     EXPECT_EQ(test::stopProcess(pid), 0);
