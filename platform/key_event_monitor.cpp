@@ -1,5 +1,7 @@
 #include "platform/key_event_monitor.h"
 
+#include <QCoreApplication>
+#include <QTimer>
 #include <algorithm>
 #include <utility>
 
@@ -37,7 +39,10 @@ std::uint64_t maskFor(EventType type) { return 1ull << static_cast<unsigned>(typ
 }  // namespace
 
 KeyEventMonitor::KeyEventMonitor(std::unique_ptr<KeySource> source, std::function<bool()> ownsFocus)
-    : _source(std::move(source)), _ownsFocus(std::move(ownsFocus)) {}
+    : _source(std::move(source)), _ownsFocus(std::move(ownsFocus)) {
+    _stopTimer.setSingleShot(true);
+    QObject::connect(&_stopTimer, &QTimer::timeout, [this] { stopSource(); });
+}
 
 KeyEventMonitor::~KeyEventMonitor() {
     if (_running && _source) _source->stop();
@@ -63,6 +68,7 @@ MonitorToken KeyEventMonitor::addLocalMonitorForEventsMatchingMask(
 
 MonitorToken KeyEventMonitor::add(std::shared_ptr<Installed> monitor) {
     if (!_source) return nullptr;
+    _stopTimer.stop();
     if (!_running) {
         _held.fill(false);
         _pressSeen.fill(false);
@@ -94,11 +100,22 @@ void KeyEventMonitor::removeMonitor(const MonitorToken& monitor) {
     if (found == _monitors.end()) return;
     _monitors.erase(found);
     if (_monitors.empty() && _running) {
-        _source->stop();
-        _running = false;
+        // Stopped once the event loop turns: monitors replaced in one go (a set being swapped)
+        // keep the source listening, so no press falls into a gap between two connections.
+        if (QCoreApplication::instance()) {
+            _stopTimer.start(0);
+        } else {
+            stopSource();
+        }
         return;
     }
     askForButtons();
+}
+
+void KeyEventMonitor::stopSource() {
+    if (!_running || !_monitors.empty()) return;
+    _source->stop();
+    _running = false;
 }
 
 void KeyEventMonitor::handleButtonEvent(const ButtonEvent& button) {

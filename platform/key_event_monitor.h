@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QTimer>
 #include <array>
 #include <functional>
 #include <memory>
@@ -13,8 +14,9 @@ namespace tapsound::platform {
 // Turns a key source's presses and releases into key-down, key-up and flags-changed events, and
 // hands each to the local monitors when one of our windows has the focus, else to the global ones.
 // A release makes a key-up (after its flags-changed, for a modifier) only when its press was seen,
-// once however long the key was held. The source runs only while a monitor is installed, and is
-// asked for mouse buttons only while a monitor's mask holds them.
+// once however long the key was held. The source runs only while a monitor is installed (it stops
+// as the event loop turns after the last one goes), and is asked for mouse buttons only while a
+// monitor's mask holds them.
 class KeyEventMonitor : public EventMonitor {
 public:
     KeyEventMonitor(std::unique_ptr<KeySource> source, std::function<bool()> ownsFocus);
@@ -38,6 +40,7 @@ private:
     std::uint64_t currentFlags() const;
     void deliver(const Event& event);
     void askForButtons();
+    void stopSource();
 
     std::unique_ptr<KeySource> _source;
     std::function<bool()> _ownsFocus;
@@ -48,6 +51,7 @@ private:
     bool _running = false;
     bool _buttonsAsked = false;
     std::array<bool, 8> _buttonPressSeen{};
+    QTimer _stopTimer;
 };
 
 }  // namespace tapsound::platform

@@ -139,6 +139,8 @@ bool X11KeySource::start(std::function<void(const KeyEvent&)> handler) {
     _notifier = std::make_unique<QSocketNotifier>(ConnectionNumber(display), QSocketNotifier::Read);
     QObject::connect(_notifier.get(), &QSocketNotifier::activated, _notifier.get(),
                      [this] { readEvents(); });
+    // A press that came while XkbGetState waited for its reply already sits in xcb's queue.
+    QTimer::singleShot(0, _notifier.get(), [this] { readEvents(); });
     return true;
 }
 

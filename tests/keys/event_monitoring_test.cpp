@@ -2,6 +2,8 @@
 // sound each key plays.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+
 #include <QEventLoop>
 #include <QTimer>
 #include <atomic>
@@ -51,8 +53,14 @@ TEST_F(Monitoring, PressesAndModifierChangesThatLeaveACountedModifierDownPlayWhi
     // The key source runs only while monitored, and monitors are installed once.
     rig->startEventMonitor();
     EXPECT_EQ(rig.type("+3").played(), std::vector<int>{3});
+    // Monitors replaced in one go (a set swapped) keep the source: no press falls between.
+    rig->endEventMonitor();
+    rig->startEventMonitor();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(rig.keys->stops, 0);
     rig->endEventMonitor();
     rig->endEventMonitor();
+    QCoreApplication::processEvents();
     EXPECT_FALSE(rig->isMonitoring());
     EXPECT_EQ(rig.keys->stops, 1);
     rig.keys->startable = false;  // as where no keyboard can be read
@@ -62,6 +70,7 @@ TEST_F(Monitoring, PressesAndModifierChangesThatLeaveACountedModifierDownPlayWhi
     rig->startEventMonitor();  // a later start tries again
     EXPECT_TRUE(rig->isMonitoring());
     rig->applicationWillTerminate();
+    QCoreApplication::processEvents();
     EXPECT_FALSE(rig.monitor.isSourceRunning());
 }
 
