@@ -1,19 +1,16 @@
-// The real program on a private X server and sound server: its Output menu, clicked as a panel
-// clicks it over D-Bus, moving the sound of keys typed with xdotool between two null sinks.
+// The real program on a private X server and sound server (PulseAudio, then PipeWire): keys typed
+// with xdotool heard in stereo by where they sit and varied per press, recorded from the null
+// sink; its Output menu, clicked as a panel clicks it over D-Bus, moving the sound between sinks.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QDBusArgument>
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusObjectPath>
-#include <QDBusVariant>
 #include <QSettings>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <sstream>
 
+#include "tests/support/panel.h"
 #include "tests/support/private_session.h"
 #include "tests/support/sound_files.h"
 
@@ -24,18 +21,6 @@ using namespace std::chrono_literals;
 using test::waitFor;
 constexpr const char* kSink = test::PrivateSession::kSinkName;
 constexpr const char* kOther = "tapsound_other";
-
-// A panel's StatusNotifierWatcher, so that the program exports its menu.
-class Watcher : public QObject {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
-    Q_PROPERTY(bool IsStatusNotifierHostRegistered READ isStatusNotifierHostRegistered)
-  public:
-    bool isStatusNotifierHostRegistered() const { return true; }
-    QStringList items;
-  public slots:
-    void RegisterStatusNotifierItem(const QString& service) { items << service; }
-};
 
 std::string pactl(const std::string& arguments) {
     QCoreApplication::processEvents();  // the watcher, if any, keeps answering
@@ -161,44 +146,79 @@ class SoundPlacement : public ::testing::TestWithParam<bool> {  // PipeWire?
     pid_t pid = -1, listener = -1;
 };
 
-// A panel's click on an item of the Output submenu, and that submenu's items as "[x] Title",
-// "~" marking a disabled one.
-QStringList outputMenu(QDBusConnection& bus, const QString& item, const QString& click = {}) {
-    const auto call = [&](const char* method, const QVariantList& arguments) {
-        QDBusMessage message =
-            QDBusMessage::createMethodCall(item, "/MenuBar", "com.canonical.dbusmenu", method);
-        message.setArguments(arguments);
-        return bus.call(message).arguments();
-    };
-    QStringList lines;
-    std::map<QString, int> ids;
-    std::function<void(const QDBusArgument&, bool)> read = [&](const QDBusArgument& node, bool in) {
-        int id = 0;
-        QVariantMap properties;
-        node.beginStructure();
-        node >> id >> properties;
-        const QString label = properties.value("label").toString().remove('_');
-        ids[label] = id;
-        if (in)
-            lines << QString(properties.value("enabled") == false ? "~" : "") +
-                         (properties.value("toggle-state") == 1 ? "[x] " : "[ ] ") + label;
-        node.beginArray();
-        while (!node.atEnd()) {
-            QDBusVariant child;
-            node >> child;
-            read(child.variant().value<QDBusArgument>(), label == "Output");
-        }
-        node.endArray();
-        node.endStructure();
-    };
-    for (int pass = 0; pass < 2; ++pass) {
-        if (pass) call("AboutToShow", {ids["Output"]});
-        lines.clear();
-        read(call("GetLayout", {0, -1, QStringList()}).value(1).value<QDBusArgument>(), false);
+double db(double ratio) { return 20 * std::log10(ratio); }
+
+// A press: left minus right and the level over both speakers, in dB, and its pitch from the
+// upward zero crossings of both channels summed.
+struct Press {
+    double leftMinusRight = 0, level = 0, cents = 0;
+};
+Press measure(const std::vector<float>& heard, std::size_t onset) {
+    double l = 0, r = 0, first = -1, last = -1;
+    int crossings = 0;
+    for (std::size_t f = onset + 120; f < onset + 1680; ++f) {
+        l += heard[f * 2] * heard[f * 2], r += heard[f * 2 + 1] * heard[f * 2 + 1];
+        const double a = heard[f * 2] + heard[f * 2 + 1], b = heard[f * 2 + 2] + heard[f * 2 + 3];
+        if (a >= 0 || b < 0) continue;
+        last = static_cast<double>(f) + a / (a - b);
+        first = first < 0 ? last : first;
+        ++crossings;
     }
-    if (!click.isEmpty())
-        call("Event", {ids[click], "clicked", QVariant::fromValue(QDBusVariant(0)), 0u});
-    return lines;
+    return {db(std::sqrt(l / r)), db(std::sqrt((l + r) / 1560)),
+            1200 * std::log2((crossings - 1) * 48000.0 / (last - first) / 1000)};
+}
+
+// At each width every key sits on its side of the middle, in keyboard order, as loud as the
+// others; Off leaves them all in the middle. More varies each press within 70 cents and 3 dB.
+// Printed: the measured table.
+TEST_P(SoundPlacement, KeysSoundWhereTheySitAndEachPressVaries) {
+    const struct {
+        int width, variation;
+        const char* keys;
+    } runs[] = {{0, 0, "Escape a space l Return KP_Enter"},
+                {1, 0, "Escape a space l Return KP_Enter"},
+                {2, 0, "Escape a space l Return KP_Enter"},
+                {0, 2, "a a a a a a a a a a a a"}};
+    for (const auto& run : runs) {
+        SCOPED_TRACE(testing::Message() << run.width << " " << run.variation);
+        start(run.width, run.variation);
+        const auto heard = heardAfter(run.keys, {kSink})[0];
+        const auto onsets = test::findOnsets(heard, 0.005f, 960);
+        const std::string keys = run.keys;
+        ASSERT_EQ(onsets.size(),
+                  static_cast<std::size_t>(std::count(keys.begin(), keys.end(), ' ') + 1));
+        std::vector<Press> p;
+        std::printf("width %d, variation %d, left - right / level / cents:", run.width,
+                    run.variation);
+        for (const std::size_t onset : onsets) {
+            p.push_back(measure(heard, onset));
+            std::printf("  %+.2f %.2f %+.1f", p.back().leftMinusRight, p.back().level,
+                        p.back().cents);
+        }
+        std::printf("\n");
+        const auto [low, high] = std::minmax_element(
+            p.begin(), p.end(), [](auto& a, auto& b) { return a.cents < b.cents; });
+        const auto [quiet, loud] = std::minmax_element(
+            p.begin(), p.end(), [](auto& a, auto& b) { return a.level < b.level; });
+        if (run.variation) {
+            EXPECT_TRUE(low->cents > -71 && high->cents < 71 && high->cents - low->cents > 20);
+            EXPECT_TRUE(quiet->level > -11.1 && loud->level < -4.9 &&
+                        loud->level - quiet->level > 0.5);
+            continue;
+        }
+        EXPECT_TRUE(high->cents - low->cents < 1 && loud->level - quiet->level < 0.5);
+        EXPECT_NEAR(p[2].leftMinusRight, 0, run.width ? 0.5 : 0.1);  // Space
+        for (std::size_t i = 1; i < p.size() && run.width; ++i)
+            EXPECT_LT(p[i].leftMinusRight, p[i - 1].leftMinusRight) << i;
+        EXPECT_TRUE(!run.width || (p[0].leftMinusRight > 3 && p[5].leftMinusRight < -3));
+    }
+}
+
+// The Output submenu's items as a panel shows them ("Output/[x] Default"), read once it opened.
+QStringList outputMenu(test::PanelItem& panel) {
+    panel.lines();
+    panel.aboutToShow("Output");
+    return panel.lines().filter("Output/");
 }
 
 // Chosen, another sink gets the sound at once; unplugged, the default has it and the menu keeps
@@ -211,19 +231,17 @@ TEST_P(SoundPlacement, TheOutputMenuMovesTheSoundAndFollowsTheChosenOutput) {
     module = module.substr(0, module.find('\n'));
     wake(kOther);
     QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "placement");
-    Watcher watcher;
-    ASSERT_TRUE(bus.registerObject("/StatusNotifierWatcher", &watcher,
-                                   QDBusConnection::ExportAllContents) &&
-                bus.registerService("org.kde.StatusNotifierWatcher"));
+    test::PanelWatcher watcher;
+    ASSERT_TRUE(watcher.offer(bus));
     start();
     ASSERT_TRUE(
         waitFor([&] { return QCoreApplication::processEvents(), !watcher.items.isEmpty(); }, 10s));
-    const QString item = watcher.items.first();
+    test::PanelItem panel(bus, watcher.items.first());
     const auto menuShows = [&](const QString& line) {
-        return waitFor([&] { return outputMenu(bus, item).contains(line); }, 10s);
+        return waitFor([&] { return outputMenu(panel).contains(line); }, 10s);
     };
-    ASSERT_TRUE(menuShows("[ ] Other"));
-    EXPECT_EQ(outputMenu(bus, item).value(0), "[x] Default");
+    ASSERT_TRUE(menuShows("Output/[ ] Other"));
+    EXPECT_EQ(outputMenu(panel).value(0), "Output/[x] Default");
     const auto movedTo = [&](const std::string& sink, const char* what) {
         const auto began = std::chrono::steady_clock::now();
         const bool moved = waitFor([&] { return ourSink() == sink; }, 10s);
@@ -241,7 +259,7 @@ TEST_P(SoundPlacement, TheOutputMenuMovesTheSoundAndFollowsTheChosenOutput) {
         return where;
     };
     EXPECT_EQ(heardOn({kSink, kOther}), "10");
-    outputMenu(bus, item, "Other");
+    panel.send("Output/[ ] Other");
     ASSERT_TRUE(movedTo(kOther, "chosen"));
     settle();
     EXPECT_EQ(heardOn({kSink, kOther}), "01");
@@ -249,7 +267,7 @@ TEST_P(SoundPlacement, TheOutputMenuMovesTheSoundAndFollowsTheChosenOutput) {
     pactl("unload-module " + module);
     ASSERT_TRUE(movedTo(kSink, "unplugged"));
     settle();
-    EXPECT_TRUE(menuShows("~[x] Other (not connected)"));
+    EXPECT_TRUE(menuShows("Output/~[x] Other (not connected)"));
     EXPECT_EQ(heardOn({kSink}), "1");
 
     module = pactl(load);
@@ -257,18 +275,15 @@ TEST_P(SoundPlacement, TheOutputMenuMovesTheSoundAndFollowsTheChosenOutput) {
     wake(kOther);
     settle();
     EXPECT_EQ(heardOn({kSink, kOther}), "01");
-    outputMenu(bus, item, "Default");
+    outputMenu(panel);
+    panel.send("Output/[ ] Default");
     ASSERT_TRUE(movedTo(kSink, "default"));
     pactl(std::string("set-default-sink ") + kOther);
     EXPECT_TRUE(movedTo(kOther, "the server's default"));
 }
 
-// On PulseAudio, and the stereo and variation checks on both servers, a press went unheard now
-// and then on a heavily loaded machine: left out until the cause is known.
-INSTANTIATE_TEST_SUITE_P(Servers, SoundPlacement, testing::Values(true),
+INSTANTIATE_TEST_SUITE_P(Servers, SoundPlacement, testing::Values(false, true),
                          [](const auto& info) { return info.param ? "PipeWire" : "PulseAudio"; });
 
 }  // namespace
 }  // namespace tapsound
-
-#include "sound_placement_test.moc"

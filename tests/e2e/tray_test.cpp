@@ -3,11 +3,7 @@
 #include <sys/wait.h>
 
 #include <QCoreApplication>
-#include <QDBusArgument>
 #include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusObjectPath>
-#include <QDBusVariant>
 #include <QRegularExpression>
 #include <QSettings>
 #include <atomic>
@@ -16,6 +12,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "tests/support/panel.h"
 #include "tests/support/private_session.h"
 
 // Last: Xlib's macros clash with Qt's headers.
@@ -27,53 +24,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A panel's StatusNotifierWatcher with its host, served while the test waits.
-class Watcher : public QObject {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
-    Q_PROPERTY(bool IsStatusNotifierHostRegistered READ isStatusNotifierHostRegistered)
-
-  public:
-    bool isStatusNotifierHostRegistered() const { return true; }
-    QStringList items;
-  public slots:
-    void RegisterStatusNotifierItem(const QString& service) { items << service; }
-};
-
 bool waitServing(const std::function<bool()>& condition) {
     return test::waitFor([&] { return QCoreApplication::processEvents(), condition(); }, 10s);
-}
-
-QVariantList call(const QString& service, const QString& path, const QString& interface,
-                  const char* method, const QVariantList& arguments) {
-    QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
-    message.setArguments(arguments);
-    return QDBusConnection::sessionBus().call(message).arguments();
-}
-
-// The items as a panel shows them, a line each: "Parent/child" in submenus, "-" a separator,
-// "[x] "/"[ ] " a check item, "~" a disabled one; "_" marks a mnemonic.
-void readMenu(const QDBusArgument& item, const QString& parent, QStringList& lines,
-              std::map<QString, int>& ids) {
-    int id = 0;
-    QVariantMap properties;
-    item.beginStructure();
-    item >> id >> properties;
-    QString line = properties.value("label").toString().replace("__", "\x01").remove('_');
-    line = properties.value("type") == "separator" ? "-" : line.replace('\x01', '_');
-    if (properties.contains("toggle-type")) {
-        line.prepend(properties.value("toggle-state") == 1 ? "[x] " : "[ ] ");
-    }
-    if (properties.value("enabled") == false) line.prepend('~');
-    if (id != 0) lines << (ids[parent + line] = id, parent + line);
-    item.beginArray();
-    while (!item.atEnd()) {
-        QDBusVariant child;
-        item >> child;
-        readMenu(child.variant().value<QDBusArgument>(), id ? parent + line + "/" : "", lines, ids);
-    }
-    item.endArray();
-    item.endStructure();
 }
 
 class Tray : public ::testing::Test {
@@ -90,34 +42,17 @@ class Tray : public ::testing::Test {
 
 TEST_F(Tray, ARightClickOnAStatusNotifierHostShowsOurMenuAndItsItemsWork) {
     std::filesystem::create_directories(session.dir() + "/XDG_DATA_HOME/tapsound/sets/R&B_2");
-    Watcher watcher;
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    ASSERT_TRUE(bus.registerObject("/StatusNotifierWatcher", &watcher,
-                                   QDBusConnection::ExportAllContents) &&
-                bus.registerService("org.kde.StatusNotifierWatcher"));
+    test::PanelWatcher watcher;
+    ASSERT_TRUE(watcher.offer(QDBusConnection::sessionBus()));
     pid_t pid = test::spawn({TAPSOUND_BINARY, TAPSOUND_EXAMPLE_SET});
     ASSERT_TRUE(waitServing([&] { return !watcher.items.isEmpty(); }));
-    const QString item = watcher.items.first(), sni = "org.kde.StatusNotifierItem";
-    const auto menuPath =
-        call(item, "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get", {sni, "Menu"});
-    const QString path =
-        menuPath.value(0).value<QDBusVariant>().variant().value<QDBusObjectPath>().path();
-    std::map<QString, int> ids;
-    const auto menu = [&] {
-        QStringList lines;
-        const auto layout =
-            call(item, path, "com.canonical.dbusmenu", "GetLayout", {0, -1, QStringList()});
-        if (layout.size() == 2) readMenu(layout[1].value<QDBusArgument>(), "", lines, ids);
-        return lines;
-    };
-    const auto click = [&](const QString& line) {
-        call(item, path, "com.canonical.dbusmenu", "Event",
-             {ids[line], "clicked", QVariant::fromValue(QDBusVariant(0)), 0u});
-    };
+    const QString item = watcher.items.first();
+    test::PanelItem panel(QDBusConnection::sessionBus(), item);
+    const auto menu = [&] { return panel.lines(); };
     ASSERT_TRUE(waitServing([&] { return menu().contains("~Example"); })) << "the set loads aside";
     // The sets folders are read when the submenu opens, not before.
     EXPECT_TRUE(menu().filter("Sound Sets/").isEmpty());
-    call(item, path, "com.canonical.dbusmenu", "AboutToShow", {ids["Sound Sets"]});
+    panel.aboutToShow("Sound Sets");
     const QStringList lines = menu();
     EXPECT_EQ(lines.filter(QRegularExpression("^[^/]*$")),
               (QStringList{"Open...", "~Example", "Volume", "-", "Sound Sets", "Mouse Sounds",
@@ -125,20 +60,17 @@ TEST_F(Tray, ARightClickOnAStatusNotifierHostShowsOurMenuAndItsItemsWork) {
                            "[x] Silent for Passwords", "[ ] Silent in Full Screen", "~[ ] Silent in Application", "~Silent In",
                            "[ ] Start at Login", "-", "Help", "Quit tapsound"}));
     EXPECT_EQ(lines.filter("/[x]"), (QStringList{"Volume/[x] 50 %", "Sound Sets/[x] Example"}));
-    for (const char* line : {"Volume/[ ] 20 %", "[ ] Mute", "Sound Sets/[ ] R&B_2"}) click(line);
+    for (const char* line : {"Volume/[ ] 20 %", "[ ] Mute", "Sound Sets/[ ] R&B_2"}) panel.send(line);
     EXPECT_TRUE(waitServing([&] { return menu().contains("~No sounds in R&B_2"); }));
     // An empty set plays nothing, so the volume waits, disabled, as the slider does.
     EXPECT_TRUE(menu().contains("~Volume/[x] 20 %") && menu().contains("[x] Mute"));
     // Hosts that send only the "opened" event read the folders afresh too.
     std::filesystem::create_directories(session.dir() + "/XDG_DATA_HOME/tapsound/sets/Later");
-    for (const char* event : {"closed", "opened"}) {
-        call(item, path, "com.canonical.dbusmenu", "Event",
-             {ids["Sound Sets"], event, QVariant::fromValue(QDBusVariant(0)), 0u});
-    }
+    for (const char* event : {"closed", "opened"}) panel.send("Sound Sets", event);
     EXPECT_TRUE(menu().contains("Sound Sets/[ ] Later"));
     // A left click on an icon at the bottom right of the screen (1280x800) shows our own menu,
     // the one with the slider, above the icon as a panel's menus are, not over it at the cursor.
-    call(item, "/StatusNotifierItem", sni, "Activate", {1200, 795});
+    panel.activate(1200, 795);
     int x = 0, y = 0, width = 0, height = 0;
     EXPECT_TRUE(waitServing([&] {
         const std::string shell = test::capture(
@@ -148,7 +80,7 @@ TEST_F(Tray, ARightClickOnAStatusNotifierHostShowsOurMenuAndItsItemsWork) {
     }));
     EXPECT_TRUE(y + height <= 795 && y + height > 780 && x <= 1200 && x + width <= 1280)
         << x << "," << y << " " << width << "x" << height;
-    click("Quit tapsound");
+    panel.send("Quit tapsound");
     EXPECT_TRUE(waitServing([&] { return waitpid(pid, nullptr, WNOHANG) == pid; }));
     QSettings settings(
         QString::fromStdString(session.dir()) + "/XDG_CONFIG_HOME/tapsound/tapsound.ini",
@@ -224,7 +156,7 @@ TEST_F(Tray, WhicheverKindOfTrayComesTheIconFollowsIt) {
     };
     for (const bool dbusFirst : {false, true}) {
         SCOPED_TRACE(dbusFirst ? "StatusNotifier host first" : "XEmbed tray first");
-        Watcher watcher;
+        test::PanelWatcher watcher;
         // This test's own bus: the process's session bus connection is to the first test's.
         QDBusConnection bus =
             QDBusConnection::connectToBus(qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"),
@@ -232,15 +164,11 @@ TEST_F(Tray, WhicheverKindOfTrayComesTheIconFollowsIt) {
         pid_t tray = -1;
         const auto offer = [&](bool dbus) {
             if (!dbus) return void(tray = test::spawn({"icewm"}));
-            watcher.items.clear();
-            ASSERT_TRUE(bus.registerObject("/StatusNotifierWatcher", &watcher,
-                                           QDBusConnection::ExportAllContents) &&
-                        bus.registerService("org.kde.StatusNotifierWatcher"));
+            ASSERT_TRUE(watcher.offer(bus));
         };
         const auto withdraw = [&](bool dbus) {
             if (!dbus) return void(test::stopProcess(tray));
-            bus.unregisterService("org.kde.StatusNotifierWatcher");
-            bus.unregisterObject("/StatusNotifierWatcher");
+            watcher.withdraw();
         };
         const auto iconShows = [&](bool dbus) {
             return waitServing([&] {
@@ -262,6 +190,3 @@ TEST_F(Tray, WhicheverKindOfTrayComesTheIconFollowsIt) {
 
 }  // namespace
 }  // namespace tapsound
-
-#undef Bool  // Xlib's, which moc's code names too
-#include "tray_test.moc"
