@@ -60,6 +60,11 @@ class Tapsound : public ::testing::Test {
         std::this_thread::sleep_for(400ms);
         return test::findOnsets(recorder.stop(), 0.01f, 4800, &recorder).size();
     }
+    // Waits until the example set is stored as the one in use: it has loaded and plays.
+    bool exampleSetLoaded() {
+        return waitFor(
+            [&] { return setting("Bookmark").toString().indexOf("Example.tapsnd") != -1; }, 10s);
+    }
     // Reads a stored setting, or writes it as the user's settings file would hold it.
     QVariant setting(const char* key, std::optional<QVariant> value = {}) {
         QSettings settings(QString::fromStdString(config + "/tapsound/tapsound.ini"),
@@ -78,8 +83,7 @@ TEST_F(Tapsound, TypingAnywherePlaysASoundPerPressAndTheSetAndVolumeAreRestored)
     ASSERT_TRUE(target.ok());
     start({TAPSOUND_EXAMPLE_SET});
     // Loaded aside, longer on a busy machine: stored once it plays.
-    EXPECT_TRUE(waitFor(
-        [&] { return setting("Bookmark").toString().indexOf("Example.tapsnd") != -1; }, 10s));
+    EXPECT_TRUE(exampleSetLoaded());
     EXPECT_EQ(soundsHeardAfter("xdotool key --delay 200 a s space Return BackSpace e"), 6u);
     EXPECT_EQ(target.drainKeyPresses(), 6);
     EXPECT_EQ(test::stopProcess(pid), 0);
@@ -117,6 +121,7 @@ TEST_F(Tapsound, ASecondStartHandsItsPathToTheRunningOneAndBrokenSetsNeverCrash)
 // already silent, the second of an unmuting pair is heard.
 TEST_F(Tapsound, ScrollLockTwiceTogglesMute) {
     start({TAPSOUND_EXAMPLE_SET});
+    ASSERT_TRUE(exampleSetLoaded());
     EXPECT_EQ(soundsHeardAfter("xdotool key --delay 150 Scroll_Lock Scroll_Lock a s"), 1u);
     EXPECT_EQ(soundsHeardAfter("xdotool key --delay 700 Scroll_Lock Scroll_Lock a"), 0u);
     EXPECT_EQ(soundsHeardAfter("xdotool key --delay 150 Scroll_Lock Scroll_Lock a"), 2u);
@@ -132,8 +137,7 @@ TEST_F(Tapsound, TheFirstStartPlaysAndBadPathsAreToldWithoutChangingAnything) {
     ASSERT_TRUE(test::writeTone(tone, {.seconds = 0.05}));
     start();
     // The example set is stored as the one in use once it has loaded.
-    EXPECT_TRUE(waitFor(
-        [&] { return setting("Bookmark").toString().indexOf("Example.tapsnd") != -1; }, 10s));
+    EXPECT_TRUE(exampleSetLoaded());
     EXPECT_EQ(soundsHeardAfter("xdotool key --delay 200 a s"), 2u);
     const std::string bad[][2] = {
         {"/nonexistent/nothing.wav", "/nonexistent/nothing.wav: No such file or directory"},
