@@ -2,6 +2,7 @@
 
 #include <QAbstractNativeEventFilter>
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
@@ -93,6 +94,19 @@ class OwnWindowKeys : public QAbstractNativeEventFilter {
     std::bitset<256> _dropped;
 };
 
+// Qt asks the server for every change of the keyboard's state, the pointer's buttons included,
+// so each click anywhere would wake it twice; it reads only the modifiers and the group.
+void keepClicksFromQt() {
+    const auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>()
+                              : nullptr;
+    Display* display = x11 ? x11->display() : nullptr;
+    int opcode = 0, event = 0, error = 0, major = XkbMajorVersion, minor = XkbMinorVersion;
+    if (!display || !XkbQueryExtension(display, &opcode, &event, &error, &major, &minor)) return;
+    XkbSelectEventDetails(display, XkbUseCoreKbd, XkbStateNotify, XkbAllStateComponentsMask,
+                          XkbAllStateComponentsMask & ~XkbPointerButtonMask);
+    XFlush(display);
+}
+
 }  // namespace
 
 X11KeySource::X11KeySource() {
@@ -100,6 +114,7 @@ X11KeySource::X11KeySource() {
         _ownWindowKeys = std::make_unique<OwnWindowKeys>();
         app->installNativeEventFilter(_ownWindowKeys.get());
     }
+    keepClicksFromQt();
 }
 
 X11KeySource::~X11KeySource() {
