@@ -26,6 +26,10 @@ QtUserDefaults::QtUserDefaults(const QString& filePath) {
     }
 }
 
+void QtUserDefaults::synchronize() {
+    if (_settings) _settings->sync();
+}
+
 void QtUserDefaults::registerDefaults(const std::map<std::string, DefaultsValue>& defaults) {
     for (const auto& [key, value] : defaults) _registered[key] = value;
 }

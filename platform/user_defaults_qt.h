@@ -17,6 +17,8 @@ public:
     void registerDefaults(const std::map<std::string, DefaultsValue>& defaults) override;
     std::optional<DefaultsValue> objectForKey(const std::string& key) const override;
     void setObjectForKey(const DefaultsValue& value, const std::string& key) override;
+    // Writes what changed now, rather than when the event loop next turns.
+    void synchronize();
 
 private:
     std::unique_ptr<QSettings> _settings;
