@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSettings>
 #include <algorithm>
 #include <cmath>
@@ -26,18 +29,32 @@ std::string pactl(const std::string& arguments) {
     QCoreApplication::processEvents();  // the watcher, if any, keeps answering
     return test::capture("LC_ALL=C pactl " + arguments + " 2>/dev/null");
 }
-// The sink our stream plays to, by name; empty while there is none.
-std::string ourSink() {
-    int sink = -1, index = -1;
-    std::sscanf(pactl("list short sink-inputs").c_str(), "%*d %d", &sink);
-    std::istringstream sinks(pactl("list short sinks"));
-    char name[256] = {};
-    for (std::string line; std::getline(sinks, line);)
-        if (std::sscanf(line.c_str(), "%d %255s", &index, name) == 2 && index == sink) return name;
+QJsonArray listed(const std::string& what) {
+    return QJsonDocument::fromJson(QByteArray::fromStdString(pactl("-f json list " + what))).array();
+}
+// The stream of the tapsound running as pid, as the server lists it; empty while it has none.
+// A stream of an earlier run may still be listed for a moment after that run has ended.
+QJsonObject ourStream(pid_t pid) {
+    QVariantList clients;  // it has more than one connection
+    for (const auto entry : listed("clients")) {
+        const QJsonObject properties = entry.toObject()["properties"].toObject();
+        if (properties["application.process.id"] == QString::number(pid))
+            clients << entry.toObject()["index"].toVariant();
+    }
+    for (const auto entry : listed("sink-inputs")) {
+        const QJsonObject stream = entry.toObject();
+        if (clients.contains(stream["client"].toVariant())) return stream;
+    }
     return {};
 }
-// Our stream has played all it had and stopped (corked, or its node inactive).
-bool stopped() { return pactl("list sink-inputs").find("Corked: yes") != std::string::npos; }
+// The sink the stream plays to, by name; empty while there is none.
+std::string sinkOf(const QJsonObject& stream) {
+    for (const auto sink : listed("sinks")) {
+        if (sink.toObject()["index"] == stream["sink"])
+            return sink.toObject()["name"].toString().toStdString();
+    }
+    return {};
+}
 
 class SoundPlacement : public ::testing::TestWithParam<bool> {  // PipeWire?
   protected:
@@ -58,6 +75,9 @@ class SoundPlacement : public ::testing::TestWithParam<bool> {  // PipeWire?
         test::stopProcess(pid);
         test::stopProcess(listener);
     }
+    std::string ourSink() { return sinkOf(ourStream(pid)); }
+    // Our stream has played all it had and stopped (corked, or its node inactive).
+    bool stopped() { return ourStream(pid)["corked"].toBool(); }
     void start(int width = 0, int variation = 0) {
         QSettings settings(QString::fromStdString(config + "/tapsound/tapsound.ini"),
                            QSettings::IniFormat);
@@ -66,7 +86,7 @@ class SoundPlacement : public ::testing::TestWithParam<bool> {  // PipeWire?
         settings.sync();
         test::stopProcess(pid);
         pid = test::spawn({TAPSOUND_BINARY, pack}, session.dir() + "/tapsound.log");
-        ASSERT_TRUE(waitFor([] { return !ourSink().empty(); }, 10s));
+        ASSERT_TRUE(waitFor([this] { return !ourSink().empty(); }, 10s));
         settle();
     }
     // Ready once a press has played and ended: the set loaded, keys heard, the stream stopped.
@@ -74,9 +94,9 @@ class SoundPlacement : public ::testing::TestWithParam<bool> {  // PipeWire?
         bool played = false;
         for (int attempt = 0; attempt < 20 && !played; ++attempt) {
             test::run({"xdotool", "key", "a"});
-            played = waitFor([] { return !stopped(); }, 500ms);
+            played = waitFor([this] { return !stopped(); }, 500ms);
         }
-        ASSERT_TRUE(played && waitFor(stopped, 10s));
+        ASSERT_TRUE(played && waitFor([this] { return stopped(); }, 10s));
     }
     // A new PulseAudio null sink sleeps through a two-second block first, holding back what
     // plays to it; with a listener it is awake like a real device once that block is over.
@@ -124,8 +144,8 @@ class SoundPlacement : public ::testing::TestWithParam<bool> {  // PipeWire?
             std::istringstream each(keys);
             for (std::string key; each >> key;) {
                 EXPECT_EQ(test::run({"xdotool", "key", key}), 0);
-                waitFor([] { return !stopped(); }, 3s);  // maybe played and stopped already
-                EXPECT_TRUE(waitFor(stopped, 10s));
+                waitFor([this] { return !stopped(); }, 3s);  // maybe played and stopped already
+                EXPECT_TRUE(waitFor([this] { return stopped(); }, 10s));
             }
             heard.clear();
             bool missed = false;
@@ -230,7 +250,10 @@ TEST_P(SoundPlacement, TheOutputMenuMovesTheSoundAndFollowsTheChosenOutput) {
     std::string module = pactl(load);
     module = module.substr(0, module.find('\n'));
     wake(kOther);
-    QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "placement");
+    // This test's own bus: the process's session bus connection is to the first test's.
+    QDBusConnection bus =
+        QDBusConnection::connectToBus(qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"),
+                                      QString::fromStdString(session.dir()));
     test::PanelWatcher watcher;
     ASSERT_TRUE(watcher.offer(bus));
     start();
