@@ -71,7 +71,6 @@ TEST_F(Monitoring, PressesAndModifierChangesThatLeaveACountedModifierDownPlayWhi
 TEST(KeyUp, AReleaseWhosePressWasHeardPlaysItsReleaseSound) {
     ControllerRig rig;
     const std::string folder = rig.dir.file("kernel");
-    std::filesystem::create_directories(folder);
     // A (0x1e), Left Shift (0x2a), Caps Lock (0x3a) with both sounds; Space (0x39) pressed only.
     for (const char* name : {"1e-1", "1e-0", "2a-1", "2a-0", "3a-1", "3a-0", "39-1"})
         test::writeBytes(folder + "/" + name + ".ogg", "sound");
@@ -148,7 +147,6 @@ TEST(Playback, EachPressDrawsOnceFromAWeightedSlot) {
         ControllerRig rig;
         const std::string package = rig.dir.file("Draws.tapsnd");
         const std::string sounds = package + "/Contents/Resources/sounds/";
-        std::filesystem::create_directories(sounds);
         for (const char* name : {"a", "b", "c", "d"})
             test::writeBytes(sounds + name + ".wav", "sound");
         test::writeBytes(package + "/Contents/Resources/soundset.plist", form);

@@ -20,7 +20,6 @@ namespace fs = std::filesystem;
 
 // A package with a default sound and one sound for Return.
 std::string makePackage(const std::string& package) {
-    fs::create_directories(package + "/Contents/Resources/sounds");
     test::writeBytes(package + "/Contents/Resources/sounds/click.wav", "sound");
     test::writeBytes(package + "/Contents/Resources/sounds/enter.wav", "sound");
     fs::copy(TAPSOUND_TEST_DATA "/return.plist", package + "/Contents/Resources/soundset.plist");
@@ -65,11 +64,9 @@ TEST_F(Opening, EachKindOfLocationFillsTheTableItsWay) {
     makePackage(files.file("Set.tapsnd"));
     makePackage(files.file("Upper.TAPSND"));
     fs::remove(makePackage(files.file("Unlisted.tapsnd")) + "/Contents/Resources/soundset.plist");
-    fs::create_directories(files.file("Folder"));
     for (const char* name : {"24.wav", "024.wav", "*.wav"})
         test::writeBytes(files.file("Folder/") + name, "sound");
     fs::create_directories(files.file("Empty"));
-    fs::create_directories(files.file("Unnamed"));
     test::writeBytes(files.file("Unnamed/bell.wav"), "sound");
     test::writeBytes(files.file("Set.tapsnd.zip"), "sound");  // the fake loader takes it for one
     test::writeBytes(files.file("Plain.tapsnd"), "not a folder");
@@ -107,7 +104,6 @@ TEST_F(Opening, EachKindOfLocationFillsTheTableItsWay) {
 TEST_F(Opening, StaleGoneOrCorruptBookmarkLoadsNothingAndStaysStored) {
     launch();
     const std::string item = files.file("Item");
-    fs::create_directories(item);
     test::writeBytes(item + "/*.wav", "sound");
     app().openWithFileURL(item);
     ASSERT_TRUE(stored());

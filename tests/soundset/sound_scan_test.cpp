@@ -32,7 +32,6 @@ TEST(SoundScan, KeepsSoundsByNameAndSkipsTheRest) {
     ASSERT_TRUE(test::writeTone(dir.file("click2.aiff"), {SF_FORMAT_AIFF | SF_FORMAT_PCM_16}));
     ASSERT_TRUE(test::writeTone(dir.file("*.flac"), {SF_FORMAT_FLAC | SF_FORMAT_PCM_16}));
     ASSERT_TRUE(test::writeBytes(dir.file("readme.txt"), "not a sound"));
-    std::filesystem::create_directories(dir.file("more"));
     ASSERT_TRUE(test::writeTone(dir.file("more/inner.wav")));
     platform::SndfileSoundLoader loader{nullptr};
     for (const std::string& path : {dir.path(), dir.path() + "/"}) {
