@@ -112,15 +112,23 @@ TEST(KeyFlood, PressesBeyondHearingAreDroppedAndTheEventLoopTurns) {
         XCloseDisplay(display);
     });
     const auto started = std::chrono::steady_clock::now();
+    // Until a second's worth past the burst is heard, however slowly a busy server delivers; a
+    // timer checks, so it must fire through the flood.
+    const double enough = PressLimiter::kBurst + PressLimiter::kPerSecond;
     QEventLoop loop;
-    QTimer::singleShot(1500, &loop, &QEventLoop::quit);
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (double(rig.player->started.size()) >= enough || gaveUp) loop.quit();
+    });
+    poll.start(10);
     loop.exec();
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     flooding = false;
     typist.join();
-    EXPECT_FALSE(gaveUp) << "the event loop stood still while the flood lasted";
+    EXPECT_FALSE(gaveUp) << "the event loop stood still, or heard too little, for 20 s of flood";
     const auto heard = static_cast<double>(rig.played().size());
-    EXPECT_GE(heard, PressLimiter::kBurst);
+    EXPECT_GE(heard, enough);
     EXPECT_LE(heard, PressLimiter::kBurst + PressLimiter::kPerSecond * (seconds + 0.5));
 }
 
