@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QFile>
 #include <QFontMetricsF>
 #include <QLabel>
 #include <QLayout>
@@ -16,6 +17,7 @@
 
 #include "app/autostart.h"
 #include "app/no_tray_window.h"
+#include "app/sound_sets.h"
 #include "app/volume_slider.h"
 #include "platform/workspace_qt.h"
 #include "tests/support/fake_platform.h"
@@ -177,6 +179,20 @@ TEST(StatusMenu, SoundSetsListEveryOpenableLocationAndTheMenuNamesTheLoadedOne) 
         EXPECT_EQ(rig.menu->actions()[1]->text().replace("&&", "&"), c.name);
         EXPECT_EQ(rig->statusItem()->toolTip(), QString("tapsound: ") + c.name);
     }
+}
+
+TEST(SoundSets, NamesThatAreNotUtf8AreOfferedByteForByte) {
+    test::TempDir dir;
+    std::filesystem::create_directories(dir.file("b\xfe"));
+    for (const char* name : {"a\xff.wav", ".hidden.wav", "notes.txt"}) {
+        ASSERT_TRUE(test::writeBytes(dir.file(name), ""));
+    }
+    const auto groups = findSoundSets({QFile::decodeName(dir.path().c_str())}, {"wav"});
+    ASSERT_EQ(groups.size(), 1u);
+    std::vector<std::string> locations;
+    for (const SoundSetEntry& entry : groups[0]) locations.push_back(entry.location);
+    EXPECT_EQ(locations, (std::vector<std::string>{dir.file("a\xff.wav"), dir.file("b\xfe")}));
+    EXPECT_TRUE(groups[0][0].title.startsWith('a'));
 }
 
 // Mute silences; Start at Login is the autostart file, whoever else changes it, and that file

@@ -4,7 +4,6 @@
 
 #include <QAction>
 #include <QMenu>
-#include <filesystem>
 #include <regex>
 
 #include "app/main_interface.h"
@@ -15,7 +14,6 @@ namespace {
 
 // A Thock pack of the given "sounds", each file it names written as a sound.
 void writeThockPack(const std::string& folder, const std::string& sounds, double volume = 1) {
-    std::filesystem::create_directories(folder);
     test::writeBytes(folder + "/config.json",
                      "{\"metadata\": {\"volume\": " + std::to_string(volume) + "}, \"sounds\": {" +
                          sounds + "}}");

@@ -14,14 +14,16 @@
 #include <filesystem>
 #include <map>
 #include <set>
-#include <thread>
 
 #include "platform/key_sources.h"
 #include "platform/virtual_keys.h"
+#include "tests/support/private_session.h"
 #include "tests/support/sound_files.h"
 
 namespace tapsound::platform {
 namespace {
+
+using namespace std::chrono_literals;
 
 using Records = std::vector<input_event>;
 
@@ -128,6 +130,11 @@ TEST(EvdevDevices, KeyboardsAreTheDevicesWithLetterKeys) {
     EXPECT_FALSE(unreadable.canObserveKeys() || unreadable.start([](const KeyEvent&) {}));
 }
 
+// Turns the event loop until `done`, a few seconds at most.
+bool turnUntil(const std::function<bool()>& done) {
+    return test::waitFor([&] { return QCoreApplication::processEvents(), done(); }, 5s);
+}
+
 // FIFOs stand in for device nodes: a writer end is a keyboard, closing it unplugs it.
 TEST(EvdevKeySource, KeyboardsPluggedInLaterAreHeardAndUnpluggedOnesLetGo) {
     test::TempDir folder;
@@ -137,10 +144,7 @@ TEST(EvdevKeySource, KeyboardsPluggedInLaterAreHeardAndUnpluggedOnesLetGo) {
     const auto heardAfter = [&](int fd, const Records& records) {
         EXPECT_EQ(write(fd, records.data(), records.size() * sizeof(input_event)),
                   ssize_t(records.size() * sizeof(input_event)));
-        for (int i = 0; i < 15; ++i) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        turnUntil([&] { return !events.empty(); });
         return heard(std::exchange(events, {}));
     };
     EXPECT_FALSE(source.canObserveKeys());
@@ -149,8 +153,7 @@ TEST(EvdevKeySource, KeyboardsPluggedInLaterAreHeardAndUnpluggedOnesLetGo) {
     ASSERT_TRUE(source.start([&](const KeyEvent& e) { events.push_back(e); }));
     const int first = ::open(folder.file("event0").c_str(), O_WRONLY | O_NONBLOCK);
     ASSERT_EQ(plugIn("event7"), 0);
-    heardAfter(first, {});
-    EXPECT_EQ(source.keyboardCount(), 2u);
+    EXPECT_TRUE(turnUntil([&] { return source.keyboardCount() == 2; }));
     const int second = ::open(folder.file("event7").c_str(), O_WRONLY | O_NONBLOCK);
     EXPECT_EQ(heardAfter(second, {key(KEY_LEFTSHIFT), kReport}), "56+ ");
     // Unplugged with Shift down: the Shift is released, the other keyboard goes on.
@@ -189,9 +192,7 @@ TEST(EvdevKeySource, PointersAreReadOnlyWhileButtonsAreAskedFor) {
         ASSERT_EQ(write(fd, click.data(), sizeof(input_event) * 4),
                   ssize_t(sizeof(input_event) * 4));
     }
-    for (int i = 0; i < 50 && clicks.size() < 12; ++i) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
+    turnUntil([&] { return clicks.size() >= 16; });
     EXPECT_EQ(clicks, "b0+ b0- b0+ b0- ");
     source.setButtonHandler(nullptr);
     EXPECT_EQ(source.deviceCount(), 1u);
@@ -226,7 +227,7 @@ TEST(EvdevKeySource, AFloodIsReadASliceAtATimeAndPressesBeyondHearingAreDropped)
     const int device = ::open(folder.file("event0").c_str(), O_WRONLY | O_NONBLOCK);
     const auto started = std::chrono::steady_clock::now();
     ASSERT_EQ(write(device, flood.data(), bytes), bytes);
-    while (releases < 1200 && std::chrono::steady_clock::now() - started < std::chrono::seconds(5)) {
+    while (releases < 1200 && std::chrono::steady_clock::now() - started < 5s) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     }
     const double seconds =

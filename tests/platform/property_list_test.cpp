@@ -1,11 +1,15 @@
 // Property lists built to reach past the readers' limits, in both forms: each maps "24" to the
-// hostile value and "*" to "click", so a value dropped alone leaves the default standing.
+// hostile value and "*" to "click", so a value dropped alone leaves the default standing. Broken
+// lists, and lists of no dictionary, are refused.
 #include "platform/property_list.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
+
+#include "tests/support/sound_files.h"
 
 namespace tapsound::platform {
 namespace {
@@ -42,9 +46,9 @@ std::string xml(const std::string& value, const std::string& doctype = {}) {
 
 // "click" inside `levels` XML arrays.
 std::string nested(int levels) {
-    std::string out = "<string>click</string>";
-    for (int i = 0; i < levels; ++i) out = "<array>" + out + "</array>";
-    return out;
+    std::string opened, closed;
+    for (int i = 0; i < levels; ++i) opened += "<array\n>", closed += "</array>";
+    return opened + "<string>click</string>" + closed;
 }
 
 // Arrays nested `levels` deep around "click", each referring to the next.
@@ -56,7 +60,10 @@ std::vector<std::string> chain(int levels) {
 
 enum class Outcome { Kept, Dropped, Refused };
 
+// Lists that once hung, crashed or exhausted the reader, and lists that are broken or hold no
+// dictionary, read as a soundset.plist is.
 TEST(PropertyList, HostileValuesAreDroppedAloneAndBrokenListsRefused) {
+    const std::string corpus = TAPSOUND_TEST_DATA "/../fuzz/corpus/";
     const std::string laughs =
         "<!DOCTYPE plist [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;\">"
         "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;\">]>";
@@ -70,9 +77,19 @@ TEST(PropertyList, HostileValuesAreDroppedAloneAndBrokenListsRefused) {
         {"binary 33 levels", binary(chain(32)), Outcome::Dropped},
         {"xml 32 levels", xml(nested(31)), Outcome::Kept},
         {"xml 33 levels", xml(nested(32)), Outcome::Dropped},
+        {"xml 100,000 levels", xml(nested(100000)), Outcome::Dropped},
+        {"binary far too deep", test::readBytes(corpus + "deep-nesting.plist"), Outcome::Dropped},
         {"shared 300 times", binary({"\xaf\x11\x01\x2c" + std::string(300, '\x03')}),
          Outcome::Kept},
+        {"reached 10^30 times", test::readBytes(corpus + "shared-references.plist"),
+         Outcome::Dropped},
+        {"too wide", test::readBytes(corpus + "wide-list.plist"), Outcome::Dropped},
+        {"too long in all its references", test::readBytes(corpus + "long-shared-string.plist"),
+         Outcome::Dropped},
         {"two lists in a loop", binary({"\xa1\x05", "\xa1\x04"}), Outcome::Dropped},
+        {"a list holding itself", test::readBytes(corpus + "loop.plist"), Outcome::Dropped},
+        {"a NUL in a nested key", test::readBytes(corpus + "nul-in-nested-key.plist"),
+         Outcome::Kept},
         {"a list holding the root", binary({"\xa1\x00"}), Outcome::Dropped},
         {"a reference past the objects", binary({"\xa1\x63"}), Outcome::Dropped},
         {"a key that is a number", binary({"\xd1\x05\x03", "\x10\x01"}), Outcome::Dropped},
@@ -82,6 +99,14 @@ TEST(PropertyList, HostileValuesAreDroppedAloneAndBrokenListsRefused) {
         {"more objects than the table holds", binary({"\x09"}, 600), Outcome::Refused},
         {"a trailer cut short", binary({"\x09"}).substr(0, binary({"\x09"}).size() - 1),
          Outcome::Refused},
+        {"a header alone", "bplist00", Outcome::Refused},
+        {"4,000 indexes for the bytes of one long list, to be read once for each",
+         test::readBytes(corpus + "aliased-offsets.plist"), Outcome::Refused},
+        {"no list at all", "", Outcome::Refused},
+        {"bytes of no form", "\x01\x02 not a plist at all", Outcome::Refused},
+        {"a list at the root", "<plist><array><string>a</string></array></plist>",
+         Outcome::Refused},
+        {"a string at the root", "<plist><string>a</string></plist>", Outcome::Refused},
         {"a dictionary left open", xml("<dict><key>a</key>").substr(0, 60), Outcome::Refused},
         {"an unknown element", xml("<script/>"), Outcome::Refused},
         {"entities that multiply", xml("<string>&c;</string>", laughs), Outcome::Refused},
@@ -96,23 +121,30 @@ TEST(PropertyList, HostileValuesAreDroppedAloneAndBrokenListsRefused) {
          Outcome::Kept},
         {"escapes and CDATA", xml("<string>c&#108;i<![CDATA[ck]]></string>"), Outcome::Kept},
     };
+    test::TempDir dir;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const auto root = read(c.bytes);
+        ASSERT_TRUE(test::writeBytes(dir.file("soundset.plist"), c.bytes));
+        const auto dictionary = dictionaryWithContentsOfFile(dir.file("soundset.plist"));
         if (c.outcome == Outcome::Refused) {
-            EXPECT_FALSE(root);
+            EXPECT_FALSE(dictionary);
             continue;
         }
-        ASSERT_TRUE(root && root->isDictionary());
-        const PlistDictionary& dictionary = root->dictionaryValue();
-        EXPECT_EQ(dictionary.at("*").stringValue(), "click");
-        PlistValue value = dictionary.at("24");
+        ASSERT_TRUE(dictionary);
+        EXPECT_EQ(dictionary->at("*").stringValue(), "click");
+        PlistValue value = dictionary->at("24");
         while (value.isArray() && value.arrayValue().size() == 1) value = value.arrayValue()[0];
+        if (value.isDictionary()) value = value.dictionaryValue().at(std::string("a\0b", 3));
         if (value.isArray()) value = value.arrayValue().at(299);
         EXPECT_EQ(value.type() == PlistValue::Type::Data, c.outcome == Outcome::Dropped);
         if (c.outcome == Outcome::Kept) {
             EXPECT_EQ(value.stringValue(), "click");
         }
+    }
+    // Nor is a file that is no list waited on.
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    for (const auto& path : {dir.file("missing"), dir.path(), dir.file("fifo")}) {
+        EXPECT_FALSE(dictionaryWithContentsOfFile(path)) << path;
     }
 }
 

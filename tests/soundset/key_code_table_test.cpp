@@ -1,13 +1,10 @@
-// soundset.plist: reading it, and the key-code table built from it.
+// The key-code table built from a soundset.plist.
 #include "soundset/key_code_table.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <sstream>
-
-#include "tests/support/sound_files.h"
 
 namespace tapsound {
 namespace {
@@ -87,62 +84,6 @@ TEST(KeyCodeTable, KeysNamesAndOddValuesEachFillTheirSlotOrLeaveItEmpty) {
     EXPECT_EQ(table[51]->lastWeight, 2);
     EXPECT_TRUE(std::is_sorted(table[52]->thresholds.begin(), table[52]->thresholds.end()));
     EXPECT_EQ(table[7], table[200]);  // untouched keys share the default
-}
-
-TEST(PropertyList, BrokenFilesAreAbsentAndNeverWaitedOn) {
-    test::TempDir dir;
-    const std::string xml = test::readBytes(TAPSOUND_TEST_DATA "/draws.plist");
-    const std::string binary = test::binaryPropertyList(xml);
-    const std::string cases[] = {
-        "",
-        "\x01\x02 not a plist at all",
-        xml.substr(0, xml.size() / 2),
-        binary.substr(0, binary.size() - 12),
-        "bplist00",
-        "<plist version=\"1.0\"><array><string>a</string></array></plist>",
-        "<plist version=\"1.0\"><string>a</string></plist>",
-        // 4,000 indexes for the bytes of one long list, to be read once for each
-        test::readBytes(TAPSOUND_TEST_DATA "/../fuzz/corpus/aliased-offsets.plist"),
-    };
-    for (const auto& bytes : cases) {
-        ASSERT_TRUE(test::writeBytes(dir.file("broken"), bytes));
-        EXPECT_FALSE(platform::dictionaryWithContentsOfFile(dir.file("broken"))) << bytes;
-    }
-    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
-    for (const auto& path : {dir.file("missing"), dir.path(), dir.file("fifo")}) {
-        EXPECT_FALSE(platform::dictionaryWithContentsOfFile(path)) << path;
-    }
-}
-
-// Lists that once hung, crashed or exhausted the reader map "24" first to a value nested far too
-// deep, reached 10^30 times by reference, too wide, too long in all its references, holding
-// itself or a NUL key, and "*" after it to click: that value alone is dropped, so key 36 is
-// silent and the others still play the default.
-TEST(PropertyList, AValueTooDeepLargeOrUnreadableIsDroppedAlone) {
-    const auto sounds = soundsNamed({"click"});
-    std::string opened, closed;
-    for (int i = 0; i < 100000; ++i) opened += "<array\n>", closed += "</array>";
-    const std::string corpus = TAPSOUND_TEST_DATA "/../fuzz/corpus/";
-    const std::string cases[] = {
-        "<plist><dict><key>24</key>" + opened + closed +
-            "<key>*</key><string>click</string></dict></plist>",
-        test::readBytes(corpus + "deep-nesting.plist"),
-        test::readBytes(corpus + "shared-references.plist"),
-        test::readBytes(corpus + "wide-list.plist"),
-        test::readBytes(corpus + "long-shared-string.plist"),
-        test::readBytes(corpus + "loop.plist"),
-        test::readBytes(corpus + "nul-in-nested-key.plist"),
-    };
-    test::TempDir dir;
-    for (const auto& bytes : cases) {
-        ASSERT_TRUE(test::writeBytes(dir.file("soundset.plist"), bytes));
-        const auto soundset = platform::dictionaryWithContentsOfFile(dir.file("soundset.plist"));
-        ASSERT_TRUE(soundset) << bytes.size();
-        const KeyArray table = createKeyCodeArray(&sounds, &*soundset);
-        EXPECT_FALSE(table[36]) << bytes.size();
-        ASSERT_TRUE(table[0]) << bytes.size();
-        EXPECT_EQ(table[0]->sounds, std::vector<SoundRef>{sounds.at("click")});
-    }
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
-// Opening locations: the sound scan, the kinds of location, the bookmark, early and untrusted
-// requests, the open dialog.
+// Opening locations: the kinds of location, the bookmark, early and untrusted requests, the open
+// dialog.
 #include <gtest/gtest.h>
-#include <sndfile.h>
 
 #include <QApplication>
 #include <QFileDialog>
@@ -11,8 +10,6 @@
 #include <QSlider>
 #include <filesystem>
 
-#include "platform/sound_file.h"
-#include "soundset/sound_scan.h"
 #include "tests/support/fake_platform.h"
 
 namespace tapsound {
@@ -23,7 +20,6 @@ namespace fs = std::filesystem;
 
 // A package with a default sound and one sound for Return.
 std::string makePackage(const std::string& package) {
-    fs::create_directories(package + "/Contents/Resources/sounds");
     test::writeBytes(package + "/Contents/Resources/sounds/click.wav", "sound");
     test::writeBytes(package + "/Contents/Resources/sounds/enter.wav", "sound");
     fs::copy(TAPSOUND_TEST_DATA "/return.plist", package + "/Contents/Resources/soundset.plist");
@@ -68,11 +64,9 @@ TEST_F(Opening, EachKindOfLocationFillsTheTableItsWay) {
     makePackage(files.file("Set.tapsnd"));
     makePackage(files.file("Upper.TAPSND"));
     fs::remove(makePackage(files.file("Unlisted.tapsnd")) + "/Contents/Resources/soundset.plist");
-    fs::create_directories(files.file("Folder"));
     for (const char* name : {"24.wav", "024.wav", "*.wav"})
         test::writeBytes(files.file("Folder/") + name, "sound");
     fs::create_directories(files.file("Empty"));
-    fs::create_directories(files.file("Unnamed"));
     test::writeBytes(files.file("Unnamed/bell.wav"), "sound");
     test::writeBytes(files.file("Set.tapsnd.zip"), "sound");  // the fake loader takes it for one
     test::writeBytes(files.file("Plain.tapsnd"), "not a folder");
@@ -110,7 +104,6 @@ TEST_F(Opening, EachKindOfLocationFillsTheTableItsWay) {
 TEST_F(Opening, StaleGoneOrCorruptBookmarkLoadsNothingAndStaysStored) {
     launch();
     const std::string item = files.file("Item");
-    fs::create_directories(item);
     test::writeBytes(item + "/*.wav", "sound");
     app().openWithFileURL(item);
     ASSERT_TRUE(stored());
@@ -237,38 +230,6 @@ TEST_F(Opening, OneDialogAtATimeEntersFoldersChoosesPackagesAndCancelChangesNoth
     app().open();  // it starts where the last set is
     EXPECT_EQ(dialogs()[0]->directory().path().toStdString(), files.path());
     dialogs()[0]->reject();
-}
-
-std::vector<std::string> scannedNames(const std::string& path) {
-    platform::SndfileSoundLoader loader{nullptr};
-    std::vector<std::string> names;
-    for (const auto& entry :
-         soundsDictionaryWithDirectryPath(platform::PosixFileManager(), loader, path)) {
-        names.push_back(entry.first);
-    }
-    return names;
-}
-
-TEST(Scan, KeepsSoundsByNameAndSkipsTheRest) {
-    test::TempDir dir;
-    for (const char* name : {".DS_Store", "._click.wav", "click.wav", "key.1.wav", "Click.wav"}) {
-        ASSERT_TRUE(test::writeTone(dir.file(name)));
-    }
-    ASSERT_TRUE(test::writeTone(dir.file("click2.aiff"), {SF_FORMAT_AIFF | SF_FORMAT_PCM_16}));
-    ASSERT_TRUE(test::writeTone(dir.file("*.flac"), {SF_FORMAT_FLAC | SF_FORMAT_PCM_16}));
-    ASSERT_TRUE(test::writeBytes(dir.file("readme.txt"), "not a sound"));
-    fs::create_directories(dir.file("more"));
-    ASSERT_TRUE(test::writeTone(dir.file("more/inner.wav")));
-    const std::vector<std::string> expected{"*", "Click", "click", "click2", "key.1"};
-    EXPECT_EQ(scannedNames(dir.path()), expected);
-    EXPECT_EQ(scannedNames(dir.path() + "/"), expected);
-    // A set's decoded audio has a budget: past it further sounds are skipped (0.1 s tones here).
-    platform::SndfileSoundLoader loader{nullptr};
-    const std::size_t tone = 4800 * 2 * sizeof(float);
-    EXPECT_EQ(soundsDictionaryWithDirectryPath(platform::PosixFileManager(), loader, dir.path(), {},
-                                               2 * tone + 100)
-                  .size(),
-              2u);
 }
 
 }  // namespace

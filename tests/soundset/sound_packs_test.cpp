@@ -36,7 +36,6 @@ struct Packs : ::testing::Test {
         return path.substr(path.rfind(dir.path()) == 0 ? dir.path().size() + 1 : 0);
     }
     void write(const std::string& name, const std::string& bytes) {
-        std::filesystem::create_directories(std::filesystem::path(dir.file(name)).parent_path());
         ASSERT_TRUE(test::writeBytes(dir.file(name), bytes));
     }
     std::optional<PackTables> open(const std::string& name) {
@@ -45,6 +44,7 @@ struct Packs : ::testing::Test {
     test::TempDir dir;
     platform::PosixFileManager files;
     test::FakeSoundLoader loader;
+    platform::SndfileSoundLoader real{nullptr};  // where the samples themselves count
 };
 
 // Set-1 scancodes by family, each with the virtual key code it plays. Where two codes name one
@@ -168,8 +168,7 @@ TEST_F(Packs, ZippedPacksReadInMemoryAndRefuseWhatLeavesThem) {
     }
 }
 
-TEST(ZipArchive, ABombEndsAtTheLimitsWhateverItsHeadersClaim) {
-    test::TempDir dir;
+TEST_F(Packs, AZipBombEndsAtTheLimitsWhateverItsHeadersClaim) {
     const std::string zeros(4 << 20, '\0');
     ASSERT_TRUE(test::writeZip(dir.file("bomb.zip"), {{"a", zeros}, {"b", zeros}, {"c", "small"}}));
     std::string bytes = test::readBytes(dir.file("bomb.zip"));
@@ -192,10 +191,8 @@ TEST(ZipArchive, ABombEndsAtTheLimitsWhateverItsHeadersClaim) {
     EXPECT_EQ(ZipArchive::open(dir.file("bomb.zip"), {.entries = 2}), nullptr);
 }
 
-TEST(SpritePacks, SlicesDecodeFromOneLongSoundInAFolderOrAZip) {
-    test::TempDir dir;
+TEST_F(Packs, SpriteSlicesDecodeFromOneLongSoundInAFolderOrAZip) {
     // 40 s: past the limit of a keystroke sound, well within a sprite's.
-    std::filesystem::create_directories(dir.file("pack"));
     ASSERT_TRUE(test::writeTone(dir.file("pack/sprite.ogg"),
                                 {SF_FORMAT_OGG | SF_FORMAT_VORBIS, 22050, 1, 40.0}));
     const std::string config = R"({"key_define_type": "single", "sound": "Sprite.ogg", "defines": {
@@ -205,11 +202,9 @@ TEST(SpritePacks, SlicesDecodeFromOneLongSoundInAFolderOrAZip) {
     ASSERT_TRUE(test::writeZip(
         dir.file("pack.zip"),
         {{"config.json", config}, {"sprite.ogg", test::readBytes(dir.file("pack/sprite.ogg"))}}));
-    platform::PosixFileManager files;
-    platform::SndfileSoundLoader loader(nullptr);
     for (const char* name : {"pack", "pack.zip"}) {
         SCOPED_TRACE(name);
-        const auto pack = configJsonPackAtPath(dir.file(name), files, loader);
+        const auto pack = configJsonPackAtPath(dir.file(name), files, real);
         ASSERT_TRUE(pack);
         const auto frames = [](const SlotRef& slot) {
             return slot ? double(slot->sounds.at(0)->samples()->frameCount()) : 0.0;
@@ -257,7 +252,6 @@ TEST_F(Packs, FilesThatAreNotRegularAreNeverOpened) {
     write("s/config.json", R"({"key_define_type": "single", "sound": "sprite.ogg",
         "defines": {"30": [0, 100]}})");
     // The real decoder: the fake reads files through a stream, which would wait on the FIFO.
-    platform::SndfileSoundLoader real(nullptr);
     for (const char* name : {"p", "s", "zipped.zip", "c", "c/config.json"}) {
         SCOPED_TRACE(name);
         configJsonPackAtPath(dir.file(name), files, real);
@@ -299,13 +293,10 @@ struct WatchedLoader : platform::SndfileSoundLoader {
     std::size_t worked = 0;
 };
 
-TEST(HostilePacks, NothingIsDecodedPastTheBudgetOrAfterAStop) {
-    test::TempDir dir;
+TEST_F(Packs, NothingIsDecodedPastTheBudgetOrAfterAStop) {
     // 40 one-second sounds (48 k samples each) in a folder, a zipped pack and a sprite; the
     // budget holds 5.
-    for (const char* folder : {"scan", "sprite"}) {
-        std::filesystem::create_directories(dir.file(folder));
-    }
+    std::filesystem::create_directories(dir.file("scan"));
     ASSERT_TRUE(test::writeTone(dir.file("one.wav"), {0, 48000, 1, 1.0}));
     ASSERT_TRUE(test::writeTone(dir.file("sprite/sprite.ogg"),
                                 {SF_FORMAT_OGG | SF_FORMAT_VORBIS, 48000, 1, 40.0}));
@@ -326,7 +317,6 @@ TEST(HostilePacks, NothingIsDecodedPastTheBudgetOrAfterAStop) {
         R"({"key_define_type": "single", "sound": "sprite.ogg", "defines": {)" + slices + "}}"));
 
     const std::size_t limit = 5 * (48000 * 2 * sizeof(float) + 64);
-    platform::PosixFileManager files;
     for (const std::string name : {"scan", "multi.zip", "sprite"}) {
         SCOPED_TRACE(name);
         // How many sounds it keeps.
@@ -482,15 +472,11 @@ buttons: {default: k1, other: [{sound: k2, buttons: [right]}]}
      {{Played::Press, A, {30}}, {Played::Press, Space, {40}}}},
 };
 
-TEST(OtherProgramsPacks, EachFormatPlaysItsKeysAndButtonsFromAFolderAndAZip) {
-    test::TempDir dir;
-    platform::PosixFileManager files;
-    platform::SndfileSoundLoader loader(nullptr);
+TEST_F(Packs, EachFormatPlaysItsKeysAndButtonsFromAFolderAndAZip) {
     for (const Format& format : kFormats) {
         std::vector<std::pair<std::string, std::string>> zipped;
         for (const auto& [name, content] : format.files) {
             const std::string path = dir.file(std::string(format.name) + "/" + name);
-            std::filesystem::create_directories(dir.file(format.name));
             if (content.rfind("tone:", 0) == 0) {
                 const bool ogg = name.ends_with(".ogg");
                 ASSERT_TRUE(test::writeTone(path, {ogg ? SF_FORMAT_OGG | SF_FORMAT_VORBIS : 0,
@@ -503,7 +489,7 @@ TEST(OtherProgramsPacks, EachFormatPlaysItsKeysAndButtonsFromAFolderAndAZip) {
         ASSERT_TRUE(test::writeZip(dir.file(std::string(format.name) + ".zip"), zipped));
         for (const std::string& location : {std::string(format.name), format.name + std::string(".zip")}) {
             SCOPED_TRACE(location);
-            const auto pack = packAtPath(dir.file(location), files, loader);
+            const auto pack = packAtPath(dir.file(location), files, real);
             ASSERT_TRUE(pack);
             EXPECT_EQ(pack->mouse, format.mouse);
             EXPECT_EQ(isMousePackAtPath(dir.file(location), files), format.mouse);
@@ -526,7 +512,7 @@ TEST(OtherProgramsPacks, EachFormatPlaysItsKeysAndButtonsFromAFolderAndAZip) {
     }
 }
 
-TEST(OtherProgramsPacks, HostileDescriptionsEndAsMissingSoundsInBoundedWork) {
+TEST_F(Packs, HostileDescriptionsEndAsMissingSoundsInBoundedWork) {
     // A YAML list of 4096 names and one of 4096 entries sharing it by alias: 16 M keys if walked.
     std::string names = "[a", entries = "[*e";
     for (int i = 1; i < 4096; ++i) names += ", space", entries += ", *e";
@@ -564,15 +550,12 @@ TEST(OtherProgramsPacks, HostileDescriptionsEndAsMissingSoundsInBoundedWork) {
             "frameCount": 1e300}, "KeyB": {"startFrame": -1e300, "frameCount": 5}}})"},
         {"config.json", R"({"defines": {"KeyA": [1e300, 1e300], "Return": ["x"]}, "releases": 3})"},
     };
-    test::TempDir dir;
     ASSERT_TRUE(test::writeTone(dir.file("k.wav"), {0, 48000, 1, 0.05}));
-    platform::PosixFileManager files;
-    platform::SndfileSoundLoader loader(nullptr);
     for (const auto& [name, text] : kCases) {
         SCOPED_TRACE(text.substr(0, 120));
         ASSERT_TRUE(test::writeBytes(dir.file(name), text));
         // Nothing, or tables whose every slot plays.
-        const auto pack = packAtPath(dir.path(), files, loader);
+        const auto pack = packAtPath(dir.path(), files, real);
         std::filesystem::remove(dir.file(name));
         if (!pack) continue;
         for (const auto* table : {&pack->press, &pack->release}) {

@@ -1,7 +1,9 @@
-// A folder of sounds: links to one file cost it once, and a stop is heard while listing.
+// A folder of sounds: the names it keeps, links to one file cost it once, and a stop is heard
+// while listing.
 #include "soundset/sound_scan.h"
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <atomic>
 #include <filesystem>
@@ -21,6 +23,27 @@ struct CountingLoader : platform::SndfileSoundLoader {
     }
     std::atomic<int> opened{0};
 };
+
+TEST(SoundScan, KeepsSoundsByNameAndSkipsTheRest) {
+    test::TempDir dir;
+    for (const char* name : {".DS_Store", "._click.wav", "click.wav", "key.1.wav", "Click.wav"}) {
+        ASSERT_TRUE(test::writeTone(dir.file(name)));
+    }
+    ASSERT_TRUE(test::writeTone(dir.file("click2.aiff"), {SF_FORMAT_AIFF | SF_FORMAT_PCM_16}));
+    ASSERT_TRUE(test::writeTone(dir.file("*.flac"), {SF_FORMAT_FLAC | SF_FORMAT_PCM_16}));
+    ASSERT_TRUE(test::writeBytes(dir.file("readme.txt"), "not a sound"));
+    ASSERT_TRUE(test::writeTone(dir.file("more/inner.wav")));
+    platform::SndfileSoundLoader loader{nullptr};
+    for (const std::string& path : {dir.path(), dir.path() + "/"}) {
+        std::vector<std::string> names;
+        for (const auto& entry :
+             soundsDictionaryWithDirectryPath(platform::PosixFileManager(), loader, path)) {
+            names.push_back(entry.first);
+        }
+        EXPECT_EQ(names, (std::vector<std::string>{"*", "Click", "click", "click2", "key.1"}))
+            << path;
+    }
+}
 
 TEST(SoundScan, LinksToOneFileDecodeItOnceAndAStopEndsTheListing) {
     test::TempDir dir;

@@ -173,7 +173,6 @@ struct ControllerRig {
 
     // Opens a sound folder with a sound of its own for each key code, so a sound tells its key.
     void openOneSoundPerKey() {
-        std::filesystem::create_directories(dir.file("keys"));
         for (int code = 1000; code < 1128; ++code) {
             writeBytes(dir.file("keys/" + std::to_string(code).substr(1) + ".wav"), "sound");
         }

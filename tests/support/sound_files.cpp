@@ -23,6 +23,11 @@ float sine(double frequency, double rate, std::size_t i) {
     return static_cast<float>(std::sin(2.0 * M_PI * frequency * static_cast<double>(i) / rate));
 }
 
+void makeFolderOf(const std::string& path) {
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
+}
+
 }  // namespace
 
 bool writeTone(const std::string& path, const Tone& tone) {
@@ -43,6 +48,7 @@ bool writeSamples(const std::string& path, int format, int sampleRate, int chann
     info.samplerate = sampleRate;
     info.channels = channels;
     info.format = format;
+    makeFolderOf(path);
     SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
     if (!file) return false;
     const auto frames = static_cast<sf_count_t>(samples.size()) / channels;
@@ -69,6 +75,7 @@ std::shared_ptr<const platform::SampleBuffer> toneBuffer(double seconds, double 
 }
 
 bool writeBytes(const std::string& path, const std::string& bytes) {
+    makeFolderOf(path);
     std::ofstream out(path, std::ios::binary);
     out << bytes;
     return static_cast<bool>(out);

@@ -18,7 +18,8 @@ struct Tone {
     double amplitude = 0.5;
 };
 
-// Writes a sine tone with libsndfile; false when it could not be written.
+// Writes a sine tone with libsndfile; false when it could not be written. These writers make the
+// file's folders as needed.
 bool writeTone(const std::string& path, const Tone& tone = {});
 // Writes interleaved frames with libsndfile; false when not all of them could be written.
 bool writeSamples(const std::string& path, int format, int sampleRate, int channels,
