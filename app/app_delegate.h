@@ -153,7 +153,7 @@ public:
     void sessionLockChanged(bool locked);
     // The focused window's application (empty when unknown) and whether it fills the screen.
     void activeWindowChanged(const QString& application, bool fullScreen);
-    // Whether the desktop tells which window has the focus (not on Wayland).
+    // Whether the desktop tells which window has the focus.
     void setActiveWindowKnown(bool known);
     // Whether the focused text field is a password field.
     void passwordFocusChanged(bool password);
