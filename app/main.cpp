@@ -181,9 +181,14 @@ int main(int argc, char** argv) {
             delegate.activeWindowChanged(window.application, window.fullScreen);
         });
     delegate.setActiveWindowKnown(focus != nullptr);
-    AccessibilityFocus passwords(QDBusConnection::sessionBus(), [&delegate](bool password) {
-        delegate.passwordFocusChanged(password);
-    });
+    std::function<void()> enableReporting;
+    AccessibilityFocus passwords(
+        QDBusConnection::sessionBus(),
+        [&delegate](bool password) { delegate.passwordFocusChanged(password); },
+        [&delegate, &enableReporting](bool reporting) {
+            delegate.accessibilityReportingChanged(reporting, enableReporting);
+        });
+    enableReporting = [&passwords] { passwords.enableReporting(); };
 
     // Later starts are answered before the launch-time load, however long that takes.
     if (claim == Claim::First) {

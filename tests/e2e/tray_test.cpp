@@ -122,7 +122,7 @@ TEST_F(Tray, ARightClickOnAStatusNotifierHostShowsOurMenuAndItsItemsWork) {
     EXPECT_EQ(lines.filter(QRegularExpression("^[^/]*$")),
               (QStringList{"Open...", "~Example", "Volume", "-", "Sound Sets", "Mouse Sounds",
                            "[ ] Mute", "Stereo", "Vary Each Press", "Output",
-                           "[x] Silent for Passwords", "[ ] Silent in Full Screen", "~[ ] Silent in Application", "~Silent In",
+                           "[x] Silent for Passwords", "Let Applications Report Password Fields", "[ ] Silent in Full Screen", "~[ ] Silent in Application", "~Silent In",
                            "[ ] Start at Login", "-", "Help", "Quit tapsound"}));
     EXPECT_EQ(lines.filter("/[x]"), (QStringList{"Volume/[x] 50 %", "Sound Sets/[x] Example"}));
     for (const char* line : {"Volume/[ ] 20 %", "[ ] Mute", "Sound Sets/[ ] R&B_2"}) click(line);
