@@ -7,7 +7,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
-#include <QDBusInterface>
+#include <QDBusVariant>
 #include <QSystemTrayIcon>
 #include <filesystem>
 
@@ -115,9 +115,10 @@ TEST(Quiet, OffersToLetApplicationsReportPasswordFields) {
     QDBusConnection bus = QDBusConnection::connectToBus(
         qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"), "reporting");
     const auto enabled = [&] {
-        return QDBusInterface("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Status", bus)
-            .property("IsEnabled")
-            .toBool();
+        QDBusMessage get = QDBusMessage::createMethodCall(
+            "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Get");
+        get << QString("org.a11y.Status") << QString("IsEnabled");
+        return bus.call(get).arguments().value(0).value<QDBusVariant>().variant().toBool();
     };
     // The bus's launcher starts on demand, slowly on a busy machine.
     const auto waitUntil = [](const std::function<bool()>& condition) {

@@ -119,10 +119,11 @@ TEST_F(Tray, ARightClickOnAStatusNotifierHostShowsOurMenuAndItsItemsWork) {
     EXPECT_TRUE(menu().filter("Sound Sets/").isEmpty());
     call(item, path, "com.canonical.dbusmenu", "AboutToShow", {ids["Sound Sets"]});
     const QStringList lines = menu();
-    EXPECT_EQ(lines.filter(QRegularExpression("^[^/]*$")),
+    // Offered or not as the accessibility bus answers, in its own time.
+    EXPECT_EQ(lines.filter(QRegularExpression("^(?!~?Let Applications Report)[^/]*$")),
               (QStringList{"Open...", "~Example", "Volume", "-", "Sound Sets", "Mouse Sounds",
                            "[ ] Mute", "Stereo", "Vary Each Press", "Output",
-                           "[x] Silent for Passwords", "Let Applications Report Password Fields", "[ ] Silent in Full Screen", "~[ ] Silent in Application", "~Silent In",
+                           "[x] Silent for Passwords", "[ ] Silent in Full Screen", "~[ ] Silent in Application", "~Silent In",
                            "[ ] Start at Login", "-", "Help", "Quit tapsound"}));
     EXPECT_EQ(lines.filter("/[x]"), (QStringList{"Volume/[x] 50 %", "Sound Sets/[x] Example"}));
     for (const char* line : {"Volume/[ ] 20 %", "[ ] Mute", "Sound Sets/[ ] R&B_2"}) click(line);
