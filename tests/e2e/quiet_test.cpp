@@ -167,7 +167,7 @@ TEST(Quiet, FullScreenAndApplicationFromAWaylandCompositor) {
     std::vector<std::string> sway = {
         "env",          "XDG_RUNTIME_DIR=" + dir, "HOME=" + dir,          "WAYLAND_DISPLAY=",
         "DISPLAY=",     "WLR_BACKENDS=headless",  "WLR_LIBINPUT_NO_DEVICES=1",
-        "WLR_RENDERER=pixman"};
+        "WLR_RENDERER=pixman", "SWAYSOCK=" + dir + "/ipc.sock"};
     // sway refuses to run as root: as root, it runs as nobody in a folder of nobody's.
     if (getuid() == 0) {
         ASSERT_EQ(chown(runtime, 65534, 65534), 0);
@@ -175,18 +175,11 @@ TEST(Quiet, FullScreenAndApplicationFromAWaylandCompositor) {
     }
     sway.insert(sway.end(), {"sway", "-c", dir + "/config"});
     compositor = test::spawn(sway, dir + "/sway.log");
-    const auto socket = [&](const std::string& prefix) {
-        std::error_code error;
-        for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
-            const std::string name = entry.path().filename();
-            if (name.starts_with(prefix) && !name.ends_with(".lock")) return entry.path().string();
-        }
-        return std::string();
-    };
+    const std::string display = dir + "/wayland-1", ipc = dir + "/ipc.sock";
     ASSERT_TRUE(test::waitFor(
-        [&] { return !socket("wayland-").empty() && !socket("sway-ipc.").empty(); }, 20s))
+        [&] { return std::filesystem::exists(display) && std::filesystem::exists(ipc); }, 20s))
         << test::capture("cat " + dir + "/sway.log");
-    setenv("WAYLAND_DISPLAY", socket("wayland-").c_str(), 1);
+    setenv("WAYLAND_DISPLAY", display.c_str(), 1);
     window = test::spawn({"env", "GDK_BACKEND=wayland", "/usr/bin/python3", dir + "/window.py"});
 
     test::ControllerRig rig;
@@ -203,7 +196,7 @@ TEST(Quiet, FullScreenAndApplicationFromAWaylandCompositor) {
         << application->text().toStdString();
     itemWithAction(rig.menu.get(), "toggleSilentInFullScreen:")->trigger();
     const auto silentAfter = [&](const char* command, const char* reason) {
-        test::run({"swaymsg", "-q", "-s", socket("sway-ipc."), command});
+        test::run({"swaymsg", "-q", "-s", ipc, command});
         return waitServing([&] {
             return rig->silentReason() == reason &&
                    rig->statusItem()->toolTip().endsWith(QString("\n") + reason) ==
