@@ -52,6 +52,8 @@ AppDelegate::AppDelegate(Platform platform, QMenu* keyMenu)
             showHelp();
         } else if (action == "toggleSilentForPasswords:") {
             toggleSilentForPasswords();
+        } else if (action == "enableAccessibilityReporting:") {
+            enableAccessibilityReporting();
         } else if (action == "toggleSilentInFullScreen:") {
             toggleSilentInFullScreen();
         } else if (action == "toggleSilentInApplication:") {

@@ -153,10 +153,14 @@ public:
     void sessionLockChanged(bool locked);
     // The focused window's application (empty when unknown) and whether it fills the screen.
     void activeWindowChanged(const QString& application, bool fullScreen);
-    // Whether the desktop tells which window has the focus (not on Wayland).
+    // Whether the desktop tells which window has the focus.
     void setActiveWindowKnown(bool known);
     // Whether the focused text field is a password field.
     void passwordFocusChanged(bool password);
+    // Whether programs tell the accessibility bus of their fields, and how to ask them to for
+    // this session; while they do not, the menu offers it.
+    void accessibilityReportingChanged(bool reporting, std::function<void()> enable);
+    void enableAccessibilityReporting();
     void toggleSilentForPasswords();
     void toggleSilentInFullScreen();
     // A rule, remembered, for the application that has the focus.
@@ -272,6 +276,7 @@ private:
     bool _silentInFullScreen = false;
     bool _passwordFocused = false;
     bool _silentForPasswords = true;
+    std::function<void()> _enableAccessibilityReporting;  // empty while programs report
     QStringList _silentIn;  // applications, by the class name of their windows
     bool _silent = false;  // the one flag each key reads
     std::bitset<kKeyCodeCount> _downWhileSilent;

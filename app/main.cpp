@@ -20,7 +20,7 @@
 #include "platform/audio_outputs.h"
 #include "platform/bookmarks_file.h"
 #include "platform/file_manager_posix.h"
-#include "platform/focus_x11.h"
+#include "platform/focus.h"
 #include "platform/key_event_monitor.h"
 #include "platform/key_sources.h"
 #include "platform/open_panel_qt.h"
@@ -176,17 +176,19 @@ int main(int argc, char** argv) {
     });
     SessionLock sessionLock(QDBusConnection::systemBus(), QDBusConnection::sessionBus(),
                             [&delegate](bool locked) { delegate.sessionLockChanged(locked); });
-    // Under Wayland, X11 would tell only of the windows of X11 programs.
-    const std::unique_ptr<X11Focus> focus =
-        QGuiApplication::platformName() != "xcb"
-            ? nullptr
-            : X11Focus::create([&delegate](const X11Focus::Window& window) {
-                  delegate.activeWindowChanged(window.application, window.fullScreen);
-              });
+    const std::unique_ptr<WindowFocus> focus =
+        chooseWindowFocus([&delegate](const WindowFocus::Window& window) {
+            delegate.activeWindowChanged(window.application, window.fullScreen);
+        });
     delegate.setActiveWindowKnown(focus != nullptr);
-    AccessibilityFocus passwords(QDBusConnection::sessionBus(), [&delegate](bool password) {
-        delegate.passwordFocusChanged(password);
-    });
+    std::function<void()> enableReporting;
+    AccessibilityFocus passwords(
+        QDBusConnection::sessionBus(),
+        [&delegate](bool password) { delegate.passwordFocusChanged(password); },
+        [&delegate, &enableReporting](bool reporting) {
+            delegate.accessibilityReportingChanged(reporting, enableReporting);
+        });
+    enableReporting = [&passwords] { passwords.enableReporting(); };
 
     // Later starts are answered before the launch-time load, however long that takes.
     if (claim == Claim::First) {

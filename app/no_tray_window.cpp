@@ -60,7 +60,8 @@ NoTrayWindow::NoTrayWindow(QMenu* keyMenu, QSlider* slider, bool canHearKeys,
     for (const char* action :
          {"open:", "openPrivacyAccessibility", "soundSets", "mouseSounds", "toggleMute:", "stereo",
           "varyEachPress", "output",
-          "toggleSilentForPasswords:", "toggleSilentInFullScreen:", "toggleSilentInApplication:",
+          "toggleSilentForPasswords:", "enableAccessibilityReporting:",
+          "toggleSilentInFullScreen:", "toggleSilentInApplication:",
           "silentIn", "toggleStartAtLogin:", "showHelp:", "terminate:"}) {
         QAction* item = itemWithAction(keyMenu, action);
         if (!item) continue;
@@ -72,6 +73,15 @@ NoTrayWindow::NoTrayWindow(QMenu* keyMenu, QSlider* slider, bool canHearKeys,
         button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
         if (item->menu()) button->setPopupMode(QToolButton::InstantPopup);
         if (item->data() == "openPrivacyAccessibility") {
+            buttons->addWidget(button, row++, 0, 1, 3);
+            continue;
+        }
+        if (item->data() == "enableAccessibilityReporting:") {
+            // Offered only now and then: a row of its own, shown with the item.
+            button->setVisible(item->isVisible());
+            connect(item, &QAction::changed, button,
+                    [item, button] { button->setVisible(item->isVisible()); });
+            if (column) column = 0, ++row;
             buttons->addWidget(button, row++, 0, 1, 3);
             continue;
         }

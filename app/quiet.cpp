@@ -93,6 +93,15 @@ void AppDelegate::passwordFocusChanged(bool password) {
     showSilence();
 }
 
+void AppDelegate::accessibilityReportingChanged(bool reporting, std::function<void()> enable) {
+    _enableAccessibilityReporting = reporting ? nullptr : std::move(enable);
+    showSilenceControls();
+}
+
+void AppDelegate::enableAccessibilityReporting() {
+    if (_enableAccessibilityReporting) _enableAccessibilityReporting();
+}
+
 void AppDelegate::toggleSilentForPasswords() {
     _silentForPasswords = !_silentForPasswords;
     _platform.userDefaults.setObjectForKey(_silentForPasswords ? 1.0 : 0.0,
@@ -124,6 +133,11 @@ void AppDelegate::showSilence() {
 void AppDelegate::showSilenceControls() {
     if (QAction* item = itemWithAction(_keyMenu, "toggleSilentForPasswords:")) {
         item->setChecked(_silentForPasswords);
+    }
+    if (QAction* item = itemWithAction(_keyMenu, "enableAccessibilityReporting:")) {
+        item->setVisible(_silentForPasswords && _enableAccessibilityReporting);
+        item->setToolTip("Password fields are told only while the desktop's accessibility is on; "
+                         "this turns it on until tapsound quits");
     }
     if (QAction* item = itemWithAction(_keyMenu, "toggleSilentInFullScreen:")) {
         item->setChecked(_silentInFullScreen);

@@ -6,8 +6,14 @@
 // and N clicks taken in turns, each timed from XTest to the onset on the null sink's monitor; then
 // its CPU under an XTest click flood with no mouse pack and with one. "busy" keeps two cores
 // spinning and another program playing quietly meanwhile, as on a desktop in use.
+// "quiet N [busy]": press to key-down handling with the quiet checks live (a window manager, a GTK
+// window with the focus telling the accessibility bus of its fields, the lock watcher, Silent in
+// Full Screen on and a rule for another application) against all of them off, in turns.
+// "wayland-idle": wake-ups of the Wayland focus watcher on an idle headless sway, against the
+// same event loop without it.
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QEventLoop>
@@ -24,8 +30,16 @@
 #include <thread>
 #include <vector>
 
+#include <QDBusConnection>
+#include <QTimer>
+
+#include "app/main_interface.h"
 #include "bench/measure.h"
+#include "platform/accessibility_focus.h"
+#include "platform/focus.h"
+#include "platform/focus_x11.h"
 #include "platform/key_source_x11.h"
+#include "platform/session_lock.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/private_session.h"
 #include "tests/support/sound_files.h"
@@ -228,9 +242,211 @@ int clicks(int presses, bool busy) {
     return 0;
 }
 
+// XTest presses of J at random gaps, each timed to the controller's starting its sound.
+void timePresses(tapsound::test::ControllerRig& rig, Display* display, int presses,
+                 std::mt19937& random, std::vector<double>& latencies, int& missed) {
+    auto& started = rig.player->started;
+    const KeyCode key = XKeysymToKeycode(display, XStringToKeysym("j"));
+    std::uniform_int_distribution<int> gap(5, 30);
+    for (int i = 0; i < presses; ++i) {
+        const std::size_t before = started.size();
+        const auto pressed = Clock::now();
+        XTestFakeKeyEvent(display, key, True, CurrentTime);
+        XFlush(display);
+        while (started.size() == before && Clock::now() - pressed < 500ms) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        }
+        if (started.size() > before) {
+            latencies.push_back(
+                std::chrono::duration<double, std::milli>(started.back().at - pressed).count());
+        } else {
+            ++missed;
+        }
+        XTestFakeKeyEvent(display, key, False, CurrentTime);
+        XFlush(display);
+        const auto until = Clock::now() + std::chrono::milliseconds(gap(random));
+        while (Clock::now() < until) QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
+    }
+}
+
+const char* const kGtkField = R"(
+import gi
+gi.require_version('Gtk', '3.0')
+from gi.repository import Gtk
+window = Gtk.Window(title='tapsound-field')
+window.add(Gtk.Entry())
+window.show_all()
+Gtk.main()
+)";
+
+int quiet(int argc, char** argv, int presses, bool busy) {
+    namespace test = tapsound::test;
+    namespace platform = tapsound::platform;
+    test::PrivateSession session{{.display = true, .audio = false, .bus = true}};
+    if (!session.ok()) {
+        std::fprintf(stderr, "session: %s\n", session.error().c_str());
+        return 1;
+    }
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QApplication app(argc, argv);
+    std::vector<pid_t> load;
+    for (int i = 0; busy && i < 2; ++i)
+        load.push_back(test::spawn({"sh", "-c", "while :; do :; done"}));
+    pid_t wm = test::spawn({"icewm"});
+    test::writeBytes(session.dir() + "/field.py", kGtkField);
+    pid_t field = test::spawn({"/usr/bin/python3", session.dir() + "/field.py"});
+    test::run({"xdotool", "search", "--sync", "--name", "tapsound-field", "windowactivate",
+               "--sync"});
+
+    test::ControllerRig rig(true, {}, std::make_unique<platform::X11KeySource>());
+    test::writeBytes(rig.dir.file("click.wav"), "sound");
+    rig->awakeFromNib();
+    rig->applicationDidFinishLaunching();
+    rig->openWithFileURL(rig.dir.file("click.wav"));
+    const QString address = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
+    struct Watchers {
+        std::unique_ptr<platform::X11Focus> focus;
+        std::unique_ptr<platform::AccessibilityFocus> passwords;
+        std::unique_ptr<platform::SessionLock> lock;
+    };
+    const auto watch = [&](int round) {
+        const QString name = QString::number(round);
+        return Watchers{
+            platform::X11Focus::create([&](const platform::WindowFocus::Window& window) {
+                rig->activeWindowChanged(window.application, window.fullScreen);
+            }),
+            std::make_unique<platform::AccessibilityFocus>(
+                QDBusConnection::connectToBus(address, "a11y" + name),
+                [&](bool password) { rig->passwordFocusChanged(password); }),
+            std::make_unique<platform::SessionLock>(
+                QDBusConnection::connectToBus(address, "system" + name),
+                QDBusConnection::connectToBus(address, "session" + name),
+                [&](bool locked) { rig->sessionLockChanged(locked); })};
+    };
+    Display* display = XOpenDisplay(nullptr);
+    std::mt19937 random(5);
+    std::vector<double> latencies[2];
+    int missed[2] = {0, 0};
+    const int rounds = 10;
+    for (int round = 0; round < 2 * rounds; ++round) {
+        const bool on = round % 2 == 0;
+        Watchers watchers;
+        if (on) {
+            rig->activeWindowChanged("Other", false);
+            rig->toggleSilentInApplication();  // a rule, for an application not typed into
+            rig->toggleSilentInFullScreen();
+            watchers = watch(round);
+        } else {
+            rig->toggleSilentForPasswords();
+        }
+        // The watchers' first questions answered before timing, as in a program running a while.
+        test::waitFor([] { return QCoreApplication::processEvents(), false; }, 300ms);
+        if (!rig->silentReason().isEmpty()) {
+            std::fprintf(stderr, "silent: %s\n", qPrintable(rig->silentReason()));
+            return 1;
+        }
+        timePresses(rig, display, presses / rounds, random, latencies[on], missed[on]);
+        if (on) {
+            rig->removeSilentIn("Other");
+            rig->toggleSilentInFullScreen();
+        } else {
+            rig->toggleSilentForPasswords();
+        }
+    }
+    for (const bool on : {false, true}) {
+        std::printf(
+            "XTest press to key-down handling, quiet checks %s%s, %zu presses, %d missed: median "
+            "%.3f ms, p99 %.3f ms, max %.3f ms\n",
+            on ? "on " : "off", busy ? " (two cores spinning)" : "", latencies[on].size(),
+            missed[on], test::percentile(latencies[on], 0.5),
+            test::percentile(latencies[on], 0.99), test::percentile(latencies[on], 1.0));
+    }
+    XCloseDisplay(display);
+    test::stopProcess(field);
+    test::stopProcess(wm);
+    for (pid_t& pid : load) test::stopProcess(pid);
+    return 0;
+}
+
+// Voluntary context switches of this process's main thread: each is a wake-up after a wait.
+long mainThreadWakeUps() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
+    }
+    return -1;
+}
+
+int waylandIdle(int argc, char** argv) {
+    namespace test = tapsound::test;
+    test::PrivateSession session{{.display = false, .audio = false, .bus = true}};
+    if (!session.ok()) {
+        std::fprintf(stderr, "session: %s\n", session.error().c_str());
+        return 1;
+    }
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QApplication app(argc, argv);
+    char runtime[] = "/tmp/tapsound-sway-XXXXXX";
+    if (!mkdtemp(runtime)) return 1;
+    const std::string dir = runtime;
+    test::writeBytes(dir + "/config", "xwayland disable\noutput HEADLESS-1 resolution 800x600\n");
+    test::writeBytes(dir + "/field.py", kGtkField);
+    std::vector<std::string> sway = {"env", "XDG_RUNTIME_DIR=" + dir, "HOME=" + dir,
+                                     "WAYLAND_DISPLAY=", "DISPLAY=", "WLR_BACKENDS=headless",
+                                     "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman"};
+    // sway refuses to run as root.
+    if (getuid() == 0 && chown(runtime, 65534, 65534) == 0)
+        sway.insert(sway.end(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    sway.insert(sway.end(), {"sway", "-c", dir + "/config"});
+    pid_t compositor = test::spawn(sway, dir + "/sway.log");
+    std::string socket;
+    test::waitFor(
+        [&] {
+            std::error_code error;
+            for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+                const std::string name = entry.path().filename();
+                if (name.starts_with("wayland-") && !name.ends_with(".lock")) socket = entry.path();
+            }
+            return !socket.empty();
+        },
+        20s);
+    setenv("WAYLAND_DISPLAY", socket.c_str(), 1);
+    pid_t field = test::spawn({"env", "GDK_BACKEND=wayland", "/usr/bin/python3", dir + "/field.py"});
+    QString focused;
+    auto focus = tapsound::platform::chooseWindowFocus(
+        [&](const tapsound::platform::WindowFocus::Window& window) {
+            focused = window.application;
+        });
+    test::waitFor([&] { return QCoreApplication::processEvents(), !focused.isEmpty(); }, 30s);
+    // The window's first states settle before the idle is counted.
+    test::waitFor([] { return QCoreApplication::processEvents(), false; }, 2s);
+    const auto wakeUpsPerSecond = [] {
+        const long before = mainThreadWakeUps();
+        QTimer::singleShot(10s, [] { QCoreApplication::quit(); });
+        QCoreApplication::exec();
+        return (mainThreadWakeUps() - before - 1) / 10.0;  // less the timer's own
+    };
+    const double with = wakeUpsPerSecond();
+    focus.reset();
+    const double without = wakeUpsPerSecond();
+    std::printf(
+        "Wayland focus watcher on an idle sway, the focus on %s: %.1f wake-ups a second; the same "
+        "event loop without it: %.1f\n",
+        focused.isEmpty() ? "nothing (no window told)" : qPrintable(focused), with, without);
+    test::stopProcess(field);
+    test::stopProcess(compositor);
+    std::filesystem::remove_all(dir);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "quiet") == 0) {
+        return quiet(argc, argv, argc > 2 ? std::atoi(argv[2]) : 1000,
+                     argc > 3 && std::strcmp(argv[3], "busy") == 0);
+    }
+    if (argc > 1 && std::strcmp(argv[1], "wayland-idle") == 0) return waylandIdle(argc, argv);
     if (argc > 1 && std::strcmp(argv[1], "clicks") == 0) {
         return clicks(argc > 2 ? std::atoi(argv[2]) : 200,
                       argc > 3 && std::strcmp(argv[3], "busy") == 0);
@@ -263,33 +479,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "not monitoring\n");
         return 1;
     }
-    auto& started = rig.player->started;
 
     Display* display = XOpenDisplay(nullptr);
-    const KeyCode key = XKeysymToKeycode(display, XStringToKeysym("j"));
     std::mt19937 random(3);
-    std::uniform_int_distribution<int> gap(5, 30);
     std::vector<double> latencies;
     int missed = 0;
-    for (int i = 0; i < presses; ++i) {
-        const std::size_t before = started.size();
-        const auto pressed = Clock::now();
-        XTestFakeKeyEvent(display, key, True, CurrentTime);
-        XFlush(display);
-        while (started.size() == before && Clock::now() - pressed < 500ms) {
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-        }
-        if (started.size() > before) {
-            latencies.push_back(
-                std::chrono::duration<double, std::milli>(started.back().at - pressed).count());
-        } else {
-            ++missed;
-        }
-        XTestFakeKeyEvent(display, key, False, CurrentTime);
-        XFlush(display);
-        const auto until = Clock::now() + std::chrono::milliseconds(gap(random));
-        while (Clock::now() < until) QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
-    }
+    timePresses(rig, display, presses, random, latencies, missed);
     std::printf(
         "XTest press to key-down handling, %zu presses, %d missed: median %.3f ms, p99 %.3f ms, "
         "max %.3f ms\n",

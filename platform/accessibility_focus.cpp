@@ -2,13 +2,16 @@
 
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDBusVariant>
 
 namespace tapsound::platform {
 
 namespace {
 constexpr uint kRolePasswordText = 40;
-constexpr int kReplyTimeoutMs = 5000;
+// The accessibility bus is started on the first call, slowly on a busy machine; nothing waits.
+constexpr int kReplyTimeoutMs = 25000;
 const char* const kFocusEvent = "object:state-changed:focused";
+const char* const kStatus = "org.a11y.Status";
 
 // Calls aside; `done` gets the reply's first argument, and nothing happens on an error.
 void callAside(QDBusConnection& bus, QObject* owner, QDBusMessage call,
@@ -26,13 +29,62 @@ void callAside(QDBusConnection& bus, QObject* owner, QDBusMessage call,
 }
 }  // namespace
 
-AccessibilityFocus::AccessibilityFocus(QDBusConnection session, std::function<void(bool)> changed)
-    : _changed(std::move(changed)) {
+AccessibilityFocus::AccessibilityFocus(QDBusConnection session, std::function<void(bool)> changed,
+                                       std::function<void(bool)> reporting)
+    : _session(session), _changed(std::move(changed)), _reporting(std::move(reporting)) {
     if (!session.isConnected()) return;
     callAside(session, this,
               QDBusMessage::createMethodCall("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus",
                                              "GetAddress"),
               [this](const QVariant& address) { listen(address.toString()); });
+    if (!_reporting) return;
+    _session.connect("org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties",
+                     "PropertiesChanged", this,
+                     SLOT(onStatusChanged(QString, QVariantMap, QStringList)));
+    readStatus();
+}
+
+void AccessibilityFocus::readStatus() {
+    callAside(_session, this,
+              QDBusMessage::createMethodCall("org.a11y.Bus", "/org/a11y/bus",
+                                             "org.freedesktop.DBus.Properties", "Get")
+                  << QString(kStatus) << QString("IsEnabled"),
+              [this](const QVariant& enabled) {
+                  _reporting(enabled.value<QDBusVariant>().variant().toBool());
+              });
+}
+
+AccessibilityFocus::~AccessibilityFocus() {
+    // Waited for, briefly: the program is ending, and a message still queued would be lost.
+    if (_enabledHere) setEnabled(false, 1000);
+}
+
+void AccessibilityFocus::enableReporting() {
+    if (!_session.isConnected()) return;
+    _enabledHere = true;
+    setEnabled(true, -1);
+    readStatus();  // answered after the change: the bus keeps one sender's calls in order
+}
+
+void AccessibilityFocus::setEnabled(bool enabled, int timeoutMs) {
+    QDBusMessage set = QDBusMessage::createMethodCall("org.a11y.Bus", "/org/a11y/bus",
+                                                      "org.freedesktop.DBus.Properties", "Set")
+                       << QString(kStatus) << QString("IsEnabled")
+                       << QVariant::fromValue(QDBusVariant(enabled));
+    if (timeoutMs < 0) {
+        _session.send(set);
+    } else {
+        _session.call(set, QDBus::Block, timeoutMs);
+    }
+}
+
+void AccessibilityFocus::onStatusChanged(const QString& interface, const QVariantMap& changed,
+                                         const QStringList&) {
+    if (interface != kStatus || !changed.contains("IsEnabled")) return;
+    const bool enabled = changed.value("IsEnabled").toBool();
+    // Switched off elsewhere: ours to undo no longer.
+    _enabledHere = _enabledHere && enabled;
+    _reporting(enabled);
 }
 
 void AccessibilityFocus::listen(const QString& address) {

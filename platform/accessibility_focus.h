@@ -17,16 +17,29 @@ class AccessibilityFocus : public QObject {
 
   public:
     // Asks the session bus where the accessibility bus is; without one, nothing is ever told.
-    AccessibilityFocus(QDBusConnection session, std::function<void(bool)> changed);
+    // `reporting` hears whether the session's accessibility is on, which most programs wait for
+    // before they tell of their fields.
+    AccessibilityFocus(QDBusConnection session, std::function<void(bool)> changed,
+                       std::function<void(bool)> reporting = nullptr);
+    // Ends what enableReporting() began: the session is left as it was found.
+    ~AccessibilityFocus() override;
+
+    // Turns the session's accessibility on until this watcher ends.
+    void enableReporting();
 
   private slots:
     void onStateChanged(const QDBusMessage& message);
+    void onStatusChanged(const QString& interface, const QVariantMap& changed, const QStringList&);
 
   private:
     void listen(const QString& address);
     void set(bool password);
+    void readStatus();
+    void setEnabled(bool enabled, int timeoutMs);
 
-    std::function<void(bool)> _changed;
+    QDBusConnection _session;
+    std::function<void(bool)> _changed, _reporting;
+    bool _enabledHere = false;
     std::optional<QDBusConnection> _bus;
     QString _focusedService, _focusedPath;
     bool _password = false;

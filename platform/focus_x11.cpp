@@ -144,7 +144,7 @@ class X11FocusWatcher : public X11Focus {
 
 }  // namespace
 
-std::unique_ptr<X11Focus> X11Focus::create(std::function<void(const Window&)> changed) {
+std::unique_ptr<X11Focus> X11Focus::create(Changed changed) {
     const char* name = std::getenv("DISPLAY");
     Display* display = name && *name ? XOpenDisplay(name) : nullptr;
     if (!display) return nullptr;

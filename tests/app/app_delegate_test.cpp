@@ -107,15 +107,15 @@ TEST(StatusMenu, UntrustedRunOffersThePrivacyItemAndStillReadsTheVolume) {
     EXPECT_EQ(titles(*rig.menu),
               (QStringList{"Open Security & Privacy Preferences...", "-", "Sound Sets",
                            "Mouse Sounds", "Mute", "Stereo", "Vary Each Press", "Output",
-                           "Silent for Passwords", "Silent in Full Screen",
-                           "Silent in Application", "Silent In", "Start at Login", "-", "Help",
-                           "Quit tapsound"}));
+                           "Silent for Passwords", "Let Applications Report Password Fields",
+                           "Silent in Full Screen", "Silent in Application", "Silent In",
+                           "Start at Login", "-", "Help", "Quit tapsound"}));
     EXPECT_EQ(rig->statusItem()->toolTip(), "tapsound cannot hear your keys");
     rig.menu->actions()[0]->trigger();
-    rig.menu->actions()[14]->trigger();  // Help opens the same page
+    rig.menu->actions()[15]->trigger();  // Help opens the same page
     EXPECT_EQ(rig.workspace.opened,
               (std::vector<std::string>(2, "file:///usr/share/tapsound/help/index.html")));
-    rig.menu->actions()[15]->trigger();
+    rig.menu->actions()[16]->trigger();
     EXPECT_EQ(rig.terminated, 1);
     EXPECT_EQ(loadMainInterface("/nonexistent/MainMenu.xml"), nullptr);
     // Without a desktop handler for it, the help page shows in a window of ours.
@@ -276,6 +276,7 @@ TEST(NoTray, TheWindowOffersTheMenusControls) {
                                   "Example", "Open Security & Privacy Preferences..."};
         EXPECT_EQ(shown, (top + QStringList{"Sound Sets", "Mouse Sounds", "Mute", "Stereo",
                                             "Vary Each Press", "Output", "Silent for Passwords",
+                                            "Let Applications Report Password Fields",
                                             "Silent in Full Screen",
                                             "Silent in Application", "Silent In",
                                             "Start at Login", "Help", "Quit tapsound"}));

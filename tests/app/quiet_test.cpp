@@ -2,13 +2,17 @@
 // and fake screen savers on a private bus.
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusVariant>
 #include <QSystemTrayIcon>
 #include <filesystem>
 
+#include "app/main_interface.h"
+#include "platform/accessibility_focus.h"
 #include "platform/session_lock.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/private_session.h"
@@ -100,6 +104,44 @@ TEST(Quiet, NoSoundWhileTheSessionIsLocked) {
         EXPECT_EQ(rig.type(s.typed).playedNames(), s.played);
         EXPECT_EQ(rig->statusItem()->toolTip().endsWith("\nSilent: screen locked"), s.silent);
     }
+}
+
+// The real accessibility bus launcher on a private bus, its accessibility off: while Silent for
+// Passwords is on, the menu offers to turn it on; choosing it does, until the watcher ends.
+TEST(Quiet, OffersToLetApplicationsReportPasswordFields) {
+    unsetenv("XDG_DATA_DIRS");  // as earlier tests may leave it, the bus would find no launcher
+    test::PrivateSession session{{.display = false, .audio = false, .bus = true}};
+    ASSERT_TRUE(session.ok()) << session.error();
+    QDBusConnection bus = QDBusConnection::connectToBus(
+        qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"), "reporting");
+    const auto enabled = [&] {
+        QDBusMessage get = QDBusMessage::createMethodCall(
+            "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Get");
+        get << QString("org.a11y.Status") << QString("IsEnabled");
+        return bus.call(get).arguments().value(0).value<QDBusVariant>().variant().toBool();
+    };
+    // The bus's launcher starts on demand, slowly on a busy machine.
+    const auto waitUntil = [](const std::function<bool()>& condition) {
+        return test::waitFor([&] { return QCoreApplication::processEvents(), condition(); }, 30s);
+    };
+    test::ControllerRig rig;
+    rig->awakeFromNib();
+    QAction* offer = itemWithAction(rig.menu.get(), "enableAccessibilityReporting:");
+    EXPECT_FALSE(offer->isVisible()) << "not before the bus tells";
+    {
+        platform::AccessibilityFocus watcher(bus, nullptr, [&](bool reporting) {
+            rig->accessibilityReportingChanged(reporting, [&] { watcher.enableReporting(); });
+        });
+        ASSERT_TRUE(waitUntil([&] { return offer->isVisible(); }));
+        QAction* passwords = itemWithAction(rig.menu.get(), "toggleSilentForPasswords:");
+        passwords->trigger();
+        EXPECT_FALSE(offer->isVisible());
+        passwords->trigger();
+        offer->trigger();
+        EXPECT_TRUE(waitUntil([&] { return !offer->isVisible(); }));
+        EXPECT_TRUE(enabled());
+    }
+    EXPECT_FALSE(enabled()) << "the session is left as it was found";
 }
 
 }  // namespace

@@ -54,7 +54,8 @@ TEST_F(Tray, ARightClickOnAStatusNotifierHostShowsOurMenuAndItsItemsWork) {
     EXPECT_TRUE(menu().filter("Sound Sets/").isEmpty());
     panel.aboutToShow("Sound Sets");
     const QStringList lines = menu();
-    EXPECT_EQ(lines.filter(QRegularExpression("^[^/]*$")),
+    // Offered or not as the accessibility bus answers, in its own time.
+    EXPECT_EQ(lines.filter(QRegularExpression("^(?!~?Let Applications Report)[^/]*$")),
               (QStringList{"Open...", "~Example", "Volume", "-", "Sound Sets", "Mouse Sounds",
                            "[ ] Mute", "Stereo", "Vary Each Press", "Output",
                            "[x] Silent for Passwords", "[ ] Silent in Full Screen", "~[ ] Silent in Application", "~Silent In",
