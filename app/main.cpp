@@ -212,11 +212,12 @@ int main(int argc, char** argv) {
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &app,
                      [&delegate] { delegate.applicationWillTerminate(); });
     const int status = app.exec();
-    // The settings and the socket are ours to leave in order; connections and threads are the
-    // kernel's and the servers' to close. Tearing them down one by one took 100 ms and more on a
-    // busy machine, too long for a logout's SIGTERM.
+    // The settings, the socket and the session's accessibility are ours to leave in order;
+    // connections and threads are the kernel's and the servers' to close. Tearing them down one
+    // by one took 100 ms and more on a busy machine, too long for a logout's SIGTERM.
     userDefaults.synchronize();
     instance.reset();
+    passwords.disableReporting();
     std::fflush(nullptr);
     std::_Exit(status);
 }

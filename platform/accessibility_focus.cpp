@@ -1,5 +1,7 @@
 #include "platform/accessibility_focus.h"
 
+#include <utility>
+
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusVariant>
@@ -54,9 +56,11 @@ void AccessibilityFocus::readStatus() {
               });
 }
 
-AccessibilityFocus::~AccessibilityFocus() {
+AccessibilityFocus::~AccessibilityFocus() { disableReporting(); }
+
+void AccessibilityFocus::disableReporting() {
     // Waited for, briefly: the program is ending, and a message still queued would be lost.
-    if (_enabledHere) setEnabled(false, 1000);
+    if (std::exchange(_enabledHere, false)) setEnabled(false, 1000);
 }
 
 void AccessibilityFocus::enableReporting() {

@@ -21,11 +21,13 @@ class AccessibilityFocus : public QObject {
     // before they tell of their fields.
     AccessibilityFocus(QDBusConnection session, std::function<void(bool)> changed,
                        std::function<void(bool)> reporting = nullptr);
-    // Ends what enableReporting() began: the session is left as it was found.
     ~AccessibilityFocus() override;
 
     // Turns the session's accessibility on until this watcher ends.
     void enableReporting();
+    // Ends what enableReporting() began, as the watcher's end does: the session is left as it
+    // was found.
+    void disableReporting();
 
   private slots:
     void onStateChanged(const QDBusMessage& message);
