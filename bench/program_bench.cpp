@@ -107,6 +107,9 @@ std::pair<Footprint, Footprint> footprint(bool pipewire, int idleSeconds, int ty
         } else {
             f.typingCpu = cpu;
         }
+        // A binary linked moments ago is still dirty in the page cache, and smaps counts
+        // those pages as the process's own until they are written back.
+        sync();
         f.dirtyKiB = tapsound::test::privateDirtyKiB(pid);
         f.rssKiB = tapsound::test::residentKiB(pid);
     };
