@@ -34,11 +34,8 @@ class PulseSoundPlayer : public SoundPlayer {
 public:
     struct Options {
         std::string server;          // empty: the default server
-        // Queued while playing, and what the server asks for at a time: each ask wakes the audio
-        // thread, so they are large. The sink's latency follows their difference (the server
-        // keeps about half of ahead less two requests), so both grow together.
-        std::size_t aheadFrames = 3072;
-        std::size_t requestFrames = 1024;
+        std::size_t aheadFrames = 2048;   // queued while playing
+        std::size_t requestFrames = 512;  // the server asks for at least this much at a time
         // Left untouched past the read position on a rewrite, at least; more while the server
         // answers slowly (a busy machine, no realtime scheduling), since a rewrite that reaches it
         // after it read that far would lose the new sound's start.
