@@ -156,4 +156,21 @@ long privateKiB(pid_t pid) { return smapsKiB(pid, {"Private_Clean:", "Private_Di
 
 long privateDirtyKiB(pid_t pid) { return smapsKiB(pid, {"Private_Dirty:"}); }
 
+long residentKiB(pid_t pid) { return smapsKiB(pid, {"Rss:"}); }
+
+ProcessSample sample(pid_t pid) {
+    ProcessSample result{Clock::now(), cpuSeconds(pid), 0};
+    std::error_code error;
+    const std::string process = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(process, error)) {
+        std::ifstream status(task.path() / "status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.find("ctxt_switches:") != std::string::npos)
+                result.switches += std::stol(line.substr(line.find(':') + 1));
+        }
+    }
+    return result;
+}
+
 }  // namespace tapsound::test

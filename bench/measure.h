@@ -51,5 +51,14 @@ double threadCpuSeconds(const std::string& name);
 // itself wrote; clean private pages are library code that no other process happens to map).
 long privateKiB(pid_t pid);
 long privateDirtyKiB(pid_t pid);
+long residentKiB(pid_t pid);
+
+// A process's CPU time and its threads' context switches (each a wake-up or a preemption) now.
+struct ProcessSample {
+    Clock::time_point at;
+    double cpuSeconds = 0;
+    long switches = 0;
+};
+ProcessSample sample(pid_t pid);
 
 }  // namespace tapsound::test

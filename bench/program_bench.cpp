@@ -1,5 +1,8 @@
-// Measures the real program from outside, under a private Xvfb and PulseAudio: key press to sound
-// latency, start-up time to a ready tray, private memory with the example set, and idle CPU.
+// Measures the real program from outside, under a private Xvfb, session bus and sound server: key
+// press to sound latency, start-up time to a ready tray, and its footprint (idle CPU and wake-ups,
+// CPU while typing, private dirty memory, RSS) on PulseAudio and on PipeWire, each beside a
+// reference process typed at in the same run: the peer bucklespring (Debian's package, run as a
+// yardstick only), since absolute figures drift between machines.
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 
@@ -9,6 +12,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "bench/measure.h"
@@ -18,20 +22,128 @@ namespace {
 
 using tapsound::test::Clock;
 using tapsound::test::percentile;
-using tapsound::test::privateKiB;
 using tapsound::test::StampedRecorder;
 using namespace std::chrono_literals;
 
-}  // namespace
+constexpr const char* kPeer = "/usr/games/buckle";
 
-int main(int argc, char** argv) {
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    const int presses = argc > 1 ? std::atoi(argv[1]) : 200;
-    const int idleSeconds = argc > 2 ? std::atoi(argv[2]) : 30;
+struct Footprint {
+    double idleCpu = 0, idleWakeUpsPerSecond = 0, typingCpu = 0;
+    long dirtyKiB = 0, rssKiB = 0;
+};
+
+void printRow(const char* who, const Footprint& f) {
+    std::printf("  %-28s idle %.2f %% (%.1f wake-ups/s)  typing %.2f %%  dirty %.1f MiB  RSS %.1f MiB\n",
+                who, f.idleCpu, f.idleWakeUpsPerSecond, f.typingCpu, f.dirtyKiB / 1024.0,
+                f.rssKiB / 1024.0);
+}
+
+bool waitForTrayIcon(Clock::duration timeout) {
+    const auto launched = Clock::now();
+    while (Clock::now() - launched < timeout) {
+        if (!tapsound::test::capture("xdotool search --classname tapsound 2>/dev/null").empty())
+            return true;
+        std::this_thread::sleep_for(5ms);
+    }
+    return false;
+}
+
+// Typing as a person at `perSecond` presses a second, each key held a moment, for `seconds`.
+void type(Display* display, int perSecond, int seconds) {
+    const char* keys[] = {"a", "s", "d", "f", "j", "k", "l", "e", "space", "BackSpace"};
+    const auto period = std::chrono::microseconds(1000000 / perSecond);
+    auto next = Clock::now();
+    for (int i = 0; i < perSecond * seconds; ++i) {
+        const KeyCode key = XKeysymToKeycode(display, XStringToKeysym(keys[i % 10]));
+        XTestFakeKeyEvent(display, key, True, CurrentTime);
+        XFlush(display);
+        std::this_thread::sleep_for(25ms);
+        XTestFakeKeyEvent(display, key, False, CurrentTime);
+        XFlush(display);
+        next += period;
+        std::this_thread::sleep_until(next);
+    }
+}
+
+// Both processes measured over the same seconds, so a busy machine weighs on both alike.
+std::pair<Footprint, Footprint> footprint(bool pipewire, int idleSeconds, int typingSeconds) {
+    tapsound::test::PrivateSession session{{.bus = true, .pipewire = pipewire}};
+    if (!session.ok()) {
+        std::fprintf(stderr, "session: %s\n", session.error().c_str());
+        std::exit(1);
+    }
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    pid_t tray = tapsound::test::spawn({"icewm"}, session.dir() + "/icewm.log");
+    std::this_thread::sleep_for(1500ms);
+    pid_t app = tapsound::test::spawn({TAPSOUND_BINARY, TAPSOUND_EXAMPLE_SET},
+                                      session.dir() + "/tapsound.log");
+    if (access(kPeer, X_OK) != 0) {
+        std::fprintf(stderr, "%s is missing: scripts/install-deps --tests installs it\n", kPeer);
+        std::exit(1);
+    }
+    pid_t reference = tapsound::test::spawn({kPeer, "-f"}, session.dir() + "/reference.log");
+    if (!waitForTrayIcon(15s)) std::fprintf(stderr, "no tray icon\n");
+    // Settled: the set loaded (it is stored once it plays) and start-up's work done.
+    tapsound::test::waitFor(
+        [&] {
+            return tapsound::test::capture("grep -rl Example.tapsnd '" + session.dir() +
+                                           "/.config' 2>/dev/null")
+                       .size() > 0;
+        },
+        15s);
+    Display* display = XOpenDisplay(nullptr);
+    // One burst first, so both have opened their streams and touched their sounds.
+    type(display, 15, 2);
+    std::this_thread::sleep_for(3s);
+
+    std::pair<Footprint, Footprint> result;
+    auto measure = [&](pid_t pid, Footprint& f, const tapsound::test::ProcessSample& a,
+                       const tapsound::test::ProcessSample& b, bool idle) {
+        const double seconds = std::chrono::duration<double>(b.at - a.at).count();
+        const double cpu = 100.0 * (b.cpuSeconds - a.cpuSeconds) / seconds;
+        if (idle) {
+            f.idleCpu = cpu;
+            f.idleWakeUpsPerSecond = static_cast<double>(b.switches - a.switches) / seconds;
+        } else {
+            f.typingCpu = cpu;
+        }
+        // A binary linked moments ago is still dirty in the page cache, and smaps counts
+        // those pages as the process's own until they are written back.
+        sync();
+        f.dirtyKiB = tapsound::test::privateDirtyKiB(pid);
+        f.rssKiB = tapsound::test::residentKiB(pid);
+    };
+    {
+        const auto ours = tapsound::test::sample(app), theirs = tapsound::test::sample(reference);
+        std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
+        measure(app, result.first, ours, tapsound::test::sample(app), true);
+        measure(reference, result.second, theirs, tapsound::test::sample(reference), true);
+    }
+    {
+        const auto ours = tapsound::test::sample(app), theirs = tapsound::test::sample(reference);
+        type(display, 15, typingSeconds);
+        measure(app, result.first, ours, tapsound::test::sample(app), false);
+        measure(reference, result.second, theirs, tapsound::test::sample(reference), false);
+    }
+    std::printf("%s, %d s idle then %d s typing at 15 presses/s, same run:\n",
+                pipewire ? "PipeWire" : "PulseAudio", idleSeconds, typingSeconds);
+    printRow("tapsound", result.first);
+    printRow("bucklespring", result.second);
+    std::printf("  typing CPU, ours / reference: %.2fx\n",
+                result.first.typingCpu / result.second.typingCpu);
+
+    XCloseDisplay(display);
+    tapsound::test::stopProcess(reference);
+    tapsound::test::stopProcess(app);
+    tapsound::test::stopProcess(tray);
+    return result;
+}
+
+void latency(int presses) {
     tapsound::test::PrivateSession session;
     if (!session.ok()) {
         std::fprintf(stderr, "session: %s\n", session.error().c_str());
-        return 1;
+        std::exit(1);
     }
     setenv("XDG_CONFIG_HOME", (session.dir() + "/config").c_str(), 1);
     setenv("QT_QPA_PLATFORM", "xcb", 1);
@@ -41,14 +153,7 @@ int main(int argc, char** argv) {
     const auto launched = Clock::now();
     pid_t app = tapsound::test::spawn({TAPSOUND_BINARY, TAPSOUND_EXAMPLE_SET},
                                       session.dir() + "/tapsound.log");
-    bool ready = false;
-    while (Clock::now() - launched < 15s) {
-        if (!tapsound::test::capture("xdotool search --classname tapsound 2>/dev/null").empty()) {
-            ready = true;
-            break;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
+    const bool ready = waitForTrayIcon(15s);
     const double startupMs =
         std::chrono::duration<double, std::milli>(Clock::now() - launched).count();
     std::printf("start-up to tray icon window: %s %.0f ms\n", ready ? "" : "(no tray icon!)",
@@ -59,7 +164,7 @@ int main(int argc, char** argv) {
     if (!recorder.start(session.pulseServer(),
                         std::string(tapsound::test::PrivateSession::kSinkName) + ".monitor")) {
         std::fprintf(stderr, "cannot record\n");
-        return 1;
+        std::exit(1);
     }
     Display* display = XOpenDisplay(nullptr);
     const KeyCode key = XKeysymToKeycode(display, XStringToKeysym("j"));
@@ -89,18 +194,20 @@ int main(int argc, char** argv) {
         "missed: median %.2f ms, p99 %.2f ms, min %.2f ms, max %.2f ms\n",
         latencies.size(), missed, percentile(latencies, 0.5), percentile(latencies, 0.99),
         percentile(latencies, 0.0), percentile(latencies, 1.0));
-
-    std::printf("private memory with the example set loaded: %.1f MiB, of which dirty %.1f MiB\n",
-                privateKiB(app) / 1024.0, tapsound::test::privateDirtyKiB(app) / 1024.0);
-    std::this_thread::sleep_for(2s);
-    const double before = tapsound::test::cpuSeconds(app);
-    std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
-    const double after = tapsound::test::cpuSeconds(app);
-    std::printf("idle CPU over %d s: %.3f %% of a core\n", idleSeconds,
-                100.0 * (after - before) / idleSeconds);
-
     XCloseDisplay(display);
     tapsound::test::stopProcess(app);
     tapsound::test::stopProcess(tray);
+}
+
+}  // namespace
+
+// program_bench [presses for the latency, 0 to skip] [idle seconds] [typing seconds]
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    const int presses = argc > 1 ? std::atoi(argv[1]) : 200;
+    const int idleSeconds = argc > 2 ? std::atoi(argv[2]) : 20;
+    const int typingSeconds = argc > 3 ? std::atoi(argv[3]) : 30;
+    if (presses > 0) latency(presses);
+    for (bool pipewire : {false, true}) footprint(pipewire, idleSeconds, typingSeconds);
     return 0;
 }

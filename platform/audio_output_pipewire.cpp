@@ -1,5 +1,6 @@
 #include "platform/audio_output_pipewire.h"
 
+#include <dlfcn.h>
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 #include <spa/pod/builder.h>
@@ -14,11 +15,81 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 namespace tapsound::platform {
 
 namespace {
+
+// libpipewire, mapped only where a PipeWire daemon answers: elsewhere its relocated pages would
+// be private memory held for nothing.
+struct LibPipeWire {
+    decltype(&::pw_context_connect) contextConnect = nullptr;
+    decltype(&::pw_context_destroy) contextDestroy = nullptr;
+    decltype(&::pw_context_new) contextNew = nullptr;
+    decltype(&::pw_core_disconnect) coreDisconnect = nullptr;
+    decltype(&::pw_init) init = nullptr;
+    decltype(&::pw_log_set_level) logSetLevel = nullptr;
+    decltype(&::pw_properties_new) propertiesNew = nullptr;
+    decltype(&::pw_properties_set) propertiesSet = nullptr;
+    decltype(&::pw_stream_add_listener) streamAddListener = nullptr;
+    decltype(&::pw_stream_connect) streamConnect = nullptr;
+    decltype(&::pw_stream_dequeue_buffer) streamDequeueBuffer = nullptr;
+    decltype(&::pw_stream_destroy) streamDestroy = nullptr;
+    decltype(&::pw_stream_new) streamNew = nullptr;
+    decltype(&::pw_stream_queue_buffer) streamQueueBuffer = nullptr;
+    decltype(&::pw_stream_set_active) streamSetActive = nullptr;
+    decltype(&::pw_thread_loop_destroy) threadLoopDestroy = nullptr;
+    decltype(&::pw_thread_loop_get_loop) threadLoopGetLoop = nullptr;
+    decltype(&::pw_thread_loop_lock) threadLoopLock = nullptr;
+    decltype(&::pw_thread_loop_new) threadLoopNew = nullptr;
+    decltype(&::pw_thread_loop_start) threadLoopStart = nullptr;
+    decltype(&::pw_thread_loop_stop) threadLoopStop = nullptr;
+    decltype(&::pw_thread_loop_unlock) threadLoopUnlock = nullptr;
+};
+
+const LibPipeWire* loadPipeWire() {
+    static const LibPipeWire* const loaded = []() -> const LibPipeWire* {
+        void* handle = dlopen(TAPSOUND_LIBPIPEWIRE_SONAME, RTLD_NOW | RTLD_LOCAL);
+        if (!handle) return nullptr;
+        static LibPipeWire api;
+        bool bound = true;
+        const auto bind = [&](auto& function, const char* name) {
+            function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(
+                dlsym(handle, name));
+            bound = bound && function;
+        };
+        bind(api.contextConnect, "pw_context_connect");
+        bind(api.contextDestroy, "pw_context_destroy");
+        bind(api.contextNew, "pw_context_new");
+        bind(api.coreDisconnect, "pw_core_disconnect");
+        bind(api.init, "pw_init");
+        bind(api.logSetLevel, "pw_log_set_level");
+        bind(api.propertiesNew, "pw_properties_new");
+        bind(api.propertiesSet, "pw_properties_set");
+        bind(api.streamAddListener, "pw_stream_add_listener");
+        bind(api.streamConnect, "pw_stream_connect");
+        bind(api.streamDequeueBuffer, "pw_stream_dequeue_buffer");
+        bind(api.streamDestroy, "pw_stream_destroy");
+        bind(api.streamNew, "pw_stream_new");
+        bind(api.streamQueueBuffer, "pw_stream_queue_buffer");
+        bind(api.streamSetActive, "pw_stream_set_active");
+        bind(api.threadLoopDestroy, "pw_thread_loop_destroy");
+        bind(api.threadLoopGetLoop, "pw_thread_loop_get_loop");
+        bind(api.threadLoopLock, "pw_thread_loop_lock");
+        bind(api.threadLoopNew, "pw_thread_loop_new");
+        bind(api.threadLoopStart, "pw_thread_loop_start");
+        bind(api.threadLoopStop, "pw_thread_loop_stop");
+        bind(api.threadLoopUnlock, "pw_thread_loop_unlock");
+        return bound ? &api : nullptr;
+    }();
+    return loaded;
+}
+
+// Set as the first player is made; a player without the library stays silent. The handle is
+// kept for the program's life.
+const LibPipeWire* pw = nullptr;
 
 using Clock = std::chrono::steady_clock;
 constexpr std::size_t kFrameBytes = sizeof(float) * SampleBuffer::kChannels;
@@ -28,8 +99,8 @@ constexpr std::chrono::milliseconds kLastRetry{1000};
 
 class LoopLock {
   public:
-    explicit LoopLock(pw_thread_loop* loop) : _loop(loop) { pw_thread_loop_lock(_loop); }
-    ~LoopLock() { pw_thread_loop_unlock(_loop); }
+    explicit LoopLock(pw_thread_loop* loop) : _loop(loop) { pw->threadLoopLock(_loop); }
+    ~LoopLock() { pw->threadLoopUnlock(_loop); }
     LoopLock(const LoopLock&) = delete;
     LoopLock& operator=(const LoopLock&) = delete;
 
@@ -98,7 +169,7 @@ struct PipeWireSoundPlayer::Hooks {
     // cycle begin at this buffer's first frame, which the graph has not taken yet.
     static void onProcess(void* self) {
         auto* player = static_cast<PipeWireSoundPlayer*>(self);
-        pw_buffer* buffer = pw_stream_dequeue_buffer(player->_stream);
+        pw_buffer* buffer = pw->streamDequeueBuffer(player->_stream);
         if (!buffer) return;
         Mixer& mixer = player->_mixer;
         const std::uint64_t written = player->_written.load(std::memory_order_acquire);
@@ -118,7 +189,7 @@ struct PipeWireSoundPlayer::Hooks {
             data.chunk->stride = kFrameBytes;
             data.chunk->size = static_cast<std::uint32_t>(frames * kFrameBytes);
         }
-        pw_stream_queue_buffer(player->_stream, buffer);
+        pw->streamQueueBuffer(player->_stream, buffer);
 
         // Only drops references: the samples stay owned by the pending ring until released.
         mixer.releaseFinished();
@@ -147,7 +218,7 @@ struct PipeWireSoundPlayer::Hooks {
             player->armIdleTimerLocked(Clock::now());
             return;
         }
-        pw_stream_set_active(player->_stream, false);
+        pw->streamSetActive(player->_stream, false);
         player->_active = false;
         player->dropReleasedLocked();
     }
@@ -156,26 +227,29 @@ struct PipeWireSoundPlayer::Hooks {
 PipeWireSoundPlayer::PipeWireSoundPlayer(Options options)
     : _options(std::move(options)), _hooks(std::make_unique<Hooks>()), _retryDelay(kFirstRetry) {
     _options.quantumFrames = std::clamp<std::uint32_t>(_options.quantumFrames, 32, 2048);
+    // Written once only: the realtime threads of players already made read it.
+    if (!pw) pw = loadPipeWire();
+    if (!pw) return;
     static std::once_flag initialized;
     std::call_once(initialized, [] {
-        pw_init(nullptr, nullptr);
+        pw->init(nullptr, nullptr);
         // Quiet, like the rest of the program (a missing RTKit would warn on every start).
-        if (!std::getenv("PIPEWIRE_DEBUG")) pw_log_set_level(SPA_LOG_LEVEL_NONE);
+        if (!std::getenv("PIPEWIRE_DEBUG")) pw->logSetLevel(SPA_LOG_LEVEL_NONE);
     });
-    _loop = pw_thread_loop_new("tapsound-audio", nullptr);
+    _loop = pw->threadLoopNew("tapsound-audio", nullptr);
     if (!_loop) return;
     // The client configuration that gives the data thread realtime priority where allowed.
-    _context = pw_context_new(pw_thread_loop_get_loop(_loop),
-                              pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
-    if (!_context || pw_thread_loop_start(_loop) < 0) {
-        if (_context) pw_context_destroy(_context);
-        pw_thread_loop_destroy(_loop);
+    _context = pw->contextNew(pw->threadLoopGetLoop(_loop),
+                              pw->propertiesNew(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
+    if (!_context || pw->threadLoopStart(_loop) < 0) {
+        if (_context) pw->contextDestroy(_context);
+        pw->threadLoopDestroy(_loop);
         _context = nullptr;
         _loop = nullptr;
         return;
     }
     LoopLock lock(_loop);
-    pw_loop* loop = pw_thread_loop_get_loop(_loop);
+    pw_loop* loop = pw->threadLoopGetLoop(_loop);
     _retry = pw_loop_add_timer(loop, &Hooks::onRetry, this);
     _idle = pw_loop_add_timer(loop, &Hooks::onIdle, this);
     connectLocked();
@@ -185,14 +259,14 @@ PipeWireSoundPlayer::~PipeWireSoundPlayer() {
     if (!_loop) return;
     {
         LoopLock lock(_loop);
-        pw_loop* loop = pw_thread_loop_get_loop(_loop);
+        pw_loop* loop = pw->threadLoopGetLoop(_loop);
         disconnectLocked();
         pw_loop_destroy_source(loop, _retry);
         pw_loop_destroy_source(loop, _idle);
     }
-    pw_thread_loop_stop(_loop);
-    pw_context_destroy(_context);
-    pw_thread_loop_destroy(_loop);
+    pw->threadLoopStop(_loop);
+    pw->contextDestroy(_context);
+    pw->threadLoopDestroy(_loop);
 }
 
 bool PipeWireSoundPlayer::canRunHere() {
@@ -213,14 +287,14 @@ bool PipeWireSoundPlayer::canRunHere() {
     const bool answers =
         connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     close(fd);
-    return answers;
+    return answers && loadPipeWire();
 }
 
 void PipeWireSoundPlayer::connectLocked() {
-    pw_properties* properties = pw_properties_new(nullptr, nullptr);
+    pw_properties* properties = pw->propertiesNew(nullptr, nullptr);
     if (!_options.remote.empty())
-        pw_properties_set(properties, PW_KEY_REMOTE_NAME, _options.remote.c_str());
-    _core = pw_context_connect(_context, properties, 0);
+        pw->propertiesSet(properties, PW_KEY_REMOTE_NAME, _options.remote.c_str());
+    _core = pw->contextConnect(_context, properties, 0);
     if (!_core) {
         retryLaterLocked();
         return;
@@ -232,18 +306,18 @@ void PipeWireSoundPlayer::connectLocked() {
 void PipeWireSoundPlayer::createStreamLocked() {
     const std::string latency =
         std::to_string(_options.quantumFrames) + "/" + std::to_string(SampleBuffer::kSampleRate);
-    pw_properties* properties = pw_properties_new(
+    pw_properties* properties = pw->propertiesNew(
         PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE,
         "Notification", PW_KEY_APP_NAME, "tapsound", PW_KEY_APP_ID, "tapsound",
         PW_KEY_APP_ICON_NAME, "tapsound", PW_KEY_NODE_NAME, "tapsound", PW_KEY_NODE_DESCRIPTION,
         "Key sounds", PW_KEY_NODE_LATENCY, latency.c_str(), nullptr);
-    if (!_route.empty()) pw_properties_set(properties, PW_KEY_TARGET_OBJECT, _route.c_str());
-    _stream = pw_stream_new(_core, "Key sounds", properties);
+    if (!_route.empty()) pw->propertiesSet(properties, PW_KEY_TARGET_OBJECT, _route.c_str());
+    _stream = pw->streamNew(_core, "Key sounds", properties);
     if (!_stream) {
         retryLaterLocked();
         return;
     }
-    pw_stream_add_listener(_stream, &_hooks->stream, &_hooks->streamEvents, this);
+    pw->streamAddListener(_stream, &_hooks->stream, &_hooks->streamEvents, this);
 
     std::uint8_t storage[512];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
@@ -252,7 +326,7 @@ void PipeWireSoundPlayer::createStreamLocked() {
     const auto flags =
         static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
                                      PW_STREAM_FLAG_RT_PROCESS | PW_STREAM_FLAG_INACTIVE);
-    if (pw_stream_connect(_stream, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, 1) < 0)
+    if (pw->streamConnect(_stream, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, 1) < 0)
         retryLaterLocked();
 }
 
@@ -260,7 +334,7 @@ void PipeWireSoundPlayer::disconnectLocked() {
     dropStreamLocked();
     if (_core) {
         spa_hook_remove(&_hooks->core);
-        pw_core_disconnect(_core);
+        pw->coreDisconnect(_core);
         _core = nullptr;
     }
     _failed = false;
@@ -269,10 +343,10 @@ void PipeWireSoundPlayer::disconnectLocked() {
 void PipeWireSoundPlayer::dropStreamLocked() {
     if (_stream) {
         spa_hook_remove(&_hooks->stream);
-        pw_stream_destroy(_stream);
+        pw->streamDestroy(_stream);
         _stream = nullptr;
     }
-    disarmTimer(pw_thread_loop_get_loop(_loop), _idle);
+    disarmTimer(pw->threadLoopGetLoop(_loop), _idle);
     // The realtime thread is gone with the stream: everything it held can go.
     _mixer.reset();
     for (Pending& press : _pending) press = {};
@@ -288,7 +362,7 @@ void PipeWireSoundPlayer::retryLaterLocked() {
     _playable = false;
     if (_failed) return;
     _failed = true;
-    armTimer(pw_thread_loop_get_loop(_loop), _retry, Clock::now() + _retryDelay);
+    armTimer(pw->threadLoopGetLoop(_loop), _retry, Clock::now() + _retryDelay);
     _retryDelay = std::min(_retryDelay * 2, kLastRetry);
 }
 
@@ -313,7 +387,7 @@ void PipeWireSoundPlayer::dropReleasedLocked() {
 
 void PipeWireSoundPlayer::armIdleTimerLocked(Clock::time_point until) {
     _playingUntil = std::max(_playingUntil, until);
-    armTimer(pw_thread_loop_get_loop(_loop), _idle, _playingUntil + _options.linger);
+    armTimer(pw->threadLoopGetLoop(_loop), _idle, _playingUntil + _options.linger);
 }
 
 bool PipeWireSoundPlayer::start(std::shared_ptr<const SampleBuffer> samples, float volume) {
@@ -326,7 +400,7 @@ bool PipeWireSoundPlayer::startVoiced(std::shared_ptr<const SampleBuffer> sample
     LoopLock lock(_loop);
     if (_failed) {
         // Someone is typing: look for the daemon now rather than at the next retry.
-        armTimer(pw_thread_loop_get_loop(_loop), _retry, Clock::now());
+        armTimer(pw->threadLoopGetLoop(_loop), _retry, Clock::now());
         return false;
     }
     if (!_stream || !_playable) return false;
@@ -340,7 +414,7 @@ bool PipeWireSoundPlayer::startVoiced(std::shared_ptr<const SampleBuffer> sample
     _pending[written % kPending] = {std::move(samples), volume, voicing};
     _written.store(written + 1, std::memory_order_release);
     if (!_active) {
-        pw_stream_set_active(_stream, true);
+        pw->streamSetActive(_stream, true);
         _active = true;
     }
     armIdleTimerLocked(Clock::now() + length);

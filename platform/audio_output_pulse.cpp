@@ -7,8 +7,6 @@
 #include <algorithm>
 #include <cmath>
 #include <utility>
-#include <cstdio>
-#include <cstdlib>
 
 namespace tapsound::platform {
 
@@ -247,7 +245,6 @@ std::size_t PulseSoundPlayer::untakenFramesLocked() {
     const std::uint64_t slowest = *std::max_element(_answerFrames.begin(), _answerFrames.end());
     const std::uint64_t taken =
         _readFrames + elapsedFrames + _sinkFrames + std::max<std::uint64_t>(_options.marginFrames, 2 * slowest);
-    if (getenv("DBGPA")) fprintf(stderr, "rewrite slowest=%llu sink=%llu queued=%lld\n", (unsigned long long)slowest, (unsigned long long)_sinkFrames, (long long)_writtenFrames - (long long)taken);
     if (taken >= _writtenFrames) return 0;
     return static_cast<std::size_t>(
         std::min<std::uint64_t>(_writtenFrames - taken, Mixer::kHistoryFrames));

@@ -1,10 +1,12 @@
 #include "soundset/zip_archive.h"
 
+#include <dlfcn.h>
 #include <unistd.h>
 #include <zip.h>
 
 #include <QString>
 #include <algorithm>
+#include <type_traits>
 
 #include "platform/file_manager_posix.h"
 #include "platform/sound.h"
@@ -12,6 +14,46 @@
 namespace tapsound {
 
 namespace {
+
+// libzip, and the libcrypto it brings, mapped only once a zip pack is opened: most sessions never
+// open one, and their relocated pages alone are 0.4 MB of private memory for the program's life.
+struct LibZip {
+    decltype(&zip_fdopen) fdopen = nullptr;
+    decltype(&zip_get_num_entries) getNumEntries = nullptr;
+    decltype(&zip_get_name) getName = nullptr;
+    decltype(&zip_discard) discard = nullptr;
+    decltype(&zip_stat_init) statInit = nullptr;
+    decltype(&zip_stat_index) statIndex = nullptr;
+    decltype(&zip_fopen_index) fopenIndex = nullptr;
+    decltype(&zip_fread) fread = nullptr;
+    decltype(&zip_fclose) fclose = nullptr;
+};
+
+// Nothing when the library cannot be loaded: zip packs then hold no sound.
+const LibZip* libzip() {
+    static const LibZip* const loaded = []() -> const LibZip* {
+        void* handle = dlopen(TAPSOUND_LIBZIP_SONAME, RTLD_NOW | RTLD_LOCAL);
+        if (!handle) return nullptr;
+        static LibZip api;
+        bool bound = true;
+        const auto bind = [&](auto& function, const char* name) {
+            function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(
+                dlsym(handle, name));
+            bound = bound && function;
+        };
+        bind(api.fdopen, "zip_fdopen");
+        bind(api.getNumEntries, "zip_get_num_entries");
+        bind(api.getName, "zip_get_name");
+        bind(api.discard, "zip_discard");
+        bind(api.statInit, "zip_stat_init");
+        bind(api.statIndex, "zip_stat_index");
+        bind(api.fopenIndex, "zip_fopen_index");
+        bind(api.fread, "zip_fread");
+        bind(api.fclose, "zip_fclose");
+        return bound ? &api : nullptr;
+    }();
+    return loaded;
+}
 
 // An entry name with "/" between parts; nothing for one that is absolute or climbs out.
 std::optional<std::string> safeName(std::string name) {
@@ -34,26 +76,28 @@ std::string caseFolded(const std::string& name) {
 }
 
 std::unique_ptr<ZipArchive> ZipArchive::open(const std::string& path, const ZipLimits& limits) {
+    const LibZip* const api = libzip();
+    if (!api) return nullptr;
     const int fd = platform::openRegularFile(path);
     if (fd < 0) return nullptr;
     int error = 0;
-    zip_t* archive = zip_fdopen(fd, ZIP_RDONLY, &error);
+    zip_t* archive = api->fdopen(fd, ZIP_RDONLY, &error);
     if (!archive) {
         ::close(fd);
         return nullptr;
     }
-    const zip_int64_t count = zip_get_num_entries(archive, 0);
+    const zip_int64_t count = api->getNumEntries(archive, 0);
     if (count < 0 || static_cast<std::uint64_t>(count) > limits.entries) {
-        zip_discard(archive);
+        api->discard(archive);
         return nullptr;
     }
     return std::unique_ptr<ZipArchive>(new ZipArchive(archive, limits));
 }
 
 ZipArchive::ZipArchive(zip* archive, const ZipLimits& limits) : _zip(archive), _limits(limits) {
-    const auto count = static_cast<zip_uint64_t>(zip_get_num_entries(_zip, 0));
+    const auto count = static_cast<zip_uint64_t>(libzip()->getNumEntries(_zip, 0));
     for (zip_uint64_t i = 0; i < count; ++i) {
-        const char* raw = zip_get_name(_zip, i, ZIP_FL_ENC_GUESS);
+        const char* raw = libzip()->getName(_zip, i, ZIP_FL_ENC_GUESS);
         auto name = raw ? safeName(raw) : std::nullopt;
         if (!name) continue;
         _exact.emplace(*name, _names.size());
@@ -63,7 +107,7 @@ ZipArchive::ZipArchive(zip* archive, const ZipLimits& limits) : _zip(archive), _
     }
 }
 
-ZipArchive::~ZipArchive() { zip_discard(_zip); }
+ZipArchive::~ZipArchive() { libzip()->discard(_zip); }
 
 std::optional<std::size_t> ZipArchive::find(const std::string& name) const {
     if (const auto exact = _exact.find(name); exact != _exact.end()) return exact->second;
@@ -78,16 +122,17 @@ std::optional<std::vector<std::uint8_t>> ZipArchive::read(std::size_t entry, std
     if (entry >= _indices.size()) return std::nullopt;
     const std::size_t limit = std::min(maxBytes, _limits.entryBytes);
     const std::lock_guard lock(_mutex);
+    const LibZip& api = *libzip();
     zip_stat_t stat;
-    zip_stat_init(&stat);
-    if (zip_stat_index(_zip, _indices[entry], 0, &stat) != 0) return std::nullopt;
+    api.statInit(&stat);
+    if (api.statIndex(_zip, _indices[entry], 0, &stat) != 0) return std::nullopt;
     // The stated size is only a claim: the read below stops at the limit whatever it says. A claim
     // past the limit, or past what is left of the archive's total, is refused before inflating.
     if ((stat.valid & ZIP_STAT_SIZE) &&
         (stat.size > limit || stat.size > _limits.totalBytes - _unpacked)) {
         return std::nullopt;
     }
-    zip_file_t* file = zip_fopen_index(_zip, _indices[entry], 0);
+    zip_file_t* file = api.fopenIndex(_zip, _indices[entry], 0);
     if (!file) return std::nullopt;
     std::vector<std::uint8_t> bytes;
     std::size_t taken = 0;
@@ -108,7 +153,7 @@ std::optional<std::vector<std::uint8_t>> ZipArchive::read(std::size_t entry, std
         const std::size_t room = std::min(bytes.capacity() - at, sizeof chunk);
         if (room > 0) bytes.resize(at + room);
         const zip_int64_t got =
-            zip_fread(file, room > 0 ? bytes.data() + at : chunk, room > 0 ? room : sizeof chunk);
+            api.fread(file, room > 0 ? bytes.data() + at : chunk, room > 0 ? room : sizeof chunk);
         if (room > 0) bytes.resize(at + static_cast<std::size_t>(std::max<zip_int64_t>(got, 0)));
         if (got < 0) fits = false;
         if (got <= 0) break;
@@ -120,7 +165,7 @@ std::optional<std::vector<std::uint8_t>> ZipArchive::read(std::size_t entry, std
         _unpacked += n;
         if (room == 0) bytes.insert(bytes.end(), chunk, chunk + n);
     }
-    zip_fclose(file);
+    api.fclose(file);
     if (budget && budget->stopped()) fits = false;
     if (!fits) {
         if (budget) budget->giveBack(taken);
