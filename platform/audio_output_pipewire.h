@@ -37,10 +37,7 @@ class PipeWireSoundPlayer : public SoundPlayer {
   public:
     struct Options {
         std::string remote;                // empty: the default daemon
-        // Asked for while playing. Every cycle wakes this process, the daemon and every node
-        // playing: at 256 frames (5.3 ms) typing costs a quarter of what 64 did, for a few
-        // milliseconds more from press to sound.
-        std::uint32_t quantumFrames = 256;
+        std::uint32_t quantumFrames = 64;  // asked for while playing
         // Idle this long before the node goes inactive: longer than most gaps between presses
         // while typing, so a burst stays at the typing latency; a pause costs one activation.
         std::chrono::milliseconds linger{300};
