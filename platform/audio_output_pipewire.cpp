@@ -1,6 +1,5 @@
 #include "platform/audio_output_pipewire.h"
 
-#include <dlfcn.h>
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 #include <spa/pod/builder.h>
@@ -17,6 +16,8 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+
+#include "platform/shared_library.h"
 
 namespace tapsound::platform {
 
@@ -51,38 +52,31 @@ struct LibPipeWire {
 
 const LibPipeWire* loadPipeWire() {
     static const LibPipeWire* const loaded = []() -> const LibPipeWire* {
-        void* handle = dlopen(TAPSOUND_LIBPIPEWIRE_SONAME, RTLD_NOW | RTLD_LOCAL);
-        if (!handle) return nullptr;
+        SharedLibrary library(TAPSOUND_LIBPIPEWIRE_SONAME);
         static LibPipeWire api;
-        bool bound = true;
-        const auto bind = [&](auto& function, const char* name) {
-            function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(
-                dlsym(handle, name));
-            bound = bound && function;
-        };
-        bind(api.contextConnect, "pw_context_connect");
-        bind(api.contextDestroy, "pw_context_destroy");
-        bind(api.contextNew, "pw_context_new");
-        bind(api.coreDisconnect, "pw_core_disconnect");
-        bind(api.init, "pw_init");
-        bind(api.logSetLevel, "pw_log_set_level");
-        bind(api.propertiesNew, "pw_properties_new");
-        bind(api.propertiesSet, "pw_properties_set");
-        bind(api.streamAddListener, "pw_stream_add_listener");
-        bind(api.streamConnect, "pw_stream_connect");
-        bind(api.streamDequeueBuffer, "pw_stream_dequeue_buffer");
-        bind(api.streamDestroy, "pw_stream_destroy");
-        bind(api.streamNew, "pw_stream_new");
-        bind(api.streamQueueBuffer, "pw_stream_queue_buffer");
-        bind(api.streamSetActive, "pw_stream_set_active");
-        bind(api.threadLoopDestroy, "pw_thread_loop_destroy");
-        bind(api.threadLoopGetLoop, "pw_thread_loop_get_loop");
-        bind(api.threadLoopLock, "pw_thread_loop_lock");
-        bind(api.threadLoopNew, "pw_thread_loop_new");
-        bind(api.threadLoopStart, "pw_thread_loop_start");
-        bind(api.threadLoopStop, "pw_thread_loop_stop");
-        bind(api.threadLoopUnlock, "pw_thread_loop_unlock");
-        return bound ? &api : nullptr;
+        library.bind(api.contextConnect, "pw_context_connect");
+        library.bind(api.contextDestroy, "pw_context_destroy");
+        library.bind(api.contextNew, "pw_context_new");
+        library.bind(api.coreDisconnect, "pw_core_disconnect");
+        library.bind(api.init, "pw_init");
+        library.bind(api.logSetLevel, "pw_log_set_level");
+        library.bind(api.propertiesNew, "pw_properties_new");
+        library.bind(api.propertiesSet, "pw_properties_set");
+        library.bind(api.streamAddListener, "pw_stream_add_listener");
+        library.bind(api.streamConnect, "pw_stream_connect");
+        library.bind(api.streamDequeueBuffer, "pw_stream_dequeue_buffer");
+        library.bind(api.streamDestroy, "pw_stream_destroy");
+        library.bind(api.streamNew, "pw_stream_new");
+        library.bind(api.streamQueueBuffer, "pw_stream_queue_buffer");
+        library.bind(api.streamSetActive, "pw_stream_set_active");
+        library.bind(api.threadLoopDestroy, "pw_thread_loop_destroy");
+        library.bind(api.threadLoopGetLoop, "pw_thread_loop_get_loop");
+        library.bind(api.threadLoopLock, "pw_thread_loop_lock");
+        library.bind(api.threadLoopNew, "pw_thread_loop_new");
+        library.bind(api.threadLoopStart, "pw_thread_loop_start");
+        library.bind(api.threadLoopStop, "pw_thread_loop_stop");
+        library.bind(api.threadLoopUnlock, "pw_thread_loop_unlock");
+        return library.usable() ? &api : nullptr;
     }();
     return loaded;
 }

@@ -1,6 +1,6 @@
 #include "soundset/zip_archive.h"
 
-#include <dlfcn.h>
+
 #include <unistd.h>
 #include <zip.h>
 
@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "platform/file_manager_posix.h"
+#include "platform/shared_library.h"
 #include "platform/sound.h"
 
 namespace tapsound {
@@ -32,25 +33,18 @@ struct LibZip {
 // Nothing when the library cannot be loaded: zip packs then hold no sound.
 const LibZip* libzip() {
     static const LibZip* const loaded = []() -> const LibZip* {
-        void* handle = dlopen(TAPSOUND_LIBZIP_SONAME, RTLD_NOW | RTLD_LOCAL);
-        if (!handle) return nullptr;
+        platform::SharedLibrary library(TAPSOUND_LIBZIP_SONAME);
         static LibZip api;
-        bool bound = true;
-        const auto bind = [&](auto& function, const char* name) {
-            function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(
-                dlsym(handle, name));
-            bound = bound && function;
-        };
-        bind(api.fdopen, "zip_fdopen");
-        bind(api.getNumEntries, "zip_get_num_entries");
-        bind(api.getName, "zip_get_name");
-        bind(api.discard, "zip_discard");
-        bind(api.statInit, "zip_stat_init");
-        bind(api.statIndex, "zip_stat_index");
-        bind(api.fopenIndex, "zip_fopen_index");
-        bind(api.fread, "zip_fread");
-        bind(api.fclose, "zip_fclose");
-        return bound ? &api : nullptr;
+        library.bind(api.fdopen, "zip_fdopen");
+        library.bind(api.getNumEntries, "zip_get_num_entries");
+        library.bind(api.getName, "zip_get_name");
+        library.bind(api.discard, "zip_discard");
+        library.bind(api.statInit, "zip_stat_init");
+        library.bind(api.statIndex, "zip_stat_index");
+        library.bind(api.fopenIndex, "zip_fopen_index");
+        library.bind(api.fread, "zip_fread");
+        library.bind(api.fclose, "zip_fclose");
+        return library.usable() ? &api : nullptr;
     }();
     return loaded;
 }
