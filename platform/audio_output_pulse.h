@@ -34,8 +34,11 @@ class PulseSoundPlayer : public SoundPlayer {
 public:
     struct Options {
         std::string server;          // empty: the default server
-        std::size_t aheadFrames = 2048;   // queued while playing
-        std::size_t requestFrames = 512;  // the server asks for at least this much at a time
+        std::size_t aheadFrames = 2048;  // queued while playing
+        // The server asks for at least this much at a time. Nearly half the queue: the server
+        // gives the sink what the queue holds beyond twice this, so the sink holds under a
+        // millisecond and a rewrite lands that soon, while a refill still has 20 ms to arrive.
+        std::size_t requestFrames = 1000;
         // Left untouched past the read position on a rewrite, at least; more while the server
         // answers slowly (a busy machine, no realtime scheduling), since a rewrite that reaches it
         // after it read that far would lose the new sound's start.
