@@ -1,7 +1,6 @@
 #include "platform/file_manager_posix.h"
 
 #include <dirent.h>
-#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,16 +20,9 @@ int openRegularFile(const std::string& path) {
     int fd = -1;
     if (fstat(located, &st) == 0 && S_ISREG(st.st_mode)) {
         const std::string self = "/proc/self/fd/" + std::to_string(located);
+        // Without /proc nothing is opened: the path opened again could by then name a device,
+        // and opening some devices already does something.
         fd = ::open(self.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        // Without /proc, the path again, checked once more below.
-        if (fd < 0 && errno == ENOENT)
-            fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        struct stat opened {};
-        if (fd >= 0 &&
-            (fstat(fd, &opened) != 0 || opened.st_ino != st.st_ino || opened.st_dev != st.st_dev)) {
-            ::close(fd);
-            fd = -1;
-        }
     }
     ::close(located);
     if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
