@@ -1,6 +1,5 @@
-// Keys from the kernel: the one table of virtual key codes, the input-device reader fed recorded
-// input_event streams through pipes, device classification, and keyboards appearing and vanishing
-// in a watched folder.
+// Keys from the kernel: virtual key codes, recorded input_event streams read through pipes,
+// device classification, and devices appearing and vanishing in a watched folder.
 #include "platform/key_source_evdev.h"
 
 #include <fcntl.h>
@@ -18,7 +17,6 @@
 #include "platform/key_sources.h"
 #include "platform/virtual_keys.h"
 #include "tests/support/private_session.h"
-#include "tests/support/sound_files.h"
 
 namespace tapsound::platform {
 namespace {
@@ -116,14 +114,14 @@ TEST(EvdevDevices, KeyboardsAreTheDevicesWithLetterKeys) {
          KEY_F, KEY_G, KEY_H, KEY_J, KEY_K, KEY_L, KEY_Z, KEY_X, KEY_C, KEY_V, KEY_B, KEY_N, KEY_M},
         KEY_CNT);
     const auto keyEvents = bits({EV_SYN, EV_KEY, EV_MSC, EV_LED, EV_REP}, EV_CNT);
-    EXPECT_TRUE(isKeyboardFromCapabilities(keyEvents, letters));
+    const auto mouseEvents = bits({EV_SYN, EV_KEY, EV_REL}, EV_CNT);
     const auto mouse = bits({BTN_LEFT, BTN_RIGHT, BTN_MIDDLE}, KEY_CNT);
-    EXPECT_TRUE(isPointerFromCapabilities(bits({EV_SYN, EV_KEY, EV_REL}, EV_CNT), mouse));
+    EXPECT_TRUE(isKeyboardFromCapabilities(keyEvents, letters));
+    EXPECT_TRUE(isPointerFromCapabilities(mouseEvents, mouse));
     EXPECT_FALSE(isPointerFromCapabilities(keyEvents, letters));
     // A power button, a mouse, nothing at all, no input device.
     EXPECT_FALSE(isKeyboardFromCapabilities(keyEvents, bits({KEY_POWER}, KEY_CNT)));
-    EXPECT_FALSE(isKeyboardFromCapabilities(bits({EV_SYN, EV_KEY, EV_REL}, EV_CNT),
-                                            bits({BTN_LEFT, BTN_RIGHT, BTN_MIDDLE}, KEY_CNT)));
+    EXPECT_FALSE(isKeyboardFromCapabilities(mouseEvents, mouse));
     EXPECT_FALSE(isKeyboardFromCapabilities({}, {}));
     EXPECT_FALSE(isKeyboardDevice(STDIN_FILENO));
     EvdevKeySource unreadable({.directory = "/nonexistent/input"});
@@ -227,9 +225,8 @@ TEST(EvdevKeySource, AFloodIsReadASliceAtATimeAndPressesBeyondHearingAreDropped)
     const int device = ::open(folder.file("event0").c_str(), O_WRONLY | O_NONBLOCK);
     const auto started = std::chrono::steady_clock::now();
     ASSERT_EQ(write(device, flood.data(), bytes), bytes);
-    while (releases < 1200 && std::chrono::steady_clock::now() - started < 5s) {
+    while (releases < 1200 && std::chrono::steady_clock::now() - started < 5s)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     EXPECT_EQ(releases, 1200);
@@ -257,9 +254,8 @@ TEST(VirtualKeys, EveryKeyOfAPcKeyboardHasACodeAndNoTwoKeysShareOne) {
     for (unsigned k = KEY_ESC; k <= KEY_KPJPCOMMA; ++k) keys.push_back(k);
     for (unsigned k = KEY_KPENTER; k <= KEY_DELETE; ++k) keys.push_back(k);
     const std::set<unsigned> none = {84, KEY_LINEFEED};
-    for (unsigned kernel : keys) {
+    for (unsigned kernel : keys)
         EXPECT_TRUE(none.count(kernel) || virtualKeyCodeForKernelKey(kernel)) << kernel;
-    }
     // Only keys that mean the same on other keyboards, or stand in the same place, share a code.
     const std::set<unsigned> sharing = {
         KEY_HELP,     KEY_HANJA,      KEY_HANGEUL, KEY_KATAKANAHIRAGANA,
