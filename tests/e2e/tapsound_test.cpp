@@ -70,7 +70,7 @@ class Tapsound : public ::testing::Test {
     pid_t pid = -1;
 };
 
-TEST_F(Tapsound, TypingAnywherePlaysASoundPerPressScrollLockMutesAndTheSetAndVolumeAreRestored) {
+TEST_F(Tapsound, TypingAnywherePlaysASoundPerPressAndTheSetAndVolumeAreRestored) {
     test::FocusedWindow target;
     ASSERT_TRUE(target.ok());
     start({TAPSOUND_EXAMPLE_SET});
@@ -78,11 +78,6 @@ TEST_F(Tapsound, TypingAnywherePlaysASoundPerPressScrollLockMutesAndTheSetAndVol
     EXPECT_TRUE(stored("Example.tapsnd"));
     EXPECT_EQ(soundsHeardAfter("xdotool key --delay 200 a s space Return BackSpace e"), 6u);
     EXPECT_EQ(target.drainKeyPresses(), 6);
-    // Scroll Lock twice mutes and unmutes; the second press of a muting pair is already silent,
-    // the second of an unmuting pair is heard.
-    EXPECT_EQ(soundsHeardAfter("xdotool key --delay 150 Scroll_Lock Scroll_Lock a s"), 1u);
-    EXPECT_EQ(soundsHeardAfter("xdotool key --delay 700 Scroll_Lock Scroll_Lock a"), 0u);
-    EXPECT_EQ(soundsHeardAfter("xdotool key --delay 150 Scroll_Lock Scroll_Lock a"), 2u);
     EXPECT_EQ(test::stopProcess(pid), 0);
     EXPECT_TRUE(stored("Example.tapsnd"));
 
@@ -111,6 +106,16 @@ TEST_F(Tapsound, ASecondStartHandsItsPathToTheRunningOneAndBrokenSetsNeverCrash)
     EXPECT_EQ(test::run({TAPSOUND_BINARY}), 0);  // a plain second start just exits
     EXPECT_EQ(test::stopProcess(pid), 0);
     EXPECT_TRUE(stored("beep.flac"));
+}
+
+// Scroll Lock twice mutes and unmutes from the keyboard; the second press of a muting pair is
+// already silent, the second of an unmuting pair is heard.
+TEST_F(Tapsound, ScrollLockTwiceTogglesMute) {
+    start({TAPSOUND_EXAMPLE_SET});
+    ASSERT_TRUE(stored("Example.tapsnd"));
+    EXPECT_EQ(soundsHeardAfter("xdotool key --delay 150 Scroll_Lock Scroll_Lock a s"), 1u);
+    EXPECT_EQ(soundsHeardAfter("xdotool key --delay 700 Scroll_Lock Scroll_Lock a"), 0u);
+    EXPECT_EQ(soundsHeardAfter("xdotool key --delay 150 Scroll_Lock Scroll_Lock a"), 2u);
 }
 
 // The first start plays the example set. A path that is missing or holds no sound is told, ends
@@ -188,8 +193,7 @@ TEST_F(Tapsound, OneInstancePerSessionObeyingOnlyItsUserThroughAnyFlood) {
     int status = -1;
     waitpid(stranger, &status, 0);
     EXPECT_EQ(status, 0);
-    chmod(folder.c_str(), 0700);
-    chmod(session.dir().c_str(), 0700);
+    for (const std::string& path : {folder, session.dir()}) chmod(path.c_str(), 0700);
     std::this_thread::sleep_for(500ms);
     EXPECT_EQ(soundsHeardAfter("xdotool key a"), 1u) << "the stranger's set was opened";
 
@@ -217,9 +221,7 @@ TEST_F(Tapsound, APlantedInstanceFolderIsRefusedAndTapsoundRunsAlone) {
         fs::remove_all(planted);
         ASSERT_EQ(test::run({"sh", "-c", c.plant}), 0);
         start({}, {"env", "-u", "XDG_RUNTIME_DIR", "TMPDIR=" + temp});
-        EXPECT_NE(test::readBytes(log).find(planted + ": " + c.says),
-                  std::string::npos)
-            << c.says;
+        EXPECT_NE(test::readBytes(log).find(planted + ": " + c.says), std::string::npos) << c.says;
         EXPECT_EQ(test::stopProcess(pid), 0) << c.says;
         fs::remove(log);
     }
@@ -240,8 +242,7 @@ TEST_F(Tapsound, SettingsThatCannotBeKeptAreNeverWaitedOn) {
     start({}, {"env", "-u", "HOME", "-u", "XDG_CONFIG_HOME"});
     EXPECT_EQ(soundsHeardAfter("xdotool key a"), 1u);
     EXPECT_EQ(test::stopProcess(pid), 0);
-    EXPECT_NE(test::readBytes(log).find("cannot store settings"),
-              std::string::npos);
+    EXPECT_NE(test::readBytes(log).find("cannot store settings"), std::string::npos);
     EXPECT_EQ(fs::exists("/.config/tapsound"), storedBefore);
 }
 

@@ -30,6 +30,11 @@ input_event record(unsigned type, unsigned code, int value) {
 }
 input_event key(unsigned code, int value = 1) { return record(EV_KEY, code, value); }
 const input_event kReport = record(EV_SYN, SYN_REPORT, 0);
+// Writes the records whole, as a device does.
+bool writeWhole(int fd, const Records& records) {
+    const auto size = ssize_t(records.size() * sizeof(input_event));
+    return write(fd, records.data(), size) == size;
+}
 
 // "56+" a press of virtual key 56, "56*" a repeat, "56-" a release; "^" where Caps Lock is on;
 // then buttons, "b1+" a press of button 1.
@@ -140,8 +145,7 @@ TEST(EvdevKeySource, KeyboardsPluggedInLaterAreHeardAndUnpluggedOnesLetGo) {
     std::vector<KeyEvent> events;
     const auto plugIn = [&](const char* name) { return mkfifo(folder.file(name).c_str(), 0600); };
     const auto heardAfter = [&](int fd, const Records& records) {
-        EXPECT_EQ(write(fd, records.data(), records.size() * sizeof(input_event)),
-                  ssize_t(records.size() * sizeof(input_event)));
+        EXPECT_TRUE(writeWhole(fd, records));
         turnUntil([&] { return !events.empty(); });
         return heard(std::exchange(events, {}));
     };
@@ -186,10 +190,7 @@ TEST(EvdevKeySource, PointersAreReadOnlyWhileButtonsAreAskedFor) {
     EXPECT_EQ(source.deviceCount(), 2u);
     const int later = plugIn("event11");
     const Records click = {key(BTN_LEFT), kReport, key(BTN_LEFT, 0), kReport};
-    for (const int fd : {mouse, later}) {
-        ASSERT_EQ(write(fd, click.data(), sizeof(input_event) * 4),
-                  ssize_t(sizeof(input_event) * 4));
-    }
+    for (const int fd : {mouse, later}) ASSERT_TRUE(writeWhole(fd, click));
     turnUntil([&] { return clicks.size() >= 16; });
     EXPECT_EQ(clicks, "b0+ b0- b0+ b0- ");
     source.setButtonHandler(nullptr);
@@ -204,10 +205,9 @@ TEST(EvdevKeySource, PointersAreReadOnlyWhileButtonsAreAskedFor) {
 TEST(EvdevKeySource, AFloodIsReadASliceAtATimeAndPressesBeyondHearingAreDropped) {
     Records flood;
     for (int i = 0; i < 1200; ++i) flood.insert(flood.end(), {key(KEY_J), key(KEY_J, 0)});
-    const auto bytes = ssize_t(flood.size() * sizeof(input_event));
     int fds[2];
     ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
-    ASSERT_EQ(write(fds[1], flood.data(), bytes), bytes);
+    ASSERT_TRUE(writeWhole(fds[1], flood));
     EvdevDeviceReader reader(fds[0]);
     std::vector<KeyEvent> slice;
     bool capsLock = false;
@@ -224,7 +224,7 @@ TEST(EvdevKeySource, AFloodIsReadASliceAtATimeAndPressesBeyondHearingAreDropped)
     ASSERT_TRUE(source.start([&](const KeyEvent& e) { ++(e.pressed ? presses : releases); }));
     const int device = ::open(folder.file("event0").c_str(), O_WRONLY | O_NONBLOCK);
     const auto started = std::chrono::steady_clock::now();
-    ASSERT_EQ(write(device, flood.data(), bytes), bytes);
+    ASSERT_TRUE(writeWhole(device, flood));
     while (releases < 1200 && std::chrono::steady_clock::now() - started < 5s)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     const double seconds =

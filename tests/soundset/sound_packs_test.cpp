@@ -242,9 +242,8 @@ TEST_F(Packs, FilesThatAreNotRegularAreNeverOpened) {
         "defines": {"30": [0, 100]}})");
     // The real decoder: the fake reads files through a stream, which would wait on the FIFO.
     for (const char* name : {"p", "s", "zipped.zip", "c", "c/config.json"}) {
-        SCOPED_TRACE(name);
         configJsonPackAtPath(dir.file(name), files, real);
-        EXPECT_FALSE(opened());
+        EXPECT_FALSE(opened()) << name;
     }
     kernelCodeFolderAtPath(dir.file("k"), files, real);
     soundsDictionaryWithDirectryPath(files, real, dir.file("k"));
