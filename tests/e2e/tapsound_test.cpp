@@ -2,7 +2,6 @@
 // recorded from the null sink; and keys typed elsewhere heard through XInput 2 by physical key.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sndfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -89,23 +88,6 @@ TEST_F(Tapsound, TypingAnywherePlaysASoundPerPressAndTheSetAndVolumeAreRestored)
     setting("volume", 0);
     start();
     EXPECT_EQ(soundsHeardAfter("xdotool key a b"), 0u);  // loaded, but at volume 0
-}
-
-TEST_F(Tapsound, ASecondStartHandsItsPathToTheRunningOneAndBrokenSetsNeverCrash) {
-    const std::string single = session.dir() + "/beep.flac",
-                      broken = session.dir() + "/Broken.tapsnd";
-    ASSERT_TRUE(
-        test::writeTone(single, {.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_16, .seconds = 0.05}));
-    fs::create_directories(broken + "/Contents/Resources/sounds");
-    test::writeBytes(broken + "/Contents/Resources/soundset.plist", "<plist><dict><key>*</key>");
-    test::writeBytes(broken + "/Contents/Resources/sounds/click.wav", "RIFF\x10\0\0\0WAVEfmt ");
-    start();
-    EXPECT_EQ(test::run({"timeout", "5", TAPSOUND_BINARY, broken}), 1);
-    EXPECT_EQ(test::run({"timeout", "5", TAPSOUND_BINARY, single}), 0);
-    EXPECT_EQ(soundsHeardAfter("xdotool key --delay 200 a F5 KP_1"), 3u);
-    EXPECT_EQ(test::run({TAPSOUND_BINARY}), 0);  // a plain second start just exits
-    EXPECT_EQ(test::stopProcess(pid), 0);
-    EXPECT_TRUE(stored("beep.flac"));
 }
 
 // Scroll Lock twice mutes and unmutes from the keyboard; the second press of a muting pair is
