@@ -1,5 +1,5 @@
-// The real program on a private X server and PulseAudio, keys typed with xdotool, its sound
-// recorded from the null sink; and keys typed elsewhere heard through XInput 2 by physical key.
+// The real program under a private X server and PulseAudio: keys typed with xdotool, its sound
+// from the null sink, its icon in IceWM's tray; keys typed elsewhere heard by their physical key.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>

@@ -107,9 +107,13 @@ TEST(KeyFlood, PressesBeyondHearingAreDroppedAndTheEventLoopTurns) {
     EXPECT_LE(heard, PressLimiter::kBurst + PressLimiter::kPerSecond * (seconds + 0.5));
 }
 
-// R = trunc(r * 2^-31 * 2147483647) picks the first sound whose threshold exceeds it; truncation
-// lets the top draw reach a last weight of 0. A single sound or an empty slot draws nothing; the
-// weights of data/draws.plist read alike in XML and binary form.
+// R = trunc(r * 2^-31 * 2147483647) picks the first sound whose threshold exceeds it: with equal
+// weights the first r that reaches 1073741823 plays b. A leading zero weight is never chosen; a
+// threshold of 2147483647 before the last sound keeps the last from playing, but truncation
+// leaves 2147483646, so the top draw reaches a last weight of 0. A single weighted sound still
+// draws; a single sound or an empty slot does not. Weights are integers, reals, strings, booleans,
+// missing (1) or negative (1), read alike from an XML and a binary soundset.plist
+// (data/draws.plist).
 TEST(Playback, EachPressDrawsOnceFromAWeightedSlot) {
     const std::string soundset = test::readBytes(TAPSOUND_TEST_DATA "/draws.plist");
     const struct {
