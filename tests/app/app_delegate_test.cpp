@@ -39,6 +39,12 @@ QStringList titles(const QMenu& menu) {
     return result;
 }
 
+// The menu's items between its head and Help, as both the tray menu and the no-tray window show.
+const QStringList kControls = {"Sound Sets", "Mouse Sounds", "Mute", "Stereo", "Vary Each Press",
+                               "Output", "Silent for Passwords",
+                               "Let Applications Report Password Fields", "Silent in Full Screen",
+                               "Silent in Application", "Silent In", "Start at Login"};
+
 // Out of range, a stored volume is kept but plays within range; no number at all counts as unset.
 TEST(Preferences, StrayStoredVolumesStayStoredButPlayWithinRange) {
     const struct {
@@ -104,12 +110,8 @@ TEST(StatusMenu, UntrustedRunOffersThePrivacyItemAndStillReadsTheVolume) {
     rig->awakeFromNib();
     EXPECT_EQ(rig->slider(), nullptr);
     EXPECT_FLOAT_EQ(rig->volume(), 0.2f);
-    EXPECT_EQ(titles(*rig.menu),
-              (QStringList{"Open Security & Privacy Preferences...", "-", "Sound Sets",
-                           "Mouse Sounds", "Mute", "Stereo", "Vary Each Press", "Output",
-                           "Silent for Passwords", "Let Applications Report Password Fields",
-                           "Silent in Full Screen", "Silent in Application", "Silent In",
-                           "Start at Login", "-", "Help", "Quit tapsound"}));
+    EXPECT_EQ(titles(*rig.menu), (QStringList{"Open Security & Privacy Preferences...", "-"} +
+                                  kControls + QStringList{"-", "Help", "Quit tapsound"}));
     EXPECT_EQ(rig->statusItem()->toolTip(), "tapsound cannot hear your keys");
     rig.menu->actions()[0]->trigger();
     rig.menu->actions()[15]->trigger();  // Help opens the same page
@@ -184,9 +186,8 @@ TEST(StatusMenu, SoundSetsListEveryOpenableLocationAndTheMenuNamesTheLoadedOne) 
 TEST(SoundSets, NamesThatAreNotUtf8AreOfferedByteForByte) {
     test::TempDir dir;
     std::filesystem::create_directories(dir.file("b\xfe"));
-    for (const char* name : {"a\xff.wav", ".hidden.wav", "notes.txt"}) {
+    for (const char* name : {"a\xff.wav", ".hidden.wav", "notes.txt"})
         ASSERT_TRUE(test::writeBytes(dir.file(name), ""));
-    }
     const auto groups = findSoundSets({QFile::decodeName(dir.path().c_str())}, {"wav"});
     ASSERT_EQ(groups.size(), 1u);
     std::vector<std::string> locations;
@@ -266,20 +267,14 @@ TEST(NoTray, TheWindowOffersTheMenusControls) {
         window.showState("Example");
         QStringList shown;
         for (const QLabel* label : window.findChildren<QLabel*>()) shown << label->text();
-        for (const QToolButton* button : window.findChildren<QToolButton*>()) {
+        for (const QToolButton* button : window.findChildren<QToolButton*>())
             shown << button->text().replace("&&", "&");
-        }
         const QStringList top =
             trusted ? QStringList{"Example", "Volume", "Open..."}
                     : QStringList{"<b>tapsound cannot hear your keys</b><br>Choose \"Open "
                                   "Security &amp; Privacy Preferences...\" to see how to allow it.",
                                   "Example", "Open Security & Privacy Preferences..."};
-        EXPECT_EQ(shown, (top + QStringList{"Sound Sets", "Mouse Sounds", "Mute", "Stereo",
-                                            "Vary Each Press", "Output", "Silent for Passwords",
-                                            "Let Applications Report Password Fields",
-                                            "Silent in Full Screen",
-                                            "Silent in Application", "Silent In",
-                                            "Start at Login", "Help", "Quit tapsound"}));
+        EXPECT_EQ(shown, (top + kControls + QStringList{"Help", "Quit tapsound"}));
         if (auto* volume = window.findChild<QSlider*>()) {
             volume->setValue(300);
             EXPECT_FLOAT_EQ(rig->volume(), 0.3f);

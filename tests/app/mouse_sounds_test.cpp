@@ -66,9 +66,8 @@ TEST(MouseSounds, AMousePackPlaysForClicksAndLeavesTheKeyboardSetAsItIs) {
             return emit menu->aboutToShow(), menu->actions();
         };
         if (step.rfind("menu", 0) == 0) {
-            for (QAction* item : mouseMenu()) {
+            for (QAction* item : mouseMenu())
                 if (item->text().toStdString() == title) item->trigger();
-            }
         } else if (step.rfind("open", 0) == 0) {
             (*rig)->openWithFileURL(sets + title);
         } else if (step.rfind("command", 0) == 0) {
@@ -87,9 +86,8 @@ TEST(MouseSounds, AMousePackPlaysForClicksAndLeavesTheKeyboardSetAsItIs) {
         }
         EXPECT_EQ(shown.join(' ').toStdString(), s.menu);
         // Clicks reach the controller only while some sound is there for them.
-        for (const auto& [button, down] : {std::pair{0, true}, {0, false}, {1, true}, {1, false}}) {
+        for (const auto& [button, down] : {std::pair{0, true}, {0, false}, {1, true}, {1, false}})
             if (rig->keys->buttonHandler) rig->keys->buttonHandler({std::uint8_t(button), down});
-        }
         const auto started = rig->type("+0 -0").player->started;
         const auto names = rig->playedNames();
         std::string heard;

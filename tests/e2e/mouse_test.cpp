@@ -1,28 +1,22 @@
-// Under a private X server and PulseAudio: the real program with a keyboard set and a MechvibesDX
-// mouse pack, buttons clicked and keys typed with xdotool, each sound told on the null sink by its
-// pitch.
+// The real program with a keyboard set and a MechvibesDX mouse pack, buttons clicked and keys
+// typed with xdotool, each sound told on the private null sink by its pitch.
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
 #include <cmath>
-#include <filesystem>
 
 #include "tests/support/private_session.h"
-#include "tests/support/sound_files.h"
 
 namespace tapsound {
 namespace {
-
-using namespace std::chrono_literals;
 
 // The pitch at each onset, from zero crossings over 40 ms of the left channel.
 std::vector<int> pitches(const std::vector<float>& stereo) {
     std::vector<int> heard;
     for (const std::size_t onset : test::findOnsets(stereo, 0.01f, 4800)) {
         int crossings = 0;
-        for (std::size_t f = onset + 240; f < onset + 2160 && 2 * f + 2 < stereo.size(); ++f) {
+        for (std::size_t f = onset + 240; f < onset + 2160 && 2 * f + 2 < stereo.size(); ++f)
             crossings += (stereo[2 * f] < 0) != (stereo[2 * f + 2] < 0);
-        }
         heard.push_back(static_cast<int>(std::lround(crossings / 2 / 0.04 / 250)) * 250);
     }
     return heard;
@@ -31,10 +25,8 @@ std::vector<int> pitches(const std::vector<float>& stereo) {
 TEST(MouseClicks, EachButtonPlaysItsOwnSoundTheWheelNoneAndKeysTheirSet) {
     test::PrivateSession session;
     ASSERT_TRUE(session.ok()) << session.error();
-    setenv("XDG_CONFIG_HOME", (session.dir() + "/config").c_str(), 1);
-    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    session.programConfig();
     const std::string keys = session.dir() + "/key.wav", pack = session.dir() + "/Clicks";
-    std::filesystem::create_directories(pack);
     ASSERT_TRUE(test::writeTone(keys, {.seconds = 0.08, .frequency = 3000}));
     // Left: its press at 0-80 ms of its file, its release at 200-280 ms.
     std::vector<float> left(44100 * 28 / 100);
@@ -56,10 +48,7 @@ TEST(MouseClicks, EachButtonPlaysItsOwnSoundTheWheelNoneAndKeysTheirSet) {
         pid_t& pid;
         ~Stop() { test::stopProcess(pid); }
     } stop{pid};
-    const auto serving = [] {
-        return test::capture("pactl list clients").find("tapsound") != std::string::npos;
-    };
-    ASSERT_TRUE(test::waitFor(serving, 10s)) << test::readBytes(session.dir() + "/tapsound.log");
+    ASSERT_TRUE(session.tapsoundConnected()) << test::readBytes(session.dir() + "/tapsound.log");
     // A later start hands its path over and ends once that is loaded.
     EXPECT_EQ(test::run({"timeout", "20", TAPSOUND_BINARY, keys}), 0);
     EXPECT_EQ(test::run({"timeout", "20", TAPSOUND_BINARY, pack}), 0);

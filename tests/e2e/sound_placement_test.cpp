@@ -15,7 +15,6 @@
 
 #include "tests/support/panel.h"
 #include "tests/support/private_session.h"
-#include "tests/support/sound_files.h"
 
 namespace tapsound {
 namespace {
@@ -60,9 +59,7 @@ class SoundPlacement : public ::testing::TestWithParam<bool> {  // PipeWire?
   protected:
     void SetUp() override {
         ASSERT_TRUE(session.ok()) << session.error();
-        config = session.dir() + "/config";
-        setenv("XDG_CONFIG_HOME", config.c_str(), 1);
-        setenv("QT_QPA_PLATFORM", "xcb", 1);
+        config = session.programConfig();
         // Every key plays one 40 ms tone of 1 kHz, mono as most packs' sounds are.
         const std::string tone = session.dir() + "/tone.wav";
         ASSERT_TRUE(

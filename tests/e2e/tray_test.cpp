@@ -6,7 +6,6 @@
 #include <QDBusConnection>
 #include <QRegularExpression>
 #include <QSettings>
-#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -14,10 +13,6 @@
 
 #include "tests/support/panel.h"
 #include "tests/support/private_session.h"
-
-// Last: Xlib's macros clash with Qt's headers.
-#include <X11/Xlib.h>
-#include <X11/extensions/XTest.h>
 
 namespace tapsound {
 namespace {
@@ -32,16 +27,14 @@ class Tray : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(session.ok()) << session.error();
-        for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
-            setenv(name, (session.dir() + "/" + name).c_str(), 1);
-        }
-        setenv("QT_QPA_PLATFORM", "xcb", 1);
+        setenv("XDG_DATA_HOME", (session.dir() + "/data").c_str(), 1);
     }
     test::PrivateSession session{{.display = true, .audio = false, .bus = true}};
+    const std::string config = session.programConfig();
 };
 
 TEST_F(Tray, ARightClickOnAStatusNotifierHostShowsOurMenuAndItsItemsWork) {
-    std::filesystem::create_directories(session.dir() + "/XDG_DATA_HOME/tapsound/sets/R&B_2");
+    std::filesystem::create_directories(session.dir() + "/data/tapsound/sets/R&B_2");
     test::PanelWatcher watcher;
     ASSERT_TRUE(watcher.offer(QDBusConnection::sessionBus()));
     pid_t pid = test::spawn({TAPSOUND_BINARY, TAPSOUND_EXAMPLE_SET});
@@ -66,7 +59,7 @@ TEST_F(Tray, ARightClickOnAStatusNotifierHostShowsOurMenuAndItsItemsWork) {
     // An empty set plays nothing, so the volume waits, disabled, as the slider does.
     EXPECT_TRUE(menu().contains("~Volume/[x] 20 %") && menu().contains("[x] Mute"));
     // Hosts that send only the "opened" event read the folders afresh too.
-    std::filesystem::create_directories(session.dir() + "/XDG_DATA_HOME/tapsound/sets/Later");
+    std::filesystem::create_directories(session.dir() + "/data/tapsound/sets/Later");
     for (const char* event : {"closed", "opened"}) panel.send("Sound Sets", event);
     EXPECT_TRUE(menu().contains("Sound Sets/[ ] Later"));
     // A left click on an icon at the bottom right of the screen (1280x800) shows our own menu,
@@ -83,18 +76,17 @@ TEST_F(Tray, ARightClickOnAStatusNotifierHostShowsOurMenuAndItsItemsWork) {
         << x << "," << y << " " << width << "x" << height;
     panel.send("Quit tapsound");
     EXPECT_TRUE(waitServing([&] { return waitpid(pid, nullptr, WNOHANG) == pid; }));
-    QSettings settings(
-        QString::fromStdString(session.dir()) + "/XDG_CONFIG_HOME/tapsound/tapsound.ini",
-        QSettings::IniFormat);
+    QSettings settings(QString::fromStdString(config + "/tapsound/tapsound.ini"),
+                       QSettings::IniFormat);
     EXPECT_EQ(settings.allKeys(), (QStringList{"Bookmark", "volume"}));
     EXPECT_FLOAT_EQ(settings.value("volume").toFloat(), 0.2f);
 }
 
-// Our one visible window larger than a tray icon, if there is one.
-std::string window() {
-    return test::capture(
-        "for w in $(xdotool search --onlyvisible --classname tapsound); do "
-        "eval $(xdotool getwindowgeometry --shell $w); [ $WIDTH -gt 100 ] && echo -n $w; done");
+// Our one visible window larger than a tray icon, or not larger: an XEmbed icon.
+std::string window(const std::string& width = "-gt") {
+    return test::capture("for w in $(xdotool search --onlyvisible --classname tapsound); do eval "
+                         "$(xdotool getwindowgeometry --shell $w); [ $WIDTH " +
+                         width + " 100 ] && echo -n $w; done");
 }
 
 // With no tray (a session bus but no StatusNotifier host, no XEmbed tray) a window stands in after
@@ -120,28 +112,14 @@ TEST_F(Tray, WithNoTrayAWindowStandsInUntilOneShowsIcons) {
 TEST(KeyFlood, SigtermEndsTapsoundDuringAKeyFlood) {
     test::PrivateSession session;
     ASSERT_TRUE(session.ok()) << session.error();
-    setenv("XDG_CONFIG_HOME", (session.dir() + "/XDG_CONFIG_HOME").c_str(), 1);
-    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    session.programConfig();
     pid_t pid = test::spawn({TAPSOUND_BINARY, TAPSOUND_EXAMPLE_SET});
     ASSERT_TRUE(test::waitFor([] { return !window().empty(); }, 10s));
-    std::atomic<bool> flooding{true};
-    std::thread typist([&] {
-        Display* display = XOpenDisplay(nullptr);
-        const KeyCode key = XKeysymToKeycode(display, XStringToKeysym("j"));
-        while (flooding) {
-            for (int i = 0; i < 200; ++i) {
-                XTestFakeKeyEvent(display, key, True, CurrentTime);
-                XTestFakeKeyEvent(display, key, False, CurrentTime);
-            }
-            XSync(display, False);
-        }
-        XCloseDisplay(display);
-    });
+    std::optional<test::KeyFlood> flood{std::in_place};
     std::this_thread::sleep_for(3s);
     kill(pid, SIGTERM);
     const bool ended = test::waitFor([&] { return waitpid(pid, nullptr, WNOHANG) == pid; }, 5s);
-    flooding = false;
-    typist.join();
+    flood.reset();
     EXPECT_TRUE(ended) << "SIGTERM unanswered 5 s into a key flood";
     if (!ended) test::stopProcess(pid);
 }
@@ -150,11 +128,6 @@ TEST(KeyFlood, SigtermEndsTapsoundDuringAKeyFlood) {
 // whatever tray is there (our item registered with the watcher, or an XEmbed icon window in
 // IceWM's tray), and the window stands in while there is none.
 TEST_F(Tray, WhicheverKindOfTrayComesTheIconFollowsIt) {
-    const auto xembedIcon = [] {
-        return test::capture(
-            "for w in $(xdotool search --onlyvisible --classname tapsound); do "
-            "eval $(xdotool getwindowgeometry --shell $w); [ $WIDTH -le 100 ] && echo -n $w; done");
-    };
     for (const bool dbusFirst : {false, true}) {
         SCOPED_TRACE(dbusFirst ? "StatusNotifier host first" : "XEmbed tray first");
         test::PanelWatcher watcher;
@@ -173,7 +146,7 @@ TEST_F(Tray, WhicheverKindOfTrayComesTheIconFollowsIt) {
         };
         const auto iconShows = [&](bool dbus) {
             return waitServing([&] {
-                return (dbus ? !watcher.items.isEmpty() : !xembedIcon().empty()) &&
+                return (dbus ? !watcher.items.isEmpty() : !window("-le").empty()) &&
                        window().empty();
             });
         };

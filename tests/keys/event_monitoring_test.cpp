@@ -3,22 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-
 #include <QEventLoop>
 #include <QTimer>
-#include <atomic>
-#include <filesystem>
-#include <thread>
 
 #include "platform/key_source_x11.h"
 #include "platform/key_sources.h"
-#include "platform/virtual_keys.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/private_session.h"
-
-// Last: Xlib's macros clash with Qt's headers.
-#include <X11/Xlib.h>
-#include <X11/extensions/XTest.h>
 
 namespace tapsound {
 namespace {
@@ -26,18 +17,9 @@ namespace {
 using namespace platform;
 using test::ControllerRig;
 
-// A trusted run with one sound of its own on every key, monitoring.
-struct Monitoring : ::testing::Test {
-    void SetUp() override {
-        rig->awakeFromNib();
-        rig->applicationDidFinishLaunching();
-        rig.openOneSoundPerKey();
-        ASSERT_TRUE(rig->isMonitoring());
-    }
+TEST(Monitoring, PressesAndModifierChangesThatLeaveACountedModifierDownPlayWhileMonitored) {
     ControllerRig rig;
-};
-
-TEST_F(Monitoring, PressesAndModifierChangesThatLeaveACountedModifierDownPlayWhileMonitored) {
+    ASSERT_TRUE(rig.monitorEveryKey());
     // Shift 56, Command 55, Caps Lock 57, Right Option 61, Right Control 62, Function 63.
     const std::pair<const char*, std::vector<int>> cases[] = {
         // Modifiers sound going down, and going up while a counted one stays down.
@@ -102,24 +84,8 @@ TEST(KeyFlood, PressesBeyondHearingAreDroppedAndTheEventLoopTurns) {
     test::PrivateSession session{{.display = true, .audio = false}};
     ASSERT_TRUE(session.ok()) << session.error();
     ControllerRig rig(true, {}, std::make_unique<X11KeySource>());
-    rig->awakeFromNib();
-    rig->applicationDidFinishLaunching();
-    rig.openOneSoundPerKey();
-    ASSERT_TRUE(rig->isMonitoring());
-    std::atomic<bool> flooding{true}, gaveUp{false};
-    std::thread typist([&] {
-        Display* display = XOpenDisplay(nullptr);
-        const KeyCode key = XKeysymToKeycode(display, XStringToKeysym("j"));
-        const auto cap = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (flooding && !(gaveUp = std::chrono::steady_clock::now() > cap)) {
-            for (int i = 0; i < 200; ++i) {
-                XTestFakeKeyEvent(display, key, True, CurrentTime);
-                XTestFakeKeyEvent(display, key, False, CurrentTime);
-            }
-            XSync(display, False);
-        }
-        XCloseDisplay(display);
-    });
+    ASSERT_TRUE(rig.monitorEveryKey());
+    std::optional<test::KeyFlood> flood{std::in_place};
     const auto started = std::chrono::steady_clock::now();
     // Until a second's worth past the burst is heard, however slowly a busy server delivers; a
     // timer checks, so it must fire through the flood.
@@ -127,14 +93,14 @@ TEST(KeyFlood, PressesBeyondHearingAreDroppedAndTheEventLoopTurns) {
     QEventLoop loop;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (double(rig.player->started.size()) >= enough || gaveUp) loop.quit();
+        if (double(rig.player->started.size()) >= enough || flood->gaveUp()) loop.quit();
     });
     poll.start(10);
     loop.exec();
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    flooding = false;
-    typist.join();
+    const bool gaveUp = flood->gaveUp();
+    flood.reset();
     EXPECT_FALSE(gaveUp) << "the event loop stood still, or heard too little, for 20 s of flood";
     const auto heard = static_cast<double>(rig.played().size());
     EXPECT_GE(heard, enough);

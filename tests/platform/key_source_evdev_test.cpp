@@ -1,6 +1,5 @@
-// Keys from the kernel: the one table of virtual key codes, the input-device reader fed recorded
-// input_event streams through pipes, device classification, and keyboards appearing and vanishing
-// in a watched folder.
+// Keys from the kernel: virtual key codes, recorded input_event streams read through pipes,
+// device classification, and devices appearing and vanishing in a watched folder.
 #include "platform/key_source_evdev.h"
 
 #include <fcntl.h>
@@ -18,7 +17,6 @@
 #include "platform/key_sources.h"
 #include "platform/virtual_keys.h"
 #include "tests/support/private_session.h"
-#include "tests/support/sound_files.h"
 
 namespace tapsound::platform {
 namespace {
@@ -32,6 +30,11 @@ input_event record(unsigned type, unsigned code, int value) {
 }
 input_event key(unsigned code, int value = 1) { return record(EV_KEY, code, value); }
 const input_event kReport = record(EV_SYN, SYN_REPORT, 0);
+// Writes the records whole, as a device does.
+bool writeWhole(int fd, const Records& records) {
+    const auto size = ssize_t(records.size() * sizeof(input_event));
+    return write(fd, records.data(), size) == size;
+}
 
 // "56+" a press of virtual key 56, "56*" a repeat, "56-" a release; "^" where Caps Lock is on;
 // then buttons, "b1+" a press of button 1.
@@ -116,14 +119,14 @@ TEST(EvdevDevices, KeyboardsAreTheDevicesWithLetterKeys) {
          KEY_F, KEY_G, KEY_H, KEY_J, KEY_K, KEY_L, KEY_Z, KEY_X, KEY_C, KEY_V, KEY_B, KEY_N, KEY_M},
         KEY_CNT);
     const auto keyEvents = bits({EV_SYN, EV_KEY, EV_MSC, EV_LED, EV_REP}, EV_CNT);
-    EXPECT_TRUE(isKeyboardFromCapabilities(keyEvents, letters));
+    const auto mouseEvents = bits({EV_SYN, EV_KEY, EV_REL}, EV_CNT);
     const auto mouse = bits({BTN_LEFT, BTN_RIGHT, BTN_MIDDLE}, KEY_CNT);
-    EXPECT_TRUE(isPointerFromCapabilities(bits({EV_SYN, EV_KEY, EV_REL}, EV_CNT), mouse));
+    EXPECT_TRUE(isKeyboardFromCapabilities(keyEvents, letters));
+    EXPECT_TRUE(isPointerFromCapabilities(mouseEvents, mouse));
     EXPECT_FALSE(isPointerFromCapabilities(keyEvents, letters));
     // A power button, a mouse, nothing at all, no input device.
     EXPECT_FALSE(isKeyboardFromCapabilities(keyEvents, bits({KEY_POWER}, KEY_CNT)));
-    EXPECT_FALSE(isKeyboardFromCapabilities(bits({EV_SYN, EV_KEY, EV_REL}, EV_CNT),
-                                            bits({BTN_LEFT, BTN_RIGHT, BTN_MIDDLE}, KEY_CNT)));
+    EXPECT_FALSE(isKeyboardFromCapabilities(mouseEvents, mouse));
     EXPECT_FALSE(isKeyboardFromCapabilities({}, {}));
     EXPECT_FALSE(isKeyboardDevice(STDIN_FILENO));
     EvdevKeySource unreadable({.directory = "/nonexistent/input"});
@@ -142,8 +145,7 @@ TEST(EvdevKeySource, KeyboardsPluggedInLaterAreHeardAndUnpluggedOnesLetGo) {
     std::vector<KeyEvent> events;
     const auto plugIn = [&](const char* name) { return mkfifo(folder.file(name).c_str(), 0600); };
     const auto heardAfter = [&](int fd, const Records& records) {
-        EXPECT_EQ(write(fd, records.data(), records.size() * sizeof(input_event)),
-                  ssize_t(records.size() * sizeof(input_event)));
+        EXPECT_TRUE(writeWhole(fd, records));
         turnUntil([&] { return !events.empty(); });
         return heard(std::exchange(events, {}));
     };
@@ -188,10 +190,7 @@ TEST(EvdevKeySource, PointersAreReadOnlyWhileButtonsAreAskedFor) {
     EXPECT_EQ(source.deviceCount(), 2u);
     const int later = plugIn("event11");
     const Records click = {key(BTN_LEFT), kReport, key(BTN_LEFT, 0), kReport};
-    for (const int fd : {mouse, later}) {
-        ASSERT_EQ(write(fd, click.data(), sizeof(input_event) * 4),
-                  ssize_t(sizeof(input_event) * 4));
-    }
+    for (const int fd : {mouse, later}) ASSERT_TRUE(writeWhole(fd, click));
     turnUntil([&] { return clicks.size() >= 16; });
     EXPECT_EQ(clicks, "b0+ b0- b0+ b0- ");
     source.setButtonHandler(nullptr);
@@ -206,10 +205,9 @@ TEST(EvdevKeySource, PointersAreReadOnlyWhileButtonsAreAskedFor) {
 TEST(EvdevKeySource, AFloodIsReadASliceAtATimeAndPressesBeyondHearingAreDropped) {
     Records flood;
     for (int i = 0; i < 1200; ++i) flood.insert(flood.end(), {key(KEY_J), key(KEY_J, 0)});
-    const auto bytes = ssize_t(flood.size() * sizeof(input_event));
     int fds[2];
     ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
-    ASSERT_EQ(write(fds[1], flood.data(), bytes), bytes);
+    ASSERT_TRUE(writeWhole(fds[1], flood));
     EvdevDeviceReader reader(fds[0]);
     std::vector<KeyEvent> slice;
     bool capsLock = false;
@@ -226,10 +224,9 @@ TEST(EvdevKeySource, AFloodIsReadASliceAtATimeAndPressesBeyondHearingAreDropped)
     ASSERT_TRUE(source.start([&](const KeyEvent& e) { ++(e.pressed ? presses : releases); }));
     const int device = ::open(folder.file("event0").c_str(), O_WRONLY | O_NONBLOCK);
     const auto started = std::chrono::steady_clock::now();
-    ASSERT_EQ(write(device, flood.data(), bytes), bytes);
-    while (releases < 1200 && std::chrono::steady_clock::now() - started < 5s) {
+    ASSERT_TRUE(writeWhole(device, flood));
+    while (releases < 1200 && std::chrono::steady_clock::now() - started < 5s)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     EXPECT_EQ(releases, 1200);
@@ -257,9 +254,8 @@ TEST(VirtualKeys, EveryKeyOfAPcKeyboardHasACodeAndNoTwoKeysShareOne) {
     for (unsigned k = KEY_ESC; k <= KEY_KPJPCOMMA; ++k) keys.push_back(k);
     for (unsigned k = KEY_KPENTER; k <= KEY_DELETE; ++k) keys.push_back(k);
     const std::set<unsigned> none = {84, KEY_LINEFEED};
-    for (unsigned kernel : keys) {
+    for (unsigned kernel : keys)
         EXPECT_TRUE(none.count(kernel) || virtualKeyCodeForKernelKey(kernel)) << kernel;
-    }
     // Only keys that mean the same on other keyboards, or stand in the same place, share a code.
     const std::set<unsigned> sharing = {
         KEY_HELP,     KEY_HANJA,      KEY_HANGEUL, KEY_KATAKANAHIRAGANA,

@@ -43,15 +43,12 @@ struct Opening : ::testing::Test {
     }
     // The file whose sound the key plays, relative to the test's folder ("" for none).
     std::string fileOf(int code) {
-        const SlotRef& slot = app().keyArray()[code];
-        const std::string path = slot ? rig->loader.pathOf[slot->sounds[0]->samples().get()] : "";
-        return path.empty() ? path : path.substr(files.path().size() + 1);
+        return rig->loader.fileOf(app().keyArray()[code], files.path());
     }
     bool loadedNothing() {
-        for (const SlotRef& slot : app().keyArray()) {
-            if (slot) return false;
-        }
-        return !app().slider()->isEnabled() && !app().isMonitoring();
+        return std::none_of(app().keyArray().begin(), app().keyArray().end(),
+                            [](const SlotRef& slot) { return bool(slot); }) &&
+               !app().slider()->isEnabled() && !app().isMonitoring();
     }
 
     test::TempDir config, files;
@@ -183,9 +180,8 @@ TEST_F(Opening, TheLastRequestWinsAndTheOldSetPlaysUntilTheNewOneIsReady) {
 std::vector<QFileDialog*> dialogs() {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     std::vector<QFileDialog*> shown;
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
+    for (QWidget* widget : QApplication::topLevelWidgets())
         if (widget->isVisible()) shown.push_back(qobject_cast<QFileDialog*>(widget));
-    }
     return shown;
 }
 
@@ -213,19 +209,16 @@ TEST_F(Opening, OneDialogAtATimeEntersFoldersChoosesPackagesAndCancelChangesNoth
 
     // Open chooses a package; a package entered, as by a double-click, is chosen too.
     for (const std::string name : {"Chosen.tapsnd", "Entered.tapsnd"}) {
-        const std::string package = makePackage(files.file(name));
+        const QString package = QString::fromStdString(makePackage(files.file(name)));
         app().open();
         ASSERT_EQ(dialogs().size(), 1u);
-        dialogs()[0]->selectFile(QString::fromStdString(package));
+        dialogs()[0]->selectFile(package);
+        auto* list = dialogs()[0]->findChild<QListView*>("listView");
         if (name[0] == 'C') static_cast<QDialog*>(dialogs()[0])->accept();  // the Open button
-        if (name[0] == 'E') {
-            auto* list = dialogs()[0]->findChild<QListView*>("listView");
-            const auto* files = qobject_cast<QFileSystemModel*>(list->model());
-            emit list->activated(files->index(QString::fromStdString(package)));
-        }
+        else emit list->activated(qobject_cast<QFileSystemModel*>(list->model())->index(package));
         EXPECT_TRUE(dialogs().empty());
         EXPECT_TRUE(app().isMonitoring());
-        EXPECT_EQ(storedPath(), package);
+        EXPECT_EQ(storedPath(), package.toStdString());
     }
     app().open();  // it starts where the last set is
     EXPECT_EQ(dialogs()[0]->directory().path().toStdString(), files.path());

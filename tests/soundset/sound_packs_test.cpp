@@ -1,5 +1,4 @@
-// Sound packs of other keyboard-sound programs: config.json packs in folders and zips, and folders
-// named by kernel key code, read into press and release tables.
+// Sound packs of other keyboard-sound programs, in folders and zips, read into their tables.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
@@ -11,8 +10,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
-#include <mutex>
 #include <set>
+#include <sstream>
 
 #include "platform/property_list.h"
 #include "platform/sound_file.h"
@@ -29,11 +28,8 @@ using platform::kernelKeyForScancode;
 using platform::virtualKeyCodeForKernelKey;
 
 struct Packs : ::testing::Test {
-    // The file a slot's sound came from ("" for none), as the fake loader recorded it.
     std::string fileOf(const SlotRef& slot, std::size_t i = 0) {
-        if (!slot || slot->sounds.size() <= i) return "";
-        const std::string& path = loader.pathOf[slot->sounds[i]->samples().get()];
-        return path.substr(path.rfind(dir.path()) == 0 ? dir.path().size() + 1 : 0);
+        return loader.fileOf(slot, dir.path(), i);
     }
     void write(const std::string& name, const std::string& bytes) {
         ASSERT_TRUE(test::writeBytes(dir.file(name), bytes));
@@ -64,10 +60,9 @@ TEST_F(Packs, EveryScancodeFamilyPlaysItsOwnKey) {
     std::string defines;
     std::map<int, std::string> expected;
     for (const auto& [code, virtualCode] : kScancodes) {
-        SCOPED_TRACE(code);
         const auto kernel = kernelKeyForScancode(code);
         const auto got = kernel ? virtualKeyCodeForKernelKey(*kernel) : std::nullopt;
-        EXPECT_EQ(got ? int(*got) : -1, virtualCode);
+        EXPECT_EQ(got ? int(*got) : -1, virtualCode) << code;
         const std::string file = "k" + std::to_string(code) + ".wav";
         write(file, "sound");
         defines += "\"" + std::to_string(code) + "\": \"" + file + "\",";
@@ -76,18 +71,15 @@ TEST_F(Packs, EveryScancodeFamilyPlaysItsOwnKey) {
     write("config.json", "{\"key_define_type\": \"multi\", \"defines\": {" + defines + "}}");
     const auto pack = open("");
     ASSERT_TRUE(pack);
-    for (std::size_t code = 0; code < kKeyCodeCount; ++code) {
-        SCOPED_TRACE(code);
-        EXPECT_EQ(fileOf(pack->press[code]), expected.count(code) ? expected[code] : "");
-    }
+    for (int code = 0; code < int(kKeyCodeCount); ++code)
+        EXPECT_EQ(fileOf(pack->press[code]), expected[code]) << code;
 }
 
 TEST_F(Packs, MultiAndVersion2PacksResolveFilesVariantsAndFallbacks) {
     for (const char* name :
          {"press/a.wav", "press/Space.WAV", "up/a.wav", "all.wav", "allup.wav", "v1.wav", "v2.wav",
-          "v4.wav", "x07.wav", "x08.wav", "x09.wav", "x10.wav"}) {
+          "v4.wav", "x07.wav", "x08.wav", "x09.wav", "x10.wav"})
         write(std::string("p/") + name, "sound");
-    }
     write("p/press/bad.wav", "BAD");
     write("outside.wav", "sound");
     // A: a subfolder; A up; Space: "\" and other case; S: missing; D: undecodable; F: outside;
@@ -156,8 +148,7 @@ TEST_F(Packs, ZippedPacksReadInMemoryAndRefuseWhatLeavesThem) {
         const auto pack = open(name);
         ASSERT_TRUE(pack);
         EXPECT_NE(fileOf(pack->press[0x00]), "");
-        EXPECT_FALSE(pack->press[0x01]);
-        EXPECT_FALSE(pack->press[0x02]);
+        EXPECT_FALSE(pack->press[0x01] || pack->press[0x02]);
     }
     EXPECT_FALSE(open("two.zip"));
     // Cut short anywhere, an archive never crashes the reader.
@@ -173,17 +164,15 @@ TEST_F(Packs, AZipBombEndsAtTheLimitsWhateverItsHeadersClaim) {
     ASSERT_TRUE(test::writeZip(dir.file("bomb.zip"), {{"a", zeros}, {"b", zeros}, {"c", "small"}}));
     std::string bytes = test::readBytes(dir.file("bomb.zip"));
     // A second copy whose headers claim a few bytes for every entry.
-    for (std::size_t at = 0; (at = bytes.find("PK\x01\x02", at)) != std::string::npos; at += 4) {
+    for (std::size_t at = 0; (at = bytes.find("PK\x01\x02", at)) != std::string::npos; at += 4)
         bytes.replace(at + 24, 4, std::string("\x05\0\0\0", 4));
-    }
     ASSERT_TRUE(test::writeBytes(dir.file("lying.zip"), bytes));
     const ZipLimits limits{.entryBytes = 5 << 20, .totalBytes = 6 << 20};
     for (const char* name : {"bomb.zip", "lying.zip"}) {
         SCOPED_TRACE(name);
         auto archive = ZipArchive::open(dir.file(name), limits);
         ASSERT_TRUE(archive);
-        const auto a = archive->read(*archive->find("a"), 1 << 20);
-        EXPECT_FALSE(a);
+        EXPECT_FALSE(archive->read(*archive->find("a"), 1 << 20));
         const auto first = archive->read(*archive->find("A"));
         EXPECT_TRUE(!first || first->size() <= limits.entryBytes);
         EXPECT_FALSE(archive->read(*archive->find("b")));  // past the total
@@ -253,9 +242,8 @@ TEST_F(Packs, FilesThatAreNotRegularAreNeverOpened) {
         "defines": {"30": [0, 100]}})");
     // The real decoder: the fake reads files through a stream, which would wait on the FIFO.
     for (const char* name : {"p", "s", "zipped.zip", "c", "c/config.json"}) {
-        SCOPED_TRACE(name);
         configJsonPackAtPath(dir.file(name), files, real);
-        EXPECT_FALSE(opened());
+        EXPECT_FALSE(opened()) << name;
     }
     kernelCodeFolderAtPath(dir.file("k"), files, real);
     soundsDictionaryWithDirectryPath(files, real, dir.file("k"));
@@ -267,31 +255,6 @@ TEST_F(Packs, FilesThatAreNotRegularAreNeverOpened) {
     EXPECT_TRUE(opened());  // the watch itself sees an open
     close(watch);
 }
-
-// The real decoder, noting the most its set's budget had read by the end of any call.
-struct WatchedLoader : platform::SndfileSoundLoader {
-    WatchedLoader() : SndfileSoundLoader(nullptr) {}
-    SoundRef initWithContentsOfFile(const std::string& path, platform::LoadBudget& b) override {
-        return noted(SndfileSoundLoader::initWithContentsOfFile(path, b), b);
-    }
-    SoundRef initWithData(std::span<const std::uint8_t> bytes, const std::string& name,
-                          platform::LoadBudget& b) override {
-        return noted(SndfileSoundLoader::initWithData(bytes, name, b), b);
-    }
-    std::vector<SoundRef> slicesWithContentsOfFile(const std::string& path,
-                                                   const std::vector<platform::SoundSlice>& slices,
-                                                   platform::LoadBudget& b) override {
-        return noted(SndfileSoundLoader::slicesWithContentsOfFile(path, slices, b), b);
-    }
-    template <typename T>
-    T noted(T result, const platform::LoadBudget& b) {
-        const std::lock_guard lock(mutex);
-        worked = std::max(worked, b.worked());
-        return result;
-    }
-    std::mutex mutex;
-    std::size_t worked = 0;
-};
 
 TEST_F(Packs, NothingIsDecodedPastTheBudgetOrAfterAStop) {
     // 40 one-second sounds (48 k samples each) in a folder, a zipped pack and a sprite; the
@@ -327,12 +290,11 @@ TEST_F(Packs, NothingIsDecodedPastTheBudgetOrAfterAStop) {
             }
             std::set<const platform::SampleBuffer*> buffers;
             const auto pack = configJsonPackAtPath(dir.file(name), files, loader, stop, limit);
-            for (const auto& slot : pack ? pack->press : KeyArray{}) {
+            for (const auto& slot : pack ? pack->press : KeyArray{})
                 if (slot) buffers.insert(slot->sounds[0]->samples().get());
-            }
             return buffers.size();
         };
-        WatchedLoader full;
+        test::WatchedLoader full;
         const std::size_t sounds = open(full, {});
         // A zipped sound's bytes are paid for while it decodes, so one fewer may fit.
         EXPECT_GE(sounds, 4u);
@@ -341,7 +303,7 @@ TEST_F(Packs, NothingIsDecodedPastTheBudgetOrAfterAStop) {
         // and a sprite ends with it.
         EXPECT_LE(full.worked, 5 * (48000 + 2 * 4096));
         int polls = 0;
-        WatchedLoader stopping;
+        test::WatchedLoader stopping;
         open(stopping, [&] { return ++polls > 8; });
         EXPECT_LT(stopping.worked, 48000u);  // asked to stop, none is read to its end
     }
@@ -363,31 +325,22 @@ TEST_F(Packs, KernelCodedFoldersArePressAndReleaseByKernelKey) {
     EXPECT_EQ(fileOf(pack->press[0x75]), "keys/6f-1.wav");  // forward Delete
     EXPECT_EQ(fileOf(pack->press[0x69]), "keys/63-1.wav");  // SysRq before F13
     EXPECT_FALSE(pack->press[platform::kVK_Shift]);
-    for (const char* name : {"a.wav", "b.wav", "c.wav", "d.wav", "e.wav", "f.wav"}) {
+    for (const char* name : {"a.wav", "b.wav", "c.wav", "d.wav", "e.wav", "f.wav"})
         write(std::string("keys/") + name, "sound");
-    }
     EXPECT_FALSE(kernelCodeFolderAtPath(dir.file("keys"), files, loader));
     EXPECT_FALSE(kernelCodeFolderAtPath(dir.file("keys/1e-1.wav"), files, loader));
 }
 
-// What a slot of a pack plays: its variants' lengths in ms, each tone or slice being of a length of
-// its own. Buttons are MouseButton indices.
-struct Played {
-    enum Table { Press, Release, ButtonPress, ButtonRelease } table;
-    std::size_t index;
-    std::vector<int> ms;
-};
-
 struct Format {
     const char* name;
     std::vector<std::pair<std::string, std::string>> files;  // "tone:N" makes an N ms tone
-    std::vector<Played> played;
+    // What slots play: their variants' lengths in ms, each tone or slice being of a length of its
+    // own. "P0:20,30" key 0 pressed, "R" released, "B"/"U" a MouseButton index down and up. Keys:
+    // A 0, B 11, Return 36, ";" 41, Space 49, Shift 56, keypad 0 82.
+    const char* played;
     bool mouse = false;
     float volume = 1.0f;
 };
-
-const int A = 0x00, B = 0x0B, Space = 49, Shift = 56, Semicolon = 0x29, Keypad0 = 0x52;
-const std::size_t Left = 0, Right = 1, Back = 3;
 
 const Format kFormats[] = {
     {"mechvibes-dx",
@@ -398,8 +351,7 @@ const Format kFormats[] = {
         "KeyA": {"timing": [[0, 30], [100, 140]]}, "Space": {"timing": [[200, 250]]},
         "Numpad0": {"timing": [300, 360]}, "Nonsense": {"timing": [[0, 10]]},
         "KeyB": {"timing": [[500, 400]]}}})"}},
-     {{Played::Press, A, {30}}, {Played::Release, A, {40}}, {Played::Press, Space, {50}},
-      {Played::Release, Space, {}}, {Played::Press, Keypad0, {60}}, {Played::Press, B, {}}},
+     "P0:30 R0:40 P49:50 R49: P82:60 P11:",
      false, 0.5f},
     {"mechvibes-dx-mouse",
      {{"l.wav", "tone:20"}, {"r.wav", "tone:50"},
@@ -407,9 +359,7 @@ const Format kFormats[] = {
         "soundpack_type": "Mouse", "definitions": {"MouseLeft": {"audio_file": "l.wav"},
         "MouseRight": {"audio_file": "r.wav", "timing": [[0, 10], [10, 25]]},
         "Mouse4": {"audio_file": "l.wav"}}})"}},
-     {{Played::ButtonPress, Left, {20}}, {Played::ButtonPress, Right, {10}},
-      {Played::ButtonRelease, Right, {15}}, {Played::ButtonPress, Back, {20}},
-      {Played::Press, A, {}}},
+     "B0:20 B1:10 U1:15 B3:20 P0:",
      true},
     {"keyboardsounds",
      {{"k1.wav", "tone:20"}, {"k2.wav", "tone:30"}, {"k2up.wav", "tone:40"},
@@ -424,16 +374,14 @@ keys:
     - sound: k2
       keys: [space, shift_l, no_such_key]
 )"}},
-     {{Played::Press, A, {20, 30}}, {Played::Release, A, {40}}, {Played::Press, Space, {30}},
-      {Played::Release, Space, {40}}, {Played::Press, Shift, {30}}, {Played::ButtonPress, Left, {}}}},
+     "P0:20,30 R0:40 P49:30 R49:40 P56:30 B0:"},
     {"keyboardsounds-mouse",
      {{"k1.wav", "tone:20"}, {"k2.wav", "tone:30"}, {"k2up.wav", "tone:40"},
       {"profile.yaml", R"(profile: {name: clicks, device: mouse, type: files}
 sources: [{id: k1, source: k1.wav}, {id: k2, source: {press: k2.wav, release: k2up.wav}}]
 buttons: {default: k1, other: [{sound: k2, buttons: [right]}]}
 )"}},
-     {{Played::ButtonPress, Left, {20}}, {Played::ButtonPress, Right, {30}},
-      {Played::ButtonRelease, Right, {40}}, {Played::Press, A, {}}},
+     "B0:20 B1:30 U1:40 P0:",
      true},
     {"thock",
      {{"d.wav", "tone:20"}, {"a1.wav", "tone:30"}, {"a2.wav", "tone:40"}, {"au.wav", "tone:50"},
@@ -441,35 +389,32 @@ buttons: {default: k1, other: [{sound: k2, buttons: [right]}]}
       {"config.json", R"({"metadata": {"name": "Cream", "supportsKeyUp": true}, "sounds": {
         "default": {"down": ["d.wav"]}, "a": {"down": ["a1.wav", "a2.wav"], "up": ["au.wav"]},
         "shiftLeft": {"down": ["s.wav"], "up": []}}})"}},
-     {{Played::Press, A, {30, 40}}, {Played::Release, A, {50}}, {Played::Press, B, {20}},
-      {Played::Press, Shift, {60}}, {Played::Release, Shift, {}}}},
+     "P0:30,40 R0:50 P11:20 P56:60 R56:"},
     {"thock-mouse",
      {{"l.wav", "tone:20"}, {"r.wav", "tone:30"},
       {"config.json", R"({"metadata": {"name": "Clicks"}, "sounds": {
         "left": {"down": ["l.wav"]}, "right": {"down": ["r.wav"], "up": ["l.wav"]}}})"}},
-     {{Played::ButtonPress, Left, {20}}, {Played::ButtonPress, Right, {30}},
-      {Played::ButtonRelease, Right, {20}}},
+     "B0:20 B1:30 U1:20",
      true},
     {"keyecho",
      {{"sound.ogg", "tone:1000"},
       {"config.json", R"({"name": "Echo", "key_define_type": "single", "defines": {
         "KeyA": [0, 30], "Return": [100, 40], "SemiColon": [200, 50], "Nonsense": [0, 10]},
         "releases": {"KeyA": [300, 60]}})"}},
-     {{Played::Press, A, {30}}, {Played::Release, A, {60}}, {Played::Press, 36, {40}},
-      {Played::Press, Semicolon, {50}}}},
+     "P0:30 R0:60 P36:40 P41:50"},
     {"keyecho-2",
      {{"all.wav", "tone:1000"},
       {"config.json", R"({"schemaVersion": 2, "audio": {"file": "all.wav", "sampleRate": 48000,
         "channels": 1, "frameCount": 48000}, "defines": {"KeyA": {"slices": [
         {"startFrame": 0, "frameCount": 960}, {"startFrame": 4800, "frameCount": 1440}]}},
         "releases": {"Space": [{"startFrame": 9600, "frameCount": 480}]}})"}},
-     {{Played::Press, A, {20, 30}}, {Played::Release, Space, {10}}, {Played::Press, B, {}}}},
+     "P0:20,30 R49:10 P11:"},
     // Mechvibes' own packs, numbered keys in "defines" whatever their version, stay its reader's.
     {"mechvibes",
      {{"sprite.wav", "tone:1000"},
       {"config.json", R"({"version": 2, "key_define_type": "single", "sound": "sprite.wav",
         "defines": {"30": [0, 30], "57": [100, 40]}})"}},
-     {{Played::Press, A, {30}}, {Played::Press, Space, {40}}}},
+     "P0:30 P49:40"},
 };
 
 TEST_F(Packs, EachFormatPlaysItsKeysAndButtonsFromAFolderAndAZip) {
@@ -494,19 +439,20 @@ TEST_F(Packs, EachFormatPlaysItsKeysAndButtonsFromAFolderAndAZip) {
             EXPECT_EQ(pack->mouse, format.mouse);
             EXPECT_EQ(isMousePackAtPath(dir.file(location), files), format.mouse);
             EXPECT_FLOAT_EQ(pack->volume, format.volume);
-            for (const Played& played : format.played) {
-                SCOPED_TRACE(std::to_string(played.table) + ":" + std::to_string(played.index));
-                const SlotRef& slot =
-                    played.table == Played::Press     ? pack->press[played.index]
-                    : played.table == Played::Release ? pack->release[played.index]
-                    : played.table == Played::ButtonPress ? pack->buttonPress[played.index]
-                                                          : pack->buttonRelease[played.index];
-                std::vector<int> ms;
-                for (const SoundRef& sound : slot ? slot->sounds : std::vector<SoundRef>{}) {
-                    ms.push_back(int(std::lround(sound->samples()->frameCount() / 48.0)));
-                }
-                EXPECT_EQ(ms, played.ms);
-                EXPECT_EQ(slot && slot->weighted, ms.size() > 1);
+            std::istringstream played(format.played);
+            for (std::string slotAndMs; played >> slotAndMs;) {
+                const auto colon = slotAndMs.find(':');
+                const auto index = std::stoul(slotAndMs.substr(1, colon - 1));
+                const char table = slotAndMs[0];
+                const SlotRef& slot = table == 'P'   ? pack->press[index]
+                                      : table == 'R' ? pack->release[index]
+                                      : table == 'B' ? pack->buttonPress[index]
+                                                     : pack->buttonRelease[index];
+                std::string ms = slotAndMs.substr(0, colon + 1);
+                for (const SoundRef& sound : slot ? slot->sounds : std::vector<SoundRef>{})
+                    ms += std::to_string(std::lround(sound->samples()->frameCount() / 48.0)) + ",";
+                EXPECT_EQ(ms, slotAndMs + (ms.back() == ':' ? "" : ","));
+                EXPECT_EQ(slot && slot->weighted, slotAndMs.find(',') != std::string::npos);
             }
         }
     }
@@ -558,9 +504,8 @@ TEST_F(Packs, HostileDescriptionsEndAsMissingSoundsInBoundedWork) {
         const auto pack = packAtPath(dir.path(), files, real);
         std::filesystem::remove(dir.file(name));
         if (!pack) continue;
-        for (const auto* table : {&pack->press, &pack->release}) {
+        for (const auto* table : {&pack->press, &pack->release})
             for (const SlotRef& slot : *table) EXPECT_TRUE(!slot || !slot->sounds.empty());
-        }
     }
 }
 

@@ -5,30 +5,17 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
-#include <atomic>
 #include <filesystem>
 
-#include "platform/file_manager_posix.h"
-#include "platform/sound_file.h"
-#include "tests/support/sound_files.h"
+#include "tests/support/fake_platform.h"
 
 namespace tapsound {
 namespace {
 
-struct CountingLoader : platform::SndfileSoundLoader {
-    CountingLoader() : SndfileSoundLoader(nullptr) {}
-    SoundRef initWithContentsOfFile(const std::string& path, platform::LoadBudget& b) override {
-        ++opened;
-        return SndfileSoundLoader::initWithContentsOfFile(path, b);
-    }
-    std::atomic<int> opened{0};
-};
-
 TEST(SoundScan, KeepsSoundsByNameAndSkipsTheRest) {
     test::TempDir dir;
-    for (const char* name : {".DS_Store", "._click.wav", "click.wav", "key.1.wav", "Click.wav"}) {
+    for (const char* name : {".DS_Store", "._click.wav", "click.wav", "key.1.wav", "Click.wav"})
         ASSERT_TRUE(test::writeTone(dir.file(name)));
-    }
     ASSERT_TRUE(test::writeTone(dir.file("click2.aiff"), {SF_FORMAT_AIFF | SF_FORMAT_PCM_16}));
     ASSERT_TRUE(test::writeTone(dir.file("*.flac"), {SF_FORMAT_FLAC | SF_FORMAT_PCM_16}));
     ASSERT_TRUE(test::writeBytes(dir.file("readme.txt"), "not a sound"));
@@ -48,11 +35,10 @@ TEST(SoundScan, KeepsSoundsByNameAndSkipsTheRest) {
 TEST(SoundScan, LinksToOneFileDecodeItOnceAndAStopEndsTheListing) {
     test::TempDir dir;
     ASSERT_TRUE(test::writeTone(dir.file("one.wav")) && test::writeTone(dir.file("other.wav")));
-    for (int i = 0; i < 300; ++i) {
+    for (int i = 0; i < 300; ++i)
         std::filesystem::create_symlink(dir.file("one.wav"), dir.file("s" + std::to_string(i)));
-    }
     const platform::PosixFileManager files;
-    CountingLoader loader, stopped;
+    test::WatchedLoader loader, stopped;
     // A budget for two and a half such sounds holds all 302 names.
     const auto sounds = soundsDictionaryWithDirectryPath(files, loader, dir.path(), {},
                                                          5 * 4802 * 2 * sizeof(float) / 2);

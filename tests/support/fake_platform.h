@@ -19,6 +19,7 @@
 #include "platform/key_event_monitor.h"
 #include "platform/open_panel_qt.h"
 #include "platform/sound.h"
+#include "platform/sound_file.h"
 #include "platform/user_defaults_qt.h"
 #include "platform/work_queue.h"
 #include "platform/workspace.h"
@@ -35,8 +36,7 @@ struct Started {
 
 struct RecordingPlayer : public platform::SoundPlayer {
     bool start(std::shared_ptr<const platform::SampleBuffer> samples, float volume) override {
-        started.push_back({samples.get(), volume, std::chrono::steady_clock::now()});
-        return true;
+        return startVoiced(std::move(samples), volume, {});
     }
     bool startVoiced(std::shared_ptr<const platform::SampleBuffer> samples, float volume,
                      const platform::Voicing& voicing) override {
@@ -72,10 +72,44 @@ struct FakeSoundLoader : public platform::SoundLoader {
         return std::make_shared<platform::Sound>(std::move(samples), player);
     }
     std::vector<std::string> soundUnfilteredTypes() const override { return {"wav", "aiff"}; }
+    // The file the slot's sound came from ("" for none), below `base` if it lies there.
+    std::string fileOf(const SlotRef& slot, const std::string& base, std::size_t i = 0) {
+        if (!slot || slot->sounds.size() <= i) return "";
+        const std::string& path = pathOf[slot->sounds[i]->samples().get()];
+        return path.substr(path.rfind(base + "/", 0) == 0 ? base.size() + 1 : 0);
+    }
 
     std::map<const platform::SampleBuffer*, std::string> pathOf;
     std::shared_ptr<RecordingPlayer> player;
     std::mutex mutex;
+};
+
+// The real decoder, counting the files it opens and noting the most its set's budget had read by
+// the end of any call.
+struct WatchedLoader : platform::SndfileSoundLoader {
+    WatchedLoader() : SndfileSoundLoader(nullptr) {}
+    SoundRef initWithContentsOfFile(const std::string& path, platform::LoadBudget& b) override {
+        ++opened;
+        return noted(SndfileSoundLoader::initWithContentsOfFile(path, b), b);
+    }
+    SoundRef initWithData(std::span<const std::uint8_t> bytes, const std::string& name,
+                          platform::LoadBudget& b) override {
+        return noted(SndfileSoundLoader::initWithData(bytes, name, b), b);
+    }
+    std::vector<SoundRef> slicesWithContentsOfFile(const std::string& path,
+                                                   const std::vector<platform::SoundSlice>& slices,
+                                                   platform::LoadBudget& b) override {
+        return noted(SndfileSoundLoader::slicesWithContentsOfFile(path, slices, b), b);
+    }
+    template <typename T>
+    T noted(T result, const platform::LoadBudget& b) {
+        const std::lock_guard lock(mutex);
+        worked = std::max(worked, b.worked());
+        return result;
+    }
+    std::mutex mutex;
+    std::size_t worked = 0;
+    std::atomic<int> opened{0};
 };
 
 // Stands in for the key backend under the real key event monitor; tests call `handler` as the
@@ -104,9 +138,7 @@ struct FakeKeySource : public platform::KeySource {
 
 // Runs each load in place, or keeps it for the test to run when `held`.
 struct InlineWorkQueue : public platform::WorkQueue {
-    void run(Job job) override {
-        held ? jobs.push_back(std::move(job)) : finish(job);
-    }
+    void run(Job job) override { held ? jobs.push_back(std::move(job)) : finish(job); }
     static void finish(const Job& job) {
         const std::atomic<bool> quitting{false};
         if (const Done done = job(quitting)) done();
@@ -173,10 +205,16 @@ struct ControllerRig {
 
     // Opens a sound folder with a sound of its own for each key code, so a sound tells its key.
     void openOneSoundPerKey() {
-        for (int code = 1000; code < 1128; ++code) {
+        for (int code = 1000; code < 1128; ++code)
             writeBytes(dir.file("keys/" + std::to_string(code).substr(1) + ".wav"), "sound");
-        }
         delegate->openWithFileURL(dir.file("keys"));
+    }
+    // A launch with a sound on every key; whether it monitors.
+    bool monitorEveryKey() {
+        delegate->awakeFromNib();
+        delegate->applicationDidFinishLaunching();
+        openOneSoundPerKey();
+        return delegate->isMonitoring();
     }
     // Reports keys as the backend would: "+56" presses key 56, "-56" releases it, "*56" repeats
     // it, "^57" presses it with the lock known to be on.

@@ -17,9 +17,8 @@ void readMenu(const QDBusArgument& item, const QString& parent, QStringList& lin
     item >> id >> properties;
     QString line = properties.value("label").toString().replace("__", "\x01").remove('_');
     line = properties.value("type") == "separator" ? "-" : line.replace('\x01', '_');
-    if (properties.contains("toggle-type")) {
+    if (properties.contains("toggle-type"))
         line.prepend(properties.value("toggle-state") == 1 ? "[x] " : "[ ] ");
-    }
     if (properties.value("enabled") == false) line.prepend('~');
     if (id != 0) lines << (ids[parent + line] = id, parent + line);
     item.beginArray();

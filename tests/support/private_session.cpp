@@ -17,6 +17,10 @@
 
 #include "platform/audio_output_pipewire.h"
 
+// Last: Xlib's macros clash with other headers.
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+
 namespace tapsound::test {
 
 using namespace std::chrono_literals;
@@ -95,12 +99,8 @@ PrivateSession::PrivateSession(Options options)
 }
 
 PrivateSession::~PrivateSession() {
-    stopProcess(_listener);
-    stopProcess(_pulse);
-    stopProcess(_wireplumber);
-    stopProcess(_pipewireDaemon);
-    stopProcess(_xvfb);
-    stopProcess(_bus);
+    for (pid_t* pid : {&_listener, &_pulse, &_wireplumber, &_pipewireDaemon, &_xvfb, &_bus})
+        stopProcess(*pid);
 }
 
 bool PrivateSession::startBus() {
@@ -114,26 +114,26 @@ bool PrivateSession::startBus() {
                     "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
                     "org.freedesktop.DBus.GetId"}) == 0;
     };
-    if (!waitFor(answers, 10s)) {
-        _error = "dbus-daemon did not start";
-        return false;
-    }
+    if (!waitFor(answers, 10s)) return failed("dbus-daemon did not start");
     setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + socket).c_str(), 1);
     return true;
 }
 
-bool PrivateSession::startDisplay() {
+pid_t startXvfb(const std::string& number, std::string& display, const std::string& screen) {
     // Xvfb writes the display number it chose once it accepts connections.
-    const std::string number = dir() + "/display";
-    _xvfb =
-        spawn({"sh", "-c",
-               "exec Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset 3>" + number},
-              dir() + "/xvfb.log");
-    if (!waitFor([&] { return readBytes(number).find('\n') != std::string::npos; }, 10s)) {
-        _error = "Xvfb did not start";
-        return false;
-    }
-    setenv("DISPLAY", (":" + readBytes(number).substr(0, readBytes(number).find('\n'))).c_str(), 1);
+    const pid_t pid = spawn(
+        {"sh", "-c", "exec Xvfb -displayfd 3 " + screen + " -nolisten tcp -noreset 3>" + number},
+        number + ".log");
+    if (waitFor([&] { return readBytes(number).find('\n') != std::string::npos; }, 10s))
+        display = ":" + readBytes(number).substr(0, readBytes(number).find('\n'));
+    return pid;
+}
+
+bool PrivateSession::startDisplay() {
+    std::string display;
+    _xvfb = startXvfb(dir() + "/display", display, "-screen 0 1280x800x24");
+    if (display.empty()) return failed("Xvfb did not start");
+    setenv("DISPLAY", display.c_str(), 1);
     unsetenv("WAYLAND_DISPLAY");
     return true;
 }
@@ -149,18 +149,15 @@ bool PrivateSession::startAudio() {
                         " rate=48000 channels=2 format=float32le",
                     "-L", "module-suspend-on-idle timeout=1"},
                    dir() + "/pulse.log");
-    if (!waitFor([&] { return run({"pactl", "info"}) == 0; }, 10s)) {
-        _error = "pulseaudio did not start";
-        return false;
-    }
+    if (!waitFor([&] { return run({"pactl", "info"}) == 0; }, 10s))
+        return failed("pulseaudio did not start");
     run({"pactl", "set-default-sink", kSinkName});
     // An idle null sink sleeps in two-second blocks and only hears of a lower latency when one
     // ends, so streams connecting early would be held back and lumped together. A low-latency
     // listener on its monitor keeps it awake like a real device, once the first block is over.
-    if (_keepAwake) {
+    if (_keepAwake)
         _listener = spawn(
             {"parec", "--raw", "-d", std::string(kSinkName) + ".monitor", "--latency-msec=5"});
-    }
     std::this_thread::sleep_until(launched + 2200ms);
     return true;
 }
@@ -177,41 +174,58 @@ bool PrivateSession::startPipeWire() {
                    "  node.driver = true priority.session = 10000 priority.driver = 10000\n" +
                    "  session.suspend-timeout-seconds = 1 monitor.channel-volumes = true\n"
                    "} } ]\n");
-    const std::string socket = dir() + "/pulse/native";
-    unlink(socket.c_str());
+    unlink((dir() + "/pulse/native").c_str());
     _pipewireDaemon = spawn({"pipewire"}, dir() + "/pipewire.log");
-    if (!waitFor([&] { return access((dir() + "/pipewire-0").c_str(), F_OK) == 0; }, 10s)) {
-        _error = "pipewire did not start";
-        return false;
-    }
+    if (!waitFor([&] { return access((dir() + "/pipewire-0").c_str(), F_OK) == 0; }, 10s))
+        return failed("pipewire did not start");
     _wireplumber = spawn({"wireplumber"}, dir() + "/wireplumber.log");
     _pulse = spawn({"pipewire-pulse"}, dir() + "/pipewire-pulse.log");
     // Ready once WirePlumber has made the null sink the default.
-    if (!waitFor(
-            [&] {
-                return capture("pactl get-default-sink 2>/dev/null") ==
-                       kSinkName + std::string("\n");
-            },
-            10s)) {
-        _error = "the PipeWire session did not start";
-        return false;
-    }
-    return true;
+    return waitFor([&] { return capture("pactl get-default-sink 2>/dev/null") ==
+                                kSinkName + std::string("\n"); }, 10s) ||
+           failed("the PipeWire session did not start");
 }
 
 bool PrivateSession::restartAudio() {
-    stopProcess(_listener);
-    stopProcess(_pulse);
-    stopProcess(_wireplumber);
-    stopProcess(_pipewireDaemon);
+    for (pid_t* pid : {&_listener, &_pulse, &_wireplumber, &_pipewireDaemon}) stopProcess(*pid);
     return startAudio();
+}
+
+std::string PrivateSession::programConfig() const {
+    setenv("XDG_CONFIG_HOME", (dir() + "/config").c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    return dir() + "/config";
+}
+
+bool PrivateSession::tapsoundConnected() {
+    return waitFor(
+        [] { return capture("pactl list clients").find("tapsound") != std::string::npos; }, 10s);
+}
+
+KeyFlood::KeyFlood()
+    : _typist([this] {
+          Display* display = XOpenDisplay(nullptr);
+          const KeyCode key = XKeysymToKeycode(display, XStringToKeysym("j"));
+          const auto cap = std::chrono::steady_clock::now() + 20s;
+          while (_flooding && !(_gaveUp = std::chrono::steady_clock::now() > cap)) {
+              for (int i = 0; i < 200; ++i) {
+                  XTestFakeKeyEvent(display, key, True, CurrentTime);
+                  XTestFakeKeyEvent(display, key, False, CurrentTime);
+              }
+              XSync(display, False);
+          }
+          XCloseDisplay(display);
+      }) {}
+
+KeyFlood::~KeyFlood() {
+    _flooding = false;
+    _typist.join();
 }
 
 std::vector<pid_t> PrivateSession::serverPids() const {
     std::vector<pid_t> pids;
-    for (pid_t pid : {_pulse, _pipewireDaemon, _wireplumber}) {
+    for (pid_t pid : {_pulse, _pipewireDaemon, _wireplumber})
         if (pid > 0) pids.push_back(pid);
-    }
     return pids;
 }
 
@@ -278,11 +292,9 @@ struct MonitorRecorder::Graph {
 
     ~Graph() {
         stop();
-        if (core) {
-            pw_thread_loop_lock(loop);
-            pw_core_disconnect(core);
-            pw_thread_loop_unlock(loop);
-        }
+        pw_thread_loop_lock(loop);
+        if (core) pw_core_disconnect(core);
+        pw_thread_loop_unlock(loop);
         pw_thread_loop_stop(loop);
         pw_context_destroy(context);
         pw_thread_loop_destroy(loop);
@@ -325,16 +337,12 @@ struct MonitorRecorder::Graph {
 
 MonitorRecorder::MonitorRecorder(const PrivateSession& session, std::uint32_t holdQuantum,
                                  const std::string& sink) {
-    if (!session.pipewire()) {
-        _path =
-            session.dir() + "/monitor-" + std::to_string(reinterpret_cast<std::uintptr_t>(this));
-        _pid =
-            spawn({"sh", "-c",
-                   std::string("exec parec --raw --format=float32le --rate=48000 --channels=2 ") +
-                       "--latency-msec=5 -d " + sink + ".monitor > " + _path});
-    } else {
+    _path = session.dir() + "/monitor-" + std::to_string(reinterpret_cast<std::uintptr_t>(this));
+    if (session.pipewire())
         _graph = std::make_unique<Graph>(holdQuantum, sink);
-    }
+    else
+        _pid = spawn({"sh", "-c", "exec parec --raw --format=float32le --rate=48000 --channels=2 "
+                                  "--latency-msec=5 -d " + sink + ".monitor > " + _path});
     // Until audio flows: a suspended sink wakes up for it in one long block first.
     waitFor([&] { return _graph ? _graph->started.load() : !readBytes(_path).empty(); }, 3s);
     std::this_thread::sleep_for(100ms);
@@ -370,13 +378,10 @@ std::vector<std::size_t> findOnsets(const std::vector<float>& interleavedStereo,
     std::size_t quiet = minGapFrames;
     for (std::size_t frame = 0; frame * 2 + 1 < interleavedStereo.size(); ++frame) {
         if (recorder && recorder->lost(frame)) continue;
-        if (std::max(std::fabs(interleavedStereo[frame * 2]),
-                     std::fabs(interleavedStereo[frame * 2 + 1])) <= threshold) {
-            ++quiet;
-            continue;
-        }
-        if (quiet >= minGapFrames) onsets.push_back(frame);
-        quiet = 0;
+        const bool loud = std::max(std::fabs(interleavedStereo[frame * 2]),
+                                   std::fabs(interleavedStereo[frame * 2 + 1])) > threshold;
+        if (loud && quiet >= minGapFrames) onsets.push_back(frame);
+        quiet = loud ? 0 : quiet + 1;
     }
     return onsets;
 }

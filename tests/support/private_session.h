@@ -2,11 +2,13 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/sound_files.h"
@@ -22,6 +24,21 @@ int run(const std::vector<std::string>& argv);
 // What a shell command printed.
 std::string capture(const std::string& command);
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+// Starts an Xvfb, writing its number to a file of that name; its pid, and in `display` its name
+// (":N") once it accepts.
+pid_t startXvfb(const std::string& number, std::string& display, const std::string& screen = "");
+// Presses and releases J on the X server through XTest as fast as it takes them, until destroyed
+// or for 20 s at most.
+class KeyFlood {
+  public:
+    KeyFlood();
+    ~KeyFlood();
+    bool gaveUp() const { return _gaveUp; }
+
+  private:
+    std::atomic<bool> _flooding{true}, _gaveUp{false};
+    std::thread _typist;
+};
 
 // A private X server (Xvfb), a private sound server with one null sink and, when asked, a
 // private session bus, for tests that need them. Sets DISPLAY, PULSE_SERVER and
@@ -55,12 +72,17 @@ class PrivateSession {
     static constexpr const char* kSinkName = "tapsound_test";
     // Stops the audio server and starts a fresh one on the same socket.
     bool restartAudio();
+    // For the real program: Qt on the X server, settings in the session's folder; that folder.
+    std::string programConfig() const;
+    // A tapsound has connected to the sound server, within 10 s.
+    static bool tapsoundConnected();
 
   private:
     bool startDisplay();
     bool startAudio();
     bool startBus();
     bool startPipeWire();
+    bool failed(const char* what) { return _error = what, false; }
 
     TempDir _dir;
     bool _ok = false;

@@ -5,9 +5,9 @@
 #include <zip.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -102,13 +102,13 @@ bool writeZip(const std::string& path,
     return zip_close(archive) == 0;
 }
 
-namespace {
-
 std::string bigEndian(std::uint64_t value, int size) {
     std::string out;
     for (int i = size - 1; i >= 0; --i) out += static_cast<char>(value >> (8 * i));
     return out;
 }
+
+namespace {
 
 // Appends `value` and what it holds as objects of a binary list, nothing shared; its index.
 std::uint64_t writeObject(const platform::PlistValue& value, std::vector<std::string>& objects) {
@@ -121,9 +121,7 @@ std::uint64_t writeObject(const platform::PlistValue& value, std::vector<std::st
     objects.emplace_back();
     std::string out, refs;
     const std::string& text = value.stringValue();
-    double number = value.doubleValue().value_or(0);
-    std::uint64_t bits = 0;
-    std::memcpy(&bits, &number, sizeof bits);
+    const double number = value.doubleValue().value_or(0);
     switch (value.type()) {
         case Type::String:
             if (std::all_of(text.begin(), text.end(), [](unsigned char c) { return c < 0x80; })) {
@@ -154,7 +152,7 @@ std::uint64_t writeObject(const platform::PlistValue& value, std::vector<std::st
             break;
         }
         default:  // a real; dates and data are not written
-            out = '\x23' + bigEndian(bits, 8);
+            out = '\x23' + bigEndian(std::bit_cast<std::uint64_t>(number), 8);
     }
     objects[index] = std::move(out);
     return index;
@@ -168,12 +166,17 @@ std::string binaryPropertyList(const std::string& xml) {
     if (!root) return {};
     std::vector<std::string> objects;
     writeObject(*root, objects);
+    return binaryPropertyList(objects, 4, objects.size());
+}
+
+std::string binaryPropertyList(const std::vector<std::string>& objects, int refSize,
+                               std::uint64_t count) {
     std::string out = "bplist00", table;
     for (const std::string& object : objects) {
         table += bigEndian(out.size(), 4);
         out += object;
     }
-    return out + table + std::string(6, '\0') + "\x04\x04" + bigEndian(objects.size(), 8) +
+    return out + table + std::string(6, '\0') + '\x04' + char(refSize) + bigEndian(count, 8) +
            bigEndian(0, 8) + bigEndian(out.size(), 8);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
@@ -34,6 +35,12 @@ bool writeZip(const std::string& path, const std::vector<std::pair<std::string, 
 // An XML property list of strings, numbers, booleans and lists in binary form, every value an
 // object of its own; empty when it does not parse.
 std::string binaryPropertyList(const std::string& xml);
+// `value` in `size` bytes, most significant first, as a binary property list holds it.
+std::string bigEndian(std::uint64_t value, int size);
+// A binary property list of the objects as written, the root first, its references `refSize`
+// bytes long; its trailer claims `count` objects.
+std::string binaryPropertyList(const std::vector<std::string>& objects, int refSize,
+                               std::uint64_t count);
 
 // A fresh temporary folder, removed with the object.
 class TempDir {
