@@ -18,6 +18,7 @@
 #include "app/tray_presence.h"
 #include "platform/accessibility_focus.h"
 #include "platform/accessibility_keys.h"
+#include "platform/application_names.h"
 #include "platform/audio_outputs.h"
 #include "platform/bookmarks_file.h"
 #include "platform/file_manager_posix.h"
@@ -186,6 +187,9 @@ int main(int argc, char** argv) {
             delegate.activeWindowChanged(window.application, window.fullScreen);
         });
     delegate.setActiveWindowKnown(focus != nullptr);
+    ApplicationNames applicationNames;
+    delegate.setApplicationNames(
+        [&applicationNames](const QString& id) { return applicationNames.nameOf(id); });
     std::function<void()> enableReporting;
     AccessibilityFocus passwords(
         QDBusConnection::sessionBus(),
