@@ -71,6 +71,14 @@ void exitOnFatalMessage(QtMsgType type, const QMessageLogContext& context, const
 
 void say(const std::string& text) { std::fprintf(stderr, "tapsound: %s\n", text.c_str()); }
 
+constexpr const char* kAccessibilityLeftOnKey = "accessibilityLeftOnIn";
+
+QString storedString(const tapsound::platform::UserDefaults& defaults, const char* key) {
+    const auto stored = defaults.objectForKey(key);
+    const std::string* text = stored ? std::get_if<std::string>(&*stored) : nullptr;
+    return text ? QString::fromStdString(*text) : QString();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -196,7 +204,12 @@ int main(int argc, char** argv) {
         [&delegate](bool password) { delegate.passwordFocusChanged(password); },
         [&delegate, &enableReporting](bool reporting) {
             delegate.accessibilityReportingChanged(reporting, enableReporting);
-        });
+        },
+        {storedString(userDefaults, kAccessibilityLeftOnKey),
+         [&userDefaults](const QString& session) {
+             userDefaults.setObjectForKey(session.toStdString(), kAccessibilityLeftOnKey);
+             userDefaults.synchronize();  // a kill may come at any time after
+         }});
     enableReporting = [&passwords] { passwords.enableReporting(); };
 
     // Later starts are answered before the launch-time load, however long that takes.
