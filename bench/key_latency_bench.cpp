@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDBusConnection>
 #include <QEventLoop>
 #include <QTimer>
 #include <algorithm>
@@ -25,6 +26,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string>
@@ -36,6 +38,7 @@
 #include "platform/focus.h"
 #include "platform/key_source_x11.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/panel.h"
 #include "tests/support/private_session.h"
 #include "tests/support/sound_files.h"
 
@@ -279,7 +282,7 @@ Gtk.main()
 // the lock watcher, Silent in Full Screen on and a rule for another application) against the same
 // program started where its watchers find nothing to watch (no Wayland compositor for the focus,
 // a session bus with no accessibility bus or screen saver), in turns, a fresh start each turn.
-int quiet(int presses, bool busy) {
+int quiet(int argc, char** argv, int presses, bool busy) {
     namespace test = tapsound::test;
     test::PrivateSession session{{.display = true, .audio = true, .bus = true}};
     if (!session.ok()) {
@@ -293,7 +296,8 @@ int quiet(int presses, bool busy) {
                      "[General]\nsilentInFullScreen=1\nsilentIn=@ByteArray(Other)\n");
     test::writeBytes(session.dir() + "/bare.conf",
                      "<busconfig><type>session</type><listen>unix:path=" + bare +
-                         "</listen><policy context='default'><allow send_destination='*'/>"
+                         "</listen><auth>EXTERNAL</auth><policy context='default'>"
+                         "<allow send_destination='*' eavesdrop='true'/><allow eavesdrop='true'/>"
                          "<allow own='*'/></policy></busconfig>");
     std::vector<pid_t> load = {
         test::spawn({"dbus-daemon", "--nofork", "--config-file=" + session.dir() + "/bare.conf"}),
@@ -306,26 +310,31 @@ int quiet(int presses, bool busy) {
         for (int i = 0; i < 2; ++i)
             load.push_back(test::spawn({"sh", "-c", "while :; do :; done"}));
     }
+    // A panel on either bus, as on a desktop: its host shows the icon.
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QApplication app(argc, argv);
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    test::PanelWatcher panels[2];
+    test::waitFor([&] { return std::filesystem::exists(bare); }, 5s);
+    panels[0].offer(
+        QDBusConnection::connectToBus(qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"), "panel"));
+    panels[1].offer(
+        QDBusConnection::connectToBus(QString::fromStdString("unix:path=" + bare), "bare"));
     const std::string tone = session.dir() + "/key.wav";
     test::writeTone(tone, {.seconds = 0.05, .frequency = 800});
     test::writeBytes(session.dir() + "/field.py", kGtkField);
     load.push_back(test::spawn({"/usr/bin/python3", session.dir() + "/field.py"}));
     test::run({"xdotool", "search", "--sync", "--name", "tapsound-field", "windowactivate",
                "--sync"});
-    StampedRecorder recorder;
-    if (!recorder.start(session.pulseServer(),
-                        std::string(test::PrivateSession::kSinkName) + ".monitor")) {
-        std::fprintf(stderr, "cannot record\n");
-        return 1;
-    }
+    std::unique_ptr<StampedRecorder> recorder;
     Display* display = XOpenDisplay(nullptr);
     const KeyCode key = XKeysymToKeycode(display, XStringToKeysym("j"));
     const auto press = [&]() -> std::optional<double> {
-        recorder.clear();
+        recorder->clear();
         const auto pressed = Clock::now();
         XTestFakeKeyEvent(display, key, True, CurrentTime);
         XFlush(display);
-        const auto onset = recorder.onsetAfter(pressed - 2ms, 0.01f, 300ms);
+        const auto onset = recorder->onsetAfter(pressed - 2ms, 0.01f, 300ms);
         XTestFakeKeyEvent(display, key, False, CurrentTime);
         XFlush(display);
         if (!onset) return std::nullopt;
@@ -344,11 +353,29 @@ int quiet(int presses, bool busy) {
                                      "DBUS_SESSION_BUS_ADDRESS=unix:path=" + bare});
         }
         argv.insert(argv.end(), {TAPSOUND_BINARY, tone});
+        for (auto& panel : panels) panel.items.clear();
         pid_t app = test::spawn(argv, session.dir() + "/app.log");
+        // Recorded afresh once its output has connected, as the sink's monitor is read best.
+        test::waitFor(
+            [] { return test::capture("pactl list clients").find("tapsound") != std::string::npos; },
+            10s);
+        // Its icon shown by the panel: without a StatusNotifier host it would stand in a window.
+        test::waitFor(
+            [&] { return QCoreApplication::processEvents(), !panels[on ? 0 : 1].items.isEmpty(); },
+            10s);
+        std::this_thread::sleep_for(1s);
+        recorder = std::make_unique<StampedRecorder>();
+        if (!recorder->start(session.pulseServer(),
+                             std::string(test::PrivateSession::kSinkName) + ".monitor")) {
+            std::fprintf(stderr, "cannot record\n");
+            return 1;
+        }
         // Started once a press is heard; the watchers' first questions answered before timing,
         // as in a program running a while.
         if (!test::waitFor([&] { return press().has_value(); }, 20s)) {
-            std::fprintf(stderr, "no sound from tapsound\n");
+            std::fprintf(stderr, "no sound from tapsound: %s\n",
+                         test::readBytes(session.dir() + "/app.log").c_str());
+            for (pid_t& pid : load) test::stopProcess(pid);
             return 1;
         }
         std::this_thread::sleep_for(1s);
@@ -450,7 +477,7 @@ int waylandIdle(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "quiet") == 0) {
-        return quiet(argc > 2 ? std::atoi(argv[2]) : 200,
+        return quiet(argc, argv, argc > 2 ? std::atoi(argv[2]) : 200,
                      argc > 3 && std::strcmp(argv[3], "busy") == 0);
     }
     if (argc > 1 && std::strcmp(argv[1], "wayland-idle") == 0) return waylandIdle(argc, argv);
