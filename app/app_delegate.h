@@ -155,6 +155,8 @@ public:
     void activeWindowChanged(const QString& application, bool fullScreen);
     // Whether the desktop tells which window has the focus.
     void setActiveWindowKnown(bool known);
+    // How an application is named in the menu and the tooltip; by its id until this is given.
+    void setApplicationNames(std::function<QString(const QString& id)> nameOf);
     // Whether the focused text field is a password field.
     void passwordFocusChanged(bool password);
     // Whether programs tell the accessibility bus of their fields, and how to ask them to for
@@ -230,6 +232,7 @@ private:
     void fillSilentInMenu(QMenu* menu);
     void showSilence();
     void showSilenceControls();
+    QString applicationName(const QString& id) const;
     // Whether this press or release stays silent; a key that went down silent comes up silent.
     bool isSilentFor(int keyCode, bool down);
 
@@ -277,7 +280,8 @@ private:
     bool _passwordFocused = false;
     bool _silentForPasswords = true;
     std::function<void()> _enableAccessibilityReporting;  // empty while programs report
-    QStringList _silentIn;  // applications, by the class name of their windows
+    QStringList _silentIn;  // applications, by the id the desktop tells of their windows
+    std::function<QString(const QString&)> _applicationName;
     bool _silent = false;  // the one flag each key reads
     std::bitset<kKeyCodeCount> _downWhileSilent;
     std::bitset<kMouseButtonCount> _buttonsDownWhileSilent;

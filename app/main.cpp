@@ -18,6 +18,7 @@
 #include "app/tray_presence.h"
 #include "platform/accessibility_focus.h"
 #include "platform/accessibility_keys.h"
+#include "platform/application_names.h"
 #include "platform/audio_outputs.h"
 #include "platform/bookmarks_file.h"
 #include "platform/file_manager_posix.h"
@@ -69,6 +70,14 @@ void exitOnFatalMessage(QtMsgType type, const QMessageLogContext& context, const
 }
 
 void say(const std::string& text) { std::fprintf(stderr, "tapsound: %s\n", text.c_str()); }
+
+constexpr const char* kAccessibilityLeftOnKey = "accessibilityLeftOnIn";
+
+QString storedString(const tapsound::platform::UserDefaults& defaults, const char* key) {
+    const auto stored = defaults.objectForKey(key);
+    const std::string* text = stored ? std::get_if<std::string>(&*stored) : nullptr;
+    return text ? QString::fromStdString(*text) : QString();
+}
 
 }  // namespace
 
@@ -186,13 +195,21 @@ int main(int argc, char** argv) {
             delegate.activeWindowChanged(window.application, window.fullScreen);
         });
     delegate.setActiveWindowKnown(focus != nullptr);
+    ApplicationNames applicationNames;
+    delegate.setApplicationNames(
+        [&applicationNames](const QString& id) { return applicationNames.nameOf(id); });
     std::function<void()> enableReporting;
     AccessibilityFocus passwords(
         QDBusConnection::sessionBus(),
         [&delegate](bool password) { delegate.passwordFocusChanged(password); },
         [&delegate, &enableReporting](bool reporting) {
             delegate.accessibilityReportingChanged(reporting, enableReporting);
-        });
+        },
+        {storedString(userDefaults, kAccessibilityLeftOnKey),
+         [&userDefaults](const QString& session) {
+             userDefaults.setObjectForKey(session.toStdString(), kAccessibilityLeftOnKey);
+             userDefaults.synchronize();  // a kill may come at any time after
+         }});
     enableReporting = [&passwords] { passwords.enableReporting(); };
 
     // Later starts are answered before the launch-time load, however long that takes.

@@ -1,5 +1,8 @@
 #include <QAction>
 #include <QMenu>
+#include <algorithm>
+#include <utility>
+#include <vector>
 
 #include "app/app_delegate.h"
 #include "app/main_interface.h"
@@ -57,16 +60,20 @@ void AppDelegate::removeSilentIn(const QString& application) {
     showSilence();
 }
 
-// Each rule checked: choosing one ends it.
+// Each rule checked, by name: choosing one ends it.
 void AppDelegate::fillSilentInMenu(QMenu* menu) {
     menu->clear();
-    QStringList names = _silentIn;
-    names.sort(Qt::CaseInsensitive);
-    for (const QString& name : names) {
-        QAction* item = menu->addAction(shownAsWritten(name));
+    std::vector<std::pair<QString, QString>> rules;
+    for (const QString& id : _silentIn) rules.emplace_back(applicationName(id), id);
+    std::sort(rules.begin(), rules.end(), [](const auto& a, const auto& b) {
+        return QString::compare(a.first, b.first, Qt::CaseInsensitive) < 0;
+    });
+    for (const auto& rule : rules) {
+        QAction* item = menu->addAction(shownAsWritten(rule.first));
         item->setCheckable(true);
         item->setChecked(true);
-        QObject::connect(item, &QAction::triggered, item, [this, name] { removeSilentIn(name); });
+        QObject::connect(item, &QAction::triggered, item,
+                         [this, id = rule.second] { removeSilentIn(id); });
     }
     if (menu->isEmpty()) menu->addAction("No applications")->setEnabled(false);
 }
@@ -86,6 +93,15 @@ void AppDelegate::setActiveWindowKnown(bool known) {
     _activeWindowKnown = known;
     _keyMenu->setToolTipsVisible(true);  // a disabled item says why
     showSilenceControls();
+}
+
+void AppDelegate::setApplicationNames(std::function<QString(const QString&)> nameOf) {
+    _applicationName = std::move(nameOf);
+    showSilence();
+}
+
+QString AppDelegate::applicationName(const QString& id) const {
+    return _applicationName ? _applicationName(id) : id;
 }
 
 void AppDelegate::passwordFocusChanged(bool password) {
@@ -120,7 +136,8 @@ QString AppDelegate::silentReason() const {
     if (_sessionLocked) return "Silent: screen locked";
     if (_silentForPasswords && _passwordFocused) return "Silent: password field";
     if (_silentInFullScreen && _activeFullScreen) return "Silent: full screen";
-    if (_silentIn.contains(_activeApplication)) return "Silent in " + _activeApplication;
+    if (_silentIn.contains(_activeApplication))
+        return "Silent in " + applicationName(_activeApplication);
     return {};
 }
 
@@ -148,8 +165,9 @@ void AppDelegate::showSilenceControls() {
     }
     if (QAction* item = itemWithAction(_keyMenu, "toggleSilentInApplication:")) {
         const bool known = !_activeApplication.isEmpty();
-        const QString title = known ? "Silent in " + shownAsWritten(_activeApplication)
-                                    : QString("Silent in Application");
+        const QString title =
+            known ? "Silent in " + shownAsWritten(applicationName(_activeApplication))
+                  : QString("Silent in Application");
         item->setText(title);
         item->setIconText(title);  // the no-tray window's button shows this
         item->setEnabled(known);

@@ -6,9 +6,8 @@
 // and N clicks taken in turns, each timed from XTest to the onset on the null sink's monitor; then
 // its CPU under an XTest click flood with no mouse pack and with one. "busy" keeps two cores
 // spinning and another program playing quietly meanwhile, as on a desktop in use.
-// "quiet N [busy]": press to key-down handling with the quiet checks live (a window manager, a GTK
-// window with the focus telling the accessibility bus of its fields, the lock watcher, Silent in
-// Full Screen on and a rule for another application) against all of them off, in turns.
+// "quiet N [busy]": the real program, N presses to sound with its quiet checks live against N with
+// its watchers finding nothing to watch, in turns.
 // "wayland-idle": wake-ups of the Wayland focus watcher on an idle headless sway, against the
 // same event loop without it.
 #include <signal.h>
@@ -16,7 +15,9 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDBusConnection>
 #include <QEventLoop>
+#include <QTimer>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -25,22 +26,19 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <QDBusConnection>
-#include <QTimer>
-
 #include "app/main_interface.h"
 #include "bench/measure.h"
-#include "platform/accessibility_focus.h"
 #include "platform/focus.h"
-#include "platform/focus_x11.h"
 #include "platform/key_source_x11.h"
-#include "platform/session_lock.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/panel.h"
 #include "tests/support/private_session.h"
 #include "tests/support/sound_files.h"
 
@@ -279,91 +277,127 @@ window.show_all()
 Gtk.main()
 )";
 
+// The real program typing into a GTK field under IceWM, press to the sound's onset on the null
+// sink, its quiet checks live (the focus told by the window manager and the accessibility bus,
+// the lock watcher, Silent in Full Screen on and a rule for another application) against the same
+// program started where its watchers find nothing to watch (no Wayland compositor for the focus,
+// a session bus with no accessibility bus or screen saver), in turns, a fresh start each turn.
 int quiet(int argc, char** argv, int presses, bool busy) {
     namespace test = tapsound::test;
-    namespace platform = tapsound::platform;
-    test::PrivateSession session{{.display = true, .audio = false, .bus = true}};
+    test::PrivateSession session{{.display = true, .audio = true, .bus = true}};
     if (!session.ok()) {
         std::fprintf(stderr, "session: %s\n", session.error().c_str());
         return 1;
     }
+    const std::string config = session.dir() + "/config", bare = session.dir() + "/bare-bus";
+    setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    test::writeBytes(config + "/tapsound/tapsound.ini",
+                     "[General]\nsilentInFullScreen=1\nsilentIn=@ByteArray(Other)\n");
+    test::writeBytes(session.dir() + "/bare.conf",
+                     "<busconfig><type>session</type><listen>unix:path=" + bare +
+                         "</listen><auth>EXTERNAL</auth><policy context='default'>"
+                         "<allow send_destination='*' eavesdrop='true'/><allow eavesdrop='true'/>"
+                         "<allow own='*'/></policy></busconfig>");
+    std::vector<pid_t> load = {
+        test::spawn({"dbus-daemon", "--nofork", "--config-file=" + session.dir() + "/bare.conf"}),
+        test::spawn({"icewm"})};
+    if (busy) {
+        test::writeTone(session.dir() + "/quiet.wav",
+                        {.seconds = 5, .frequency = 300, .amplitude = 0.004});
+        load.push_back(
+            test::spawn({"sh", "-c", "while :; do paplay " + session.dir() + "/quiet.wav; done"}));
+        for (int i = 0; i < 2; ++i)
+            load.push_back(test::spawn({"sh", "-c", "while :; do :; done"}));
+    }
+    // A panel on either bus, as on a desktop: its host shows the icon.
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication app(argc, argv);
-    std::vector<pid_t> load;
-    for (int i = 0; busy && i < 2; ++i)
-        load.push_back(test::spawn({"sh", "-c", "while :; do :; done"}));
-    pid_t wm = test::spawn({"icewm"});
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    test::PanelWatcher panels[2];
+    test::waitFor([&] { return std::filesystem::exists(bare); }, 5s);
+    panels[0].offer(
+        QDBusConnection::connectToBus(qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"), "panel"));
+    panels[1].offer(
+        QDBusConnection::connectToBus(QString::fromStdString("unix:path=" + bare), "bare"));
+    const std::string tone = session.dir() + "/key.wav";
+    test::writeTone(tone, {.seconds = 0.05, .frequency = 800});
     test::writeBytes(session.dir() + "/field.py", kGtkField);
-    pid_t field = test::spawn({"/usr/bin/python3", session.dir() + "/field.py"});
+    load.push_back(test::spawn({"/usr/bin/python3", session.dir() + "/field.py"}));
     test::run({"xdotool", "search", "--sync", "--name", "tapsound-field", "windowactivate",
                "--sync"});
-
-    test::ControllerRig rig(true, {}, std::make_unique<platform::X11KeySource>());
-    test::writeBytes(rig.dir.file("click.wav"), "sound");
-    rig->awakeFromNib();
-    rig->applicationDidFinishLaunching();
-    rig->openWithFileURL(rig.dir.file("click.wav"));
-    const QString address = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
-    struct Watchers {
-        std::unique_ptr<platform::X11Focus> focus;
-        std::unique_ptr<platform::AccessibilityFocus> passwords;
-        std::unique_ptr<platform::SessionLock> lock;
-    };
-    const auto watch = [&](int round) {
-        const QString name = QString::number(round);
-        return Watchers{
-            platform::X11Focus::create([&](const platform::WindowFocus::Window& window) {
-                rig->activeWindowChanged(window.application, window.fullScreen);
-            }),
-            std::make_unique<platform::AccessibilityFocus>(
-                QDBusConnection::connectToBus(address, "a11y" + name),
-                [&](bool password) { rig->passwordFocusChanged(password); }),
-            std::make_unique<platform::SessionLock>(
-                QDBusConnection::connectToBus(address, "system" + name),
-                QDBusConnection::connectToBus(address, "session" + name),
-                [&](bool locked) { rig->sessionLockChanged(locked); })};
-    };
+    std::unique_ptr<StampedRecorder> recorder;
     Display* display = XOpenDisplay(nullptr);
+    const KeyCode key = XKeysymToKeycode(display, XStringToKeysym("j"));
+    const auto press = [&]() -> std::optional<double> {
+        recorder->clear();
+        const auto pressed = Clock::now();
+        XTestFakeKeyEvent(display, key, True, CurrentTime);
+        XFlush(display);
+        const auto onset = recorder->onsetAfter(pressed - 2ms, 0.01f, 300ms);
+        XTestFakeKeyEvent(display, key, False, CurrentTime);
+        XFlush(display);
+        if (!onset) return std::nullopt;
+        return std::chrono::duration<double, std::milli>(*onset - pressed).count();
+    };
     std::mt19937 random(5);
+    std::uniform_int_distribution<int> gap(150, 250);
     std::vector<double> latencies[2];
     int missed[2] = {0, 0};
     const int rounds = 10;
     for (int round = 0; round < 2 * rounds; ++round) {
         const bool on = round % 2 == 0;
-        Watchers watchers;
-        if (on) {
-            rig->activeWindowChanged("Other", false);
-            rig->toggleSilentInApplication();  // a rule, for an application not typed into
-            rig->toggleSilentInFullScreen();
-            watchers = watch(round);
-        } else {
-            rig->toggleSilentForPasswords();
+        std::vector<std::string> argv = {"env"};
+        if (!on) {
+            argv.insert(argv.end(), {"WAYLAND_DISPLAY=none", "TAPSOUND_KEYS=x11",
+                                     "DBUS_SESSION_BUS_ADDRESS=unix:path=" + bare});
         }
-        // The watchers' first questions answered before timing, as in a program running a while.
-        test::waitFor([] { return QCoreApplication::processEvents(), false; }, 300ms);
-        if (!rig->silentReason().isEmpty()) {
-            std::fprintf(stderr, "silent: %s\n", qPrintable(rig->silentReason()));
+        argv.insert(argv.end(), {TAPSOUND_BINARY, tone});
+        for (auto& panel : panels) panel.items.clear();
+        pid_t app = test::spawn(argv, session.dir() + "/app.log");
+        // Recorded afresh once its output has connected, as the sink's monitor is read best.
+        test::waitFor(
+            [] { return test::capture("pactl list clients").find("tapsound") != std::string::npos; },
+            10s);
+        // Its icon shown by the panel: without a StatusNotifier host it would stand in a window.
+        test::waitFor(
+            [&] { return QCoreApplication::processEvents(), !panels[on ? 0 : 1].items.isEmpty(); },
+            10s);
+        std::this_thread::sleep_for(1s);
+        recorder = std::make_unique<StampedRecorder>();
+        if (!recorder->start(session.pulseServer(),
+                             std::string(test::PrivateSession::kSinkName) + ".monitor")) {
+            std::fprintf(stderr, "cannot record\n");
             return 1;
         }
-        timePresses(rig, display, presses / rounds, random, latencies[on], missed[on]);
-        if (on) {
-            rig->removeSilentIn("Other");
-            rig->toggleSilentInFullScreen();
-        } else {
-            rig->toggleSilentForPasswords();
+        // Started once a press is heard; the watchers' first questions answered before timing,
+        // as in a program running a while.
+        if (!test::waitFor([&] { return press().has_value(); }, 20s)) {
+            std::fprintf(stderr, "no sound from tapsound: %s\n",
+                         test::readBytes(session.dir() + "/app.log").c_str());
+            for (pid_t& pid : load) test::stopProcess(pid);
+            return 1;
         }
+        std::this_thread::sleep_for(1s);
+        for (int i = 0; i < presses / rounds; ++i) {
+            const auto latency = press();
+            latency ? latencies[on].push_back(*latency) : void(++missed[on]);
+            std::this_thread::sleep_for(std::chrono::milliseconds(gap(random)));
+        }
+        test::stopProcess(app);
     }
     for (const bool on : {false, true}) {
         std::printf(
-            "XTest press to key-down handling, quiet checks %s%s, %zu presses, %d missed: median "
-            "%.3f ms, p99 %.3f ms, max %.3f ms\n",
-            on ? "on " : "off", busy ? " (two cores spinning)" : "", latencies[on].size(),
-            missed[on], test::percentile(latencies[on], 0.5),
-            test::percentile(latencies[on], 0.99), test::percentile(latencies[on], 1.0));
+            "XTest press to sound, quiet checks %s%s, %zu presses, %d missed: median %.2f ms, "
+            "p99 %.2f ms, max %.2f ms\n",
+            on ? "on " : "off", busy ? " (two cores spinning, another stream playing)" : "",
+            latencies[on].size(), missed[on], percentile(latencies[on], 0.5),
+            percentile(latencies[on], 0.99), percentile(latencies[on], 1.0));
     }
+    std::printf("on minus off, median: %+.2f ms, p99: %+.2f ms\n",
+                percentile(latencies[1], 0.5) - percentile(latencies[0], 0.5),
+                percentile(latencies[1], 0.99) - percentile(latencies[0], 0.99));
     XCloseDisplay(display);
-    test::stopProcess(field);
-    test::stopProcess(wm);
     for (pid_t& pid : load) test::stopProcess(pid);
     return 0;
 }
@@ -443,7 +477,7 @@ int waylandIdle(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "quiet") == 0) {
-        return quiet(argc, argv, argc > 2 ? std::atoi(argv[2]) : 1000,
+        return quiet(argc, argv, argc > 2 ? std::atoi(argv[2]) : 200,
                      argc > 3 && std::strcmp(argv[3], "busy") == 0);
     }
     if (argc > 1 && std::strcmp(argv[1], "wayland-idle") == 0) return waylandIdle(argc, argv);

@@ -32,9 +32,25 @@ void callAside(QDBusConnection& bus, QObject* owner, QDBusMessage call,
 }  // namespace
 
 AccessibilityFocus::AccessibilityFocus(QDBusConnection session, std::function<void(bool)> changed,
-                                       std::function<void(bool)> reporting)
-    : _session(session), _changed(std::move(changed)), _reporting(std::move(reporting)) {
+                                       std::function<void(bool)> reporting, LeftOn leftOn)
+    : _session(session),
+      _changed(std::move(changed)),
+      _reporting(std::move(reporting)),
+      _leftOn(std::move(leftOn)) {
     if (!session.isConnected()) return;
+    // The bus's id names the session: another login's accessibility is not ours to touch.
+    callAside(session, this,
+              QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                             "org.freedesktop.DBus", "GetId"),
+              [this](const QVariant& id) {
+                  // Never mistaken for a number where it is stored.
+                  _sessionId = "bus " + id.toString();
+                  if (_enabledHere) return noteEnabledHere(true);
+                  if (!_leftOn.stored.isEmpty() && _leftOn.stored == _sessionId) {
+                      setEnabled(false, -1);
+                  }
+                  noteEnabledHere(false);
+              });
     callAside(session, this,
               QDBusMessage::createMethodCall("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus",
                                              "GetAddress"),
@@ -60,12 +76,21 @@ AccessibilityFocus::~AccessibilityFocus() { disableReporting(); }
 
 void AccessibilityFocus::disableReporting() {
     // Waited for, briefly: the program is ending, and a message still queued would be lost.
-    if (std::exchange(_enabledHere, false)) setEnabled(false, 1000);
+    if (!std::exchange(_enabledHere, false)) return;
+    setEnabled(false, 1000);
+    noteEnabledHere(false);
+}
+
+void AccessibilityFocus::noteEnabledHere(bool enabled) {
+    const QString note = enabled ? _sessionId : QString();
+    if (_leftOn.write && note != _leftOn.stored) _leftOn.write(note);
+    _leftOn.stored = note;
 }
 
 void AccessibilityFocus::enableReporting() {
     if (!_session.isConnected()) return;
     _enabledHere = true;
+    noteEnabledHere(true);  // first: a kill right after must find it
     setEnabled(true, -1);
     readStatus();  // answered after the change: the bus keeps one sender's calls in order
 }
@@ -87,7 +112,10 @@ void AccessibilityFocus::onStatusChanged(const QString& interface, const QVarian
     if (interface != kStatus || !changed.contains("IsEnabled")) return;
     const bool enabled = changed.value("IsEnabled").toBool();
     // Switched off elsewhere: ours to undo no longer.
-    _enabledHere = _enabledHere && enabled;
+    if (_enabledHere && !enabled) {
+        _enabledHere = false;
+        noteEnabledHere(false);
+    }
     _reporting(enabled);
 }
 

@@ -16,11 +16,19 @@ class AccessibilityFocus : public QObject {
     Q_OBJECT
 
   public:
+    // Where the watcher keeps, across runs, the id of the session bus whose accessibility it
+    // turned on and has not turned off yet (empty for none): a run that was killed leaves it.
+    struct LeftOn {
+        QString stored;
+        std::function<void(const QString&)> write;
+    };
+
     // Asks the session bus where the accessibility bus is; without one, nothing is ever told.
     // `reporting` hears whether the session's accessibility is on, which most programs wait for
-    // before they tell of their fields.
+    // before they tell of their fields. What an earlier run of this session left on is turned
+    // off: it was on only until that run quit.
     AccessibilityFocus(QDBusConnection session, std::function<void(bool)> changed,
-                       std::function<void(bool)> reporting = nullptr);
+                       std::function<void(bool)> reporting = nullptr, LeftOn leftOn = {});
     ~AccessibilityFocus() override;
 
     // Turns the session's accessibility on until this watcher ends.
@@ -38,10 +46,13 @@ class AccessibilityFocus : public QObject {
     void set(bool password);
     void readStatus();
     void setEnabled(bool enabled, int timeoutMs);
+    void noteEnabledHere(bool enabled);
 
     QDBusConnection _session;
     std::function<void(bool)> _changed, _reporting;
     bool _enabledHere = false;
+    LeftOn _leftOn;
+    QString _sessionId;
     std::optional<QDBusConnection> _bus;
     QString _focusedService, _focusedPath;
     bool _password = false;

@@ -1,6 +1,7 @@
 // The controller silent while the session is locked, told by the real watcher from a fake logind
 // and fake screen savers on a private bus.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QAction>
 #include <QCoreApplication>
@@ -8,11 +9,13 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
+#include <QLocale>
 #include <QSystemTrayIcon>
 #include <filesystem>
 
 #include "app/main_interface.h"
 #include "platform/accessibility_focus.h"
+#include "platform/application_names.h"
 #include "platform/session_lock.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/private_session.h"
@@ -142,6 +145,42 @@ TEST(Quiet, OffersToLetApplicationsReportPasswordFields) {
         EXPECT_TRUE(enabled());
     }
     EXPECT_FALSE(enabled()) << "the session is left as it was found";
+}
+
+// By the entry named by the id (or a class's lower case) in the first data folder that has one,
+// in the user's language where it says; by the id where no regular file names it.
+TEST(Quiet, ApplicationsAreNamedByTheirDesktopEntries) {
+    test::TempDir home, system;
+    setenv("XDG_DATA_HOME", home.path().c_str(), 1);
+    setenv("XDG_DATA_DIRS", (system.path() + ":/nonexistent").c_str(), 1);
+    const std::string local = "Name[" + QLocale::system().name().toStdString() + "]=Lokal\n";
+    const struct {
+        const test::TempDir& dir;
+        const char* file;
+        std::string entry;
+        const char* id;
+        const char* name;
+    } cases[] = {
+        {system, "org.gnome.Nautilus", "[Desktop Entry]\nName=Files\n", "org.gnome.Nautilus",
+         "Files"},
+        {system, "gedit", "[Desktop Action new]\nName=New\n[Desktop Entry]\nName= Text\\sEditor\n",
+         "Gedit", "Text Editor"},
+        {system, "both", "[Desktop Entry]\nName=System\n", "both", "Home"},
+        {home, "both", "[Desktop Entry]\nName=Home\n", "both", "Home"},
+        {system, "local", "[Desktop Entry]\nName=Local\n" + local, "local", "Lokal"},
+        {system, "nameless", "[Desktop Entry]\nExec=nameless\n", "nameless", "nameless"},
+        {system, "absent", "", "../applications/both", "../applications/both"},
+    };
+    for (const auto& c : cases) {
+        if (!c.entry.empty()) {
+            test::writeBytes(c.dir.path() + "/applications/" + c.file + ".desktop", c.entry);
+        }
+    }
+    ASSERT_EQ(mkfifo((home.path() + "/applications/pipe.desktop").c_str(), 0600), 0);
+    platform::ApplicationNames names;
+    EXPECT_EQ(names.nameOf("pipe"), "pipe");  // never waits on a writer
+    for (const auto& c : cases) EXPECT_EQ(names.nameOf(c.id), c.name) << c.id;
+    unsetenv("XDG_DATA_DIRS");
 }
 
 }  // namespace

@@ -1,27 +1,22 @@
-// Under a private X server with IceWM and a private session bus with its accessibility bus: keys
-// typed with XTest into a real GTK window, heard through XInput 2 by the controller, which the
-// real watchers tell where the focus is and whether the session is locked. Then the same on a
-// real Wayland compositor.
+// Under a private X server with IceWM, PulseAudio and a session bus with its accessibility bus:
+// the real program, keys typed with XTest into a real GTK window, its sound recorded from the null
+// sink, its menu and tooltip read and clicked as a panel does. Then a Wayland compositor's focus.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <QAction>
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QMenu>
 #include <QSystemTrayIcon>
-#include <QTimer>
 #include <filesystem>
+#include <thread>
 
 #include "app/main_interface.h"
-#include "platform/accessibility_focus.h"
 #include "platform/focus.h"
-#include "platform/focus_x11.h"
-#include "platform/key_source_x11.h"
-#include "platform/session_lock.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/panel.h"
 #include "tests/support/private_session.h"
 
 namespace tapsound {
@@ -29,7 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A normal field and a password field, as any GTK program shows them.
+// A normal field and a password field, as any GTK program shows them; F11 toggles full screen.
 const char* const kGtkFields = R"(
 import gi
 gi.require_version('Gtk', '3.0')
@@ -48,103 +43,104 @@ window.connect('key-press-event', lambda _, key: key.keyval == Gdk.KEY_F11 and (
 Gtk.main()
 )";
 
-bool waitServing(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
+bool waitServing(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
     return test::waitFor([&] { return QCoreApplication::processEvents(), condition(); }, timeout);
 }
 
-TEST(Quiet, SilentInPasswordFieldsFullScreenAndChosenApplications) {
-    test::PrivateSession session{{.display = true, .audio = false, .bus = true}};
+// The window's class (Fields.py) names a desktop entry, whose name the menu and tooltip show.
+TEST(Quiet, SilentInPasswordFieldsFullScreenChosenApplicationsAndWhileLocked) {
+    test::PrivateSession session{{.display = true, .audio = true, .bus = true}};
     ASSERT_TRUE(session.ok()) << session.error();
-    pid_t wm = test::spawn({"icewm"});
-    test::writeBytes(session.dir() + "/fields.py", kGtkFields);
-    pid_t fields = test::spawn({"/usr/bin/python3", session.dir() + "/fields.py"});
-    test::ControllerRig rig{true, {}, std::make_unique<platform::X11KeySource>()};
-    rig->awakeFromNib();
-    rig->applicationDidFinishLaunching();
-    rig.openOneSoundPerKey();
-    auto focus = platform::X11Focus::create([&](const platform::X11Focus::Window& window) {
-        rig->activeWindowChanged(window.application, window.fullScreen);
-    });
-    rig->setActiveWindowKnown(true);
-    platform::AccessibilityFocus passwords(
-        QDBusConnection::connectToBus(qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"), "a11y"),
-        [&](bool password) { rig->passwordFocusChanged(password); });
-    QAction* application = itemWithAction(rig.menu.get(), "toggleSilentInApplication:");
-    test::run({"xdotool", "search", "--sync", "--name", "tapsound-fields", "windowactivate",
-               "--sync"});
-    ASSERT_TRUE(waitServing([&] { return application->text() == "Silent in Fields.py"; }))
-        << application->text().toStdString();
-    const auto reason = [&] { return rig->silentReason(); };
-    // Keys and focus events are read as they come, as the program's event loop reads them, not
-    // queued up together behind a test that sleeps.
-    const auto playedAfter = [&](const std::string& keys) {
-        QTimer tick;
-        tick.start(5);
-        pid_t typing = test::spawn({"sh", "-c", "xdotool " + keys});
-        const auto until = std::chrono::steady_clock::now() + 5s;
-        while (waitpid(typing, nullptr, WNOHANG) != typing &&
-               std::chrono::steady_clock::now() < until)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        test::waitFor([] { return QCoreApplication::processEvents(), false; }, 400ms);
-        return rig.played();
-    };
-
-    // Tab moves the focus between the fields: a, b, Tab, Shift.
-    EXPECT_EQ(playedAfter("type --delay 40 ab"), (std::vector<int>{0, 11}));
-    EXPECT_EQ(playedAfter("key Tab"), std::vector<int>{48});
-    ASSERT_TRUE(waitServing([&] { return reason() == "Silent: password field"; }));
-    EXPECT_EQ(playedAfter("type --delay 40 ab"), std::vector<int>{});
-    playedAfter("key shift+Tab");  // the keys that leave the field race its focus event
-    EXPECT_TRUE(waitServing([&] { return reason().isEmpty(); }));
-    EXPECT_EQ(playedAfter("type --delay 40 ab"), (std::vector<int>{0, 11}));
-
-    // Silent in Full Screen is off until chosen; F11 makes the window full screen and back.
-    // Chosen only once it is full screen: its own F11 would race the window's change, as below.
-    QAction* fullScreen = itemWithAction(rig.menu.get(), "toggleSilentInFullScreen:");
-    EXPECT_FALSE(fullScreen->isChecked());
-    EXPECT_EQ(playedAfter("key F11"), std::vector<int>{0x67});
-    fullScreen->trigger();
-    EXPECT_TRUE(waitServing([&] { return reason() == "Silent: full screen"; }));
-    EXPECT_EQ(playedAfter("key a"), std::vector<int>{});
-    playedAfter("key F11");  // races the window's leaving full screen, as above
-    EXPECT_TRUE(waitServing([&] { return reason().isEmpty(); }));
-
-    // A rule for the focused application, listed in Silent In, where choosing it ends it.
-    application->trigger();
-    EXPECT_EQ(reason(), "Silent in Fields.py");
-    EXPECT_EQ(playedAfter("key a"), std::vector<int>{});
-    QMenu* rules = itemWithAction(rig.menu.get(), "silentIn")->menu();
-    emit rules->aboutToShow();
-    ASSERT_EQ(rules->actions().size(), 1);
-    EXPECT_EQ(rules->actions()[0]->text(), "Fields.py");
-    rules->actions()[0]->trigger();
-    EXPECT_EQ(playedAfter("key a"), std::vector<int>{0});
-
-    // A screen saver on the bus locks the session: typing is silent until it ends.
+    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME"})
+        setenv(name, (session.dir() + "/" + name).c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    test::writeBytes(session.dir() + "/XDG_DATA_HOME/applications/fields.py.desktop",
+                     "[Desktop Entry]\nName[xx]=Other\nName=Entry\\sFields & Co\n");
     const QString address = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
+    QDBusConnection bus = QDBusConnection::connectToBus(address, "quiet");
+    test::PanelWatcher watcher;
+    ASSERT_TRUE(watcher.offer(bus));
+    const std::string tone = session.dir() + "/tone.wav";
+    ASSERT_TRUE(test::writeTone(tone, {.seconds = 0.05}));
+    test::writeBytes(session.dir() + "/fields.py", kGtkFields);
+    pid_t wm = test::spawn({"icewm"}), pid = -1,
+          fields = test::spawn({"/usr/bin/python3", session.dir() + "/fields.py"});
+    const auto start = [&] {
+        pid = test::spawn({TAPSOUND_BINARY, tone}, session.dir() + "/tapsound.log");
+        return waitServing([&] { return watcher.items.size() == 1; });
+    };
+    const std::unique_ptr<void, std::function<void(void*)>> cleanup(&pid, [&](void*) {
+        for (pid_t* process : {&pid, &fields, &wm}) test::stopProcess(*process);
+    });
+    ASSERT_TRUE(start()) << test::readBytes(session.dir() + "/tapsound.log");
+    test::PanelItem panel(bus, watcher.items.first());
+    test::run(
+        {"xdotool", "search", "--sync", "--name", "tapsound-fields", "windowactivate", "--sync"});
+    const std::string toolTip =
+        "dbus-send --print-reply --dest=" + watcher.items.first().toStdString() +
+        " /StatusNotifierItem org.freedesktop.DBus.Properties.Get "
+        "string:org.kde.StatusNotifierItem string:ToolTip";
+    // A test screen saver on the bus says when the session locks.
     QDBusConnection saver = QDBusConnection::connectToBus(address, "saver");
     ASSERT_TRUE(saver.registerService("org.freedesktop.ScreenSaver"));
-    platform::SessionLock lock(QDBusConnection::connectToBus(address, "system"),
-                               QDBusConnection::connectToBus(address, "session"),
-                               [&](bool locked) { rig->sessionLockChanged(locked); });
-    const auto active = [&](bool on) {
-        saver.send(QDBusMessage::createSignal("/ScreenSaver", "org.freedesktop.ScreenSaver",
-                                              "ActiveChanged")
-                   << on);
+    // Each change is told before typing: the keys that make it race its telling. Tab moves the
+    // focus to the password field and back, F11 makes the window full screen and back.
+    const struct {
+        const char* menu;  // the item clicked, "Submenu/item" once the submenu is shown
+        const char* key;
+        int locked;  // the screen saver's word, if any
+        const char* reason;
+    } steps[] = {
+        {nullptr, nullptr, -1, ""},
+        {nullptr, "Tab", -1, "Silent: password field"},
+        {nullptr, "shift+Tab", -1, ""},
+        {"[ ] Silent in Full Screen", "F11", -1, "Silent: full screen"},
+        {nullptr, "F11", -1, ""},
+        {"[ ] Silent in Entry Fields & Co", nullptr, -1, "Silent in Entry Fields & Co"},
+        {"Silent In/[x] Entry Fields & Co", nullptr, -1, ""},
+        {nullptr, nullptr, 1, "Silent: screen locked"},
+        {nullptr, nullptr, 0, ""},
     };
-    // Told again until heard: the watcher's match rules may reach the bus after a first signal.
-    EXPECT_TRUE(waitServing([&] { return active(true), reason() == "Silent: screen locked"; }));
-    EXPECT_EQ(playedAfter("key a"), std::vector<int>{});
-    EXPECT_TRUE(waitServing([&] { return active(false), reason().isEmpty(); }));
-    EXPECT_EQ(playedAfter("key a"), std::vector<int>{0});
-    application->trigger();
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.reason);
+        const QString menu(step.menu);
+        if (menu.contains('/')) panel.lines(), panel.aboutToShow(menu.section('/', 0, 0));
+        if (step.menu) panel.lines(), panel.send(menu);
+        if (step.key) test::run({"xdotool", "key", step.key});
+        if (step.locked >= 0) {
+            saver.send(QDBusMessage::createSignal("/ScreenSaver", "org.freedesktop.ScreenSaver",
+                                                  "ActiveChanged")
+                       << (step.locked == 1));
+        }
+        // The tooltip's second line says why (nothing while keys sound) within a few seconds.
+        const std::string said =
+            "tone.wav" + (*step.reason ? "\n" + std::string(step.reason) : "") + "\"";
+        EXPECT_TRUE(test::waitFor(
+            [&] { return test::capture(toolTip).find(said) != std::string::npos; }, 5s));
+        test::MonitorRecorder recorder(session);
+        EXPECT_EQ(test::run({"xdotool", "key", "--delay", "200", "a", "b"}), 0);
+        std::this_thread::sleep_for(400ms);
+        EXPECT_EQ(test::findOnsets(recorder.stop(), 0.01f, 4800, &recorder).size(),
+                  *step.reason ? 0u : 2u);
+    }
 
-    test::ControllerRig again(true, rig.config);  // the rule is remembered
-    again->awakeFromNib();
-    again->activeWindowChanged("Fields.py", false);
-    EXPECT_EQ(again->silentReason(), "Silent in Fields.py");
-    test::stopProcess(fields);
-    test::stopProcess(wm);
+    // The session's accessibility, turned on from the menu, stays on only while tapsound runs:
+    // a start after a kill turns it off.
+    const std::string isEnabled =
+        "dbus-send --print-reply --dest=org.a11y.Bus /org/a11y/bus "
+        "org.freedesktop.DBus.Properties.Get string:org.a11y.Status string:IsEnabled";
+    const auto reporting = [&] { return test::capture(isEnabled).ends_with("true\n"); };
+    ASSERT_FALSE(reporting());
+    EXPECT_TRUE(waitServing([&] {
+        panel.lines(), panel.send("Let Applications Report Password Fields");
+        return reporting();
+    }));
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    watcher.items.clear();
+    EXPECT_TRUE(reporting());
+    ASSERT_TRUE(start());
+    EXPECT_TRUE(waitServing([&] { return !reporting(); }));
 }
 
 // A real compositor (sway, headless) and a real GTK window on it, made full screen by the
@@ -158,16 +154,20 @@ TEST(Quiet, FullScreenAndApplicationFromAWaylandCompositor) {
     pid_t compositor = -1, window = -1;
     const std::unique_ptr<void, std::function<void(void*)>> cleanup(runtime, [&](void*) {
         unsetenv("WAYLAND_DISPLAY");
-        test::stopProcess(window);
-        test::stopProcess(compositor);
+        for (pid_t* process : {&window, &compositor}) test::stopProcess(*process);
         std::filesystem::remove_all(dir);
     });
     test::writeBytes(dir + "/config", "xwayland disable\noutput HEADLESS-1 resolution 800x600\n");
     test::writeBytes(dir + "/window.py", kGtkFields);
-    std::vector<std::string> sway = {
-        "env",          "XDG_RUNTIME_DIR=" + dir, "HOME=" + dir,          "WAYLAND_DISPLAY=",
-        "DISPLAY=",     "WLR_BACKENDS=headless",  "WLR_LIBINPUT_NO_DEVICES=1",
-        "WLR_RENDERER=pixman", "SWAYSOCK=" + dir + "/ipc.sock"};
+    std::vector<std::string> sway = {"env",
+                                     "XDG_RUNTIME_DIR=" + dir,
+                                     "HOME=" + dir,
+                                     "WAYLAND_DISPLAY=",
+                                     "DISPLAY=",
+                                     "WLR_BACKENDS=headless",
+                                     "WLR_LIBINPUT_NO_DEVICES=1",
+                                     "WLR_RENDERER=pixman",
+                                     "SWAYSOCK=" + dir + "/ipc.sock"};
     // sway refuses to run as root: as root, it runs as nobody in a folder of nobody's.
     if (getuid() == 0) {
         ASSERT_EQ(chown(runtime, 65534, 65534), 0);
@@ -195,16 +195,14 @@ TEST(Quiet, FullScreenAndApplicationFromAWaylandCompositor) {
     EXPECT_TRUE(waitServing([&] { return application->text() == "Silent in window.py"; }, 30s))
         << application->text().toStdString();
     itemWithAction(rig.menu.get(), "toggleSilentInFullScreen:")->trigger();
-    const auto silentAfter = [&](const char* command, const char* reason) {
-        test::run({"swaymsg", "-q", "-s", ipc, command});
-        return waitServing([&] {
+    for (const char* reason : {"Silent: full screen", ""}) {
+        test::run(
+            {"swaymsg", "-q", "-s", ipc, *reason ? "fullscreen enable" : "fullscreen disable"});
+        EXPECT_TRUE(waitServing([&] {
             return rig->silentReason() == reason &&
-                   rig->statusItem()->toolTip().endsWith(QString("\n") + reason) ==
-                       (*reason != 0);
-        });
-    };
-    EXPECT_TRUE(silentAfter("fullscreen enable", "Silent: full screen"));
-    EXPECT_TRUE(silentAfter("fullscreen disable", ""));
+                   rig->statusItem()->toolTip().endsWith(QString("\n") + reason) == (*reason != 0);
+        }));
+    }
 }
 
 }  // namespace
