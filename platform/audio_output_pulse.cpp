@@ -355,7 +355,8 @@ void PulseSoundPlayer::onWriteRequest(pa_stream*, std::size_t bytes, void* self)
     auto* player = static_cast<PulseSoundPlayer*>(self);
     // Nothing playing: write nothing and let the stream run dry, so idle costs no wake-ups.
     if (player->_mixer.idle()) return;
-    player->writeLocked(bytes / kFrameBytes);
+    // Beyond what it asks: the queue may run past its target length, and each refill then lasts.
+    player->writeLocked(std::max(bytes / kFrameBytes, player->_options.aheadFrames));
 }
 
 void PulseSoundPlayer::onUnderflow(pa_stream*, void* self) {
