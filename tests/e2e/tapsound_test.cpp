@@ -303,10 +303,13 @@ std::vector<std::string> visibleWindows() {
 TEST_F(Tapsound, TrayIconOpensTheMenuWhoseSliderSetsTheVolumeAndWhoseShortcutsWork) {
     pid_t tray = test::spawn({"icewm"}, session.dir() + "/icewm.log");
     std::this_thread::sleep_for(1500ms);
+    test::FocusedWindow target;  // keys typed into it are heard beside an XEmbed icon
+    ASSERT_TRUE(target.ok());
     start({TAPSOUND_EXAMPLE_SET});
     ASSERT_TRUE(waitFor([] { return visibleWindows().size() == 1; }, 15s)) << "no tray icon";
     const std::string icon = visibleWindows().front();
     std::this_thread::sleep_for(1000ms);
+    EXPECT_EQ(soundsHeardAfter("xdotool key --delay 200 a s"), 2u);
     EXPECT_EQ(test::run({"xdotool", "mousemove", "--window", icon, "8", "8", "click", "1"}), 0);
     ASSERT_TRUE(waitFor([] { return visibleWindows().size() == 2; }, 5s));
     const std::string menu = visibleWindows()[visibleWindows()[0] == icon ? 1 : 0];
