@@ -2,9 +2,10 @@
 // WirePlumber and pipewire-pulse), measured in interleaved rounds: press to sound from idle (the
 // output corked or inactive), from a suspended sink and while typing; the servers' CPU and
 // wake-ups with the output idle against no output at all; CPU at 15 presses a second; and for
-// PipeWire, frames lost from a long sound at a 64 and a 128 frame quantum while typing. Then on
-// PipeWire, press to sound beside a floor probe (the lowest a pulse client reaches) heard from the
-// same press, with another program holding the graph at 64, 256 and 1024 frames; and what the
+// PipeWire, frames lost from a long sound at a 64 and a 128 frame quantum while typing. Then press
+// to sound beside a floor probe (the lowest a pulse client reaches) heard from the same press: on
+// PulseAudio from idle, while typing and over a playing voice; on PipeWire with another program
+// holding the graph at 64, 256 and 1024 frames; and what the
 // linger after a press costs at a typist's rhythm, in server CPU and wake-ups and in the cycles
 // of music playing at 1024 frames.
 //
@@ -565,6 +566,43 @@ void pressesOnHeldGraphs(const std::string& sink, const std::string& pulseServer
     }
 }
 
+// PulseAudio, beside the same floor probe from the same press: from idle (corked), while typing,
+// and over a quiet voice still playing, which is written into audio the server already holds.
+void pulsePressesBesideTheFloor(const std::string& sink, const std::string& server, int presses) {
+    const auto click = leftClick();
+    const auto hum = toneBuffer(0.35, 220, 0.004f);  // under the onset threshold
+    FloorProbe floor(server);
+    PulseRecorder recorder(server, sink + ".monitor");
+    PulseSoundPlayer player({.server = server});
+    for (int i = 0; i < 200 && !player.ready(); ++i) std::this_thread::sleep_for(10ms);
+    std::mt19937 random(13);
+    for (const char* scenario : {"from idle", "typing", "over a voice"}) {
+        const bool idle = scenario[0] == 'f', over = scenario[0] == 'o';
+        std::uniform_int_distribution<long> gap(idle ? 600 : 120, idle ? 900 : 180), lead(20, 250);
+        std::vector<double> ours, theirs;
+        for (int i = 0; i < presses; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(gap(random)));
+            if (over) {
+                player.start(hum, 1.0f);
+                std::this_thread::sleep_for(std::chrono::milliseconds(lead(random)));
+            }
+            recorder.clear();
+            const auto pressed = Clock::now();
+            player.start(click, 1.0f);
+            floor.click();
+            const auto a = recorder.onsetAfter(pressed - 5ms, 300ms, 0);
+            const auto b = recorder.onsetAfter(pressed - 5ms, 300ms, 1);
+            if (a) ours.push_back(std::chrono::duration<double, std::milli>(*a - pressed).count());
+            if (b) theirs.push_back(std::chrono::duration<double, std::milli>(*b - pressed).count());
+        }
+        std::printf("PulseAudio %-13s tapsound median %5.2f p99 %5.2f | floor median %5.2f p99 "
+                    "%5.2f | %zu and %zu of %d heard\n",
+                    scenario, percentile(ours, 0.5), percentile(ours, 0.99),
+                    percentile(theirs, 0.5), percentile(theirs, 0.99), ours.size(),
+                    theirs.size(), presses);
+    }
+}
+
 // Gaps between key presses as typists make them: most a fraction of a second apart, a pause
 // now and then to think.
 std::chrono::milliseconds typingGap(std::mt19937& random) {
@@ -670,6 +708,7 @@ int main(int argc, char** argv) {
     };
 
     if (heldOnly) {
+        pulsePressesBesideTheFloor(sink, pulse.pulseServer(), presses);
         pressesOnHeldGraphs(sink, pipewire.pulseServer(), presses);
         lingerCost(sink, pipewire.serverPids());
         return 0;
