@@ -138,52 +138,78 @@ class Recorder {
     int _onsetChannel = 2;
 };
 
-// The sink's monitor through PipeWire's own protocol, at the quantum of the output measured.
-class PipeWireRecorder : public Recorder {
+// A stream of the bench's own on a thread loop of its own, in the sound format played;
+// `process` is handed `self`. Connected last, once what `process` reads is made; gone first.
+class LoopStream {
   public:
-    PipeWireRecorder(const std::string& sink, std::uint32_t quantum) {
-        _loop = pw_thread_loop_new("recorder", nullptr);
-        _context = pw_context_new(pw_thread_loop_get_loop(_loop), nullptr, 0);
+    LoopStream(const char* name, pw_properties* context) : _name(name) {
+        _loop = pw_thread_loop_new(name, nullptr);
+        _context = pw_context_new(pw_thread_loop_get_loop(_loop), context, 0);
         pw_thread_loop_start(_loop);
+    }
+    void connect(pw_properties* properties, pw_direction direction, void (*process)(void*),
+                 void* self) {
         pw_thread_loop_lock(_loop);
         _core = pw_context_connect(_context, nullptr, 0);
-        const std::string latency = std::to_string(quantum) + "/48000";
         _events.version = PW_VERSION_STREAM_EVENTS;
-        _events.process = &PipeWireRecorder::onProcess;
-        _stream =
-            pw_stream_new(_core, "measure",
-                          pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
-                                            "Capture", PW_KEY_TARGET_OBJECT, sink.c_str(),
-                                            PW_KEY_STREAM_CAPTURE_SINK, "true", PW_KEY_NODE_LATENCY,
-                                            latency.c_str(), PW_KEY_NODE_PASSIVE, "true", nullptr));
-        pw_stream_add_listener(_stream, &_hook, &_events, this);
+        _events.process = process;
+        stream = pw_stream_new(_core, _name, properties);
+        pw_stream_add_listener(stream, &_hook, &_events, self);
         std::uint8_t storage[512];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
         const spa_pod* params[] = {tapsound::platform::buildSoundFormat(builder)};
         pw_stream_connect(
-            _stream, PW_DIRECTION_INPUT, PW_ID_ANY,
+            stream, direction, PW_ID_ANY,
             static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
                                          PW_STREAM_FLAG_RT_PROCESS),
             params, 1);
         pw_thread_loop_unlock(_loop);
     }
-    ~PipeWireRecorder() override {
+    ~LoopStream() {
         pw_thread_loop_lock(_loop);
-        pw_stream_destroy(_stream);
-        pw_core_disconnect(_core);
+        if (stream) pw_stream_destroy(stream);
+        if (_core) pw_core_disconnect(_core);
         pw_thread_loop_unlock(_loop);
         pw_thread_loop_stop(_loop);
         pw_context_destroy(_context);
         pw_thread_loop_destroy(_loop);
     }
+    LoopStream(const LoopStream&) = delete;
+    LoopStream& operator=(const LoopStream&) = delete;
+
+    pw_stream* stream = nullptr;
+
+  private:
+    const char* _name;
+    pw_thread_loop* _loop;
+    pw_context* _context;
+    pw_core* _core = nullptr;
+    spa_hook _hook{};
+    pw_stream_events _events{};
+};
+
+// The sink's monitor through PipeWire's own protocol, at the quantum of the output measured.
+class PipeWireRecorder : public Recorder {
+  public:
+    PipeWireRecorder(const std::string& sink, std::uint32_t quantum) {
+        const std::string latency = std::to_string(quantum) + "/48000";
+        _pw.connect(pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
+                                      PW_KEY_TARGET_OBJECT, sink.c_str(),
+                                      PW_KEY_STREAM_CAPTURE_SINK, "true", PW_KEY_NODE_LATENCY,
+                                      latency.c_str(), PW_KEY_NODE_PASSIVE, "true", nullptr),
+                    PW_DIRECTION_INPUT, &PipeWireRecorder::onProcess, this);
+    }
+    // The graph's quantum in the last cycle heard.
+    std::uint32_t cycleFrames() const { return _cycle.load(std::memory_order_relaxed); }
 
   private:
     static void onProcess(void* self) {
         auto* recorder = static_cast<PipeWireRecorder*>(self);
-        pw_buffer* buffer = pw_stream_dequeue_buffer(recorder->_stream);
+        pw_stream* stream = recorder->_pw.stream;
+        pw_buffer* buffer = pw_stream_dequeue_buffer(stream);
         if (!buffer) return;
         pw_time time{};
-        pw_stream_get_time_n(recorder->_stream, &time, sizeof time);
+        pw_stream_get_time_n(stream, &time, sizeof time);
         const spa_data& data = buffer->buffer->datas[0];
         if (data.data && time.rate.denom) {
             // The cycle's start on the graph's clock, less the delay from the sink to here.
@@ -194,22 +220,11 @@ class PipeWireRecorder : public Recorder {
                           data.chunk->size / 8, first, delay * 1e3);
         }
         recorder->_cycle.store(data.chunk->size / 8, std::memory_order_relaxed);
-        pw_stream_queue_buffer(recorder->_stream, buffer);
+        pw_stream_queue_buffer(stream, buffer);
     }
 
-    pw_thread_loop* _loop;
-    pw_context* _context;
-    pw_core* _core;
-    pw_stream* _stream;
-    spa_hook _hook{};
-    pw_stream_events _events{};
-
-  public:
-    // The graph's quantum in the last cycle heard.
-    std::uint32_t cycleFrames() const { return _cycle.load(std::memory_order_relaxed); }
-
-  private:
     std::atomic<std::uint32_t> _cycle{0};
+    LoopStream _pw{"recorder", nullptr};
 };
 
 // Another program playing, as music, a browser tab or a call does: a node asking the graph for
@@ -217,42 +232,13 @@ class PipeWireRecorder : public Recorder {
 // the right channel (0: silence). It counts the cycles it was asked for less than it asked.
 class GraphHolder {
   public:
-    GraphHolder(std::uint32_t frames, bool force, float level) : _level(level) {
-        _loop = pw_thread_loop_new("holder", nullptr);
-        _context =
-            pw_context_new(pw_thread_loop_get_loop(_loop),
-                           pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
-        pw_thread_loop_start(_loop);
-        pw_thread_loop_lock(_loop);
-        _core = pw_context_connect(_context, nullptr, 0);
+    GraphHolder(std::uint32_t frames, bool force, float level) : _level(level), _asked(frames) {
         const std::string quantum = std::to_string(frames);
         pw_properties* properties = pw_properties_new(
             PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE,
             "Music", PW_KEY_NODE_LATENCY, (quantum + "/48000").c_str(), nullptr);
         if (force) pw_properties_set(properties, PW_KEY_NODE_FORCE_QUANTUM, quantum.c_str());
-        _events.version = PW_VERSION_STREAM_EVENTS;
-        _events.process = &GraphHolder::onProcess;
-        _stream = pw_stream_new(_core, "holder", properties);
-        pw_stream_add_listener(_stream, &_hook, &_events, this);
-        std::uint8_t storage[512];
-        spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-        const spa_pod* params[] = {tapsound::platform::buildSoundFormat(builder)};
-        pw_stream_connect(
-            _stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
-            static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
-                                         PW_STREAM_FLAG_RT_PROCESS),
-            params, 1);
-        pw_thread_loop_unlock(_loop);
-        _asked = frames;
-    }
-    ~GraphHolder() {
-        pw_thread_loop_lock(_loop);
-        pw_stream_destroy(_stream);
-        pw_core_disconnect(_core);
-        pw_thread_loop_unlock(_loop);
-        pw_thread_loop_stop(_loop);
-        pw_context_destroy(_context);
-        pw_thread_loop_destroy(_loop);
+        _pw.connect(properties, PW_DIRECTION_OUTPUT, &GraphHolder::onProcess, this);
     }
     long cycles() const { return _cycles; }
     long smallerCycles() const { return _smaller; }
@@ -260,7 +246,7 @@ class GraphHolder {
   private:
     static void onProcess(void* self) {
         auto* holder = static_cast<GraphHolder*>(self);
-        pw_buffer* buffer = pw_stream_dequeue_buffer(holder->_stream);
+        pw_buffer* buffer = pw_stream_dequeue_buffer(holder->_pw.stream);
         if (!buffer) return;
         spa_data& data = buffer->buffer->datas[0];
         if (data.data) {
@@ -277,18 +263,13 @@ class GraphHolder {
             ++holder->_cycles;
             if (frames < holder->_asked) ++holder->_smaller;
         }
-        pw_stream_queue_buffer(holder->_stream, buffer);
+        pw_stream_queue_buffer(holder->_pw.stream, buffer);
     }
 
     float _level;
-    std::uint32_t _asked = 0;
+    std::uint32_t _asked;
     std::atomic<long> _cycles{0}, _smaller{0};
-    pw_thread_loop* _loop;
-    pw_context* _context;
-    pw_core* _core;
-    pw_stream* _stream;
-    spa_hook _hook{};
-    pw_stream_events _events{};
+    LoopStream _pw{"holder", pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr)};
 };
 
 // The floor: the lowest press-to-sound a desktop program reaches through the pulse protocol. A
