@@ -130,10 +130,6 @@ TEST(StatusMenu, UntrustedRunOffersThePrivacyItemAndStillReadsTheVolume) {
     setenv("PATH", path.c_str(), 1);  // later tests start programs
 }
 
-QAction* itemTitled(const QMenu& menu, const QString& title) {
-    return menu.actions().value(titles(menu).indexOf(title));
-}
-
 // The sets of every folder, read anew when the submenu opens; choosing one loads it, and the menu
 // and tooltip name it or say why nothing plays.
 TEST(StatusMenu, SoundSetsListEveryOpenableLocationAndTheMenuNamesTheLoadedOne) {
@@ -193,12 +189,12 @@ TEST(StatusMenu, MuteSilencesAndStartAtLoginIsTheAutostartEntryWhateverTheProgra
     test::writeBytes(rig.dir.file("click.wav"), "sound");
     rig->awakeFromNib();
     rig->openWithFileURL(rig.dir.file("click.wav"));
-    itemTitled(*rig.menu, "Mute")->trigger();
+    itemWithAction(rig.menu.get(), "toggleMute:")->trigger();
     rig->playSoundWithKeyCode(4);
     EXPECT_TRUE(rig.player->started.empty() && rig->statusItem()->toolTip().endsWith("(muted)"));
 
     const std::string desktop = rig.dir.file("config/autostart/tapsound.desktop");
-    QAction* login = itemTitled(*rig.menu, "Start at Login");
+    QAction* login = itemWithAction(rig.menu.get(), "toggleStartAtLogin:");
     login->trigger();
     EXPECT_NE(test::readBytes(desktop).find("\nExec=\"" +
                                             QCoreApplication::applicationFilePath().toStdString()),
