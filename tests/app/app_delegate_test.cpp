@@ -31,9 +31,8 @@ using test::ControllerRig;
 QStringList titles(const QMenu& menu) {
     QStringList result;
     for (const QAction* item : menu.actions()) {
-        result << (item->isSeparator()
-                       ? "-"
-                       : item->text().replace("&&", "\x01").remove('&').replace('\x01', '&'));
+        const QString text = item->text().replace("&&", "\x01").remove('&').replace('\x01', '&');
+        result << (item->isSeparator() ? "-" : text);
     }
     return result;
 }

@@ -106,11 +106,8 @@ TEST_F(Packs, MultiAndVersion2PacksResolveFilesVariantsAndFallbacks) {
     EXPECT_EQ(fileOf(v1->press[W], 0), "p/x07.wav");
 
     // Version 2: fallbacks for keys without their own, null included; own misses stay silent.
-    write("p/config.json",
-          "\xEF\xBB\xBF"
-          R"({"version": "2", "sound": "all.wav", "soundup": "allup.wav",
-        "extra": [1, {"x": 2},], "defines": {)" +
-              defines + ",},}");
+    write("p/config.json", "\xEF\xBB\xBF" R"({"version": "2", "sound": "all.wav",
+        "soundup": "allup.wav", "extra": [1, {"x": 2},], "defines": {)" + defines + ",},}");
     auto v2 = open("p/config.json");
     ASSERT_TRUE(v2);
     EXPECT_EQ(fileOf(v2->press[A]), "p/press/a.wav");
