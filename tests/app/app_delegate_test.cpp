@@ -7,7 +7,6 @@
 #include <QLabel>
 #include <QLayout>
 #include <QMenu>
-#include <QSettings>
 #include <QSlider>
 #include <QSystemTrayIcon>
 #include <QTextBrowser>
@@ -32,9 +31,8 @@ using test::ControllerRig;
 QStringList titles(const QMenu& menu) {
     QStringList result;
     for (const QAction* item : menu.actions()) {
-        result << (item->isSeparator()
-                       ? "-"
-                       : item->text().replace("&&", "\x01").remove('&').replace('\x01', '&'));
+        const QString text = item->text().replace("&&", "\x01").remove('&').replace('\x01', '&');
+        result << (item->isSeparator() ? "-" : text);
     }
     return result;
 }
@@ -49,10 +47,9 @@ const QStringList kControls = {"Sound Sets", "Mouse Sounds", "Mute", "Stereo", "
 TEST(Preferences, StrayStoredVolumesStayStoredButPlayWithinRange) {
     const struct {
         const char* stored;
-        float volume, slider, played;
-    } cases[] = {
-        {nullptr, 0.5f, 0.5f, 0.5f}, {"50", 50, 1, 1},          {"-3", -3, 0, 0},
-        {"nan", 0.5f, 0.5f, 0.5f},   {"inf", 0.5f, 0.5f, 0.5f}, {"1e309", 0.5f, 0.5f, 0.5f}};
+        float volume, played;  // as the slider shows it too
+    } cases[] = {{nullptr, 0.5f, 0.5f}, {"50", 50, 1},         {"-3", -3, 0},
+                 {"nan", 0.5f, 0.5f},   {"inf", 0.5f, 0.5f}, {"1e309", 0.5f, 0.5f}};
     for (const auto& c : cases) {
         ControllerRig rig;
         if (c.stored) rig.defaults.setObjectForKey(std::string(c.stored), "volume");
@@ -62,12 +59,11 @@ TEST(Preferences, StrayStoredVolumesStayStoredButPlayWithinRange) {
         rig->playSoundWithKeyCode(4);
         SCOPED_TRACE(c.stored ? c.stored : "unset");
         EXPECT_FLOAT_EQ(rig->volume(), c.volume);
-        EXPECT_FLOAT_EQ(sliderFloatValue(rig->slider()), c.slider);
+        EXPECT_FLOAT_EQ(sliderFloatValue(rig->slider()), c.played);
         ASSERT_EQ(rig.player->started.size(), 1u);
         EXPECT_FLOAT_EQ(rig.player->started[0].volume, c.played);
         // Showing the stored value is not a user change: nothing was written, not even the default.
-        QSettings(QString::fromStdString(rig.config + "/tapsound.conf"), QSettings::IniFormat)
-            .sync();
+        rig.defaults.synchronize();
         const std::string stored = test::readBytes(rig.config + "/tapsound.conf");
         EXPECT_EQ(stored.find(c.stored ? "volume=" + std::string(c.stored) + "\n" : "volume"),
                   c.stored ? stored.find("volume") : std::string::npos);
@@ -123,21 +119,14 @@ TEST(StatusMenu, UntrustedRunOffersThePrivacyItemAndStillReadsTheVolume) {
     // Without a desktop handler for it, the help page shows in a window of ours.
     const std::string path = std::getenv("PATH");
     setenv("PATH", "/nonexistent", 1);
-    EXPECT_TRUE(platform::QtWorkspace().openURL(
-        QUrl::fromLocalFile(TAPSOUND_SOURCE_DIR "/resources/help/index.html")
-            .toString()
-            .toStdString()));
-    bool shown = false;
-    for (QWidget* window : QApplication::topLevelWidgets()) {
+    const QUrl help = QUrl::fromLocalFile(TAPSOUND_SOURCE_DIR "/resources/help/index.html");
+    EXPECT_TRUE(platform::QtWorkspace().openURL(help.toString().toStdString()));
+    const auto windows = QApplication::topLevelWidgets();
+    EXPECT_TRUE(std::any_of(windows.begin(), windows.end(), [](QWidget* window) {
         const auto* page = qobject_cast<QTextBrowser*>(window);
-        shown = shown || (page && page->isVisible() && page->toPlainText().contains("Wayland"));
-    }
-    EXPECT_TRUE(shown);
+        return page && page->isVisible() && page->toPlainText().contains("Wayland");
+    }));
     setenv("PATH", path.c_str(), 1);  // later tests start programs
-}
-
-QAction* itemTitled(const QMenu& menu, const QString& title) {
-    return menu.actions().value(titles(menu).indexOf(title));
 }
 
 // The sets of every folder, read anew when the submenu opens; choosing one loads it, and the menu
@@ -158,28 +147,23 @@ TEST(StatusMenu, SoundSetsListEveryOpenableLocationAndTheMenuNamesTheLoadedOne) 
     }
     ControllerRig rig;
     rig->awakeFromNib();
-    QMenu* sets = itemTitled(*rig.menu, "Sound Sets")->menu();
-    const auto opened = [&] { return emit sets->aboutToShow(), titles(*sets); };
-    EXPECT_EQ(opened(), (QStringList{"beep.WAV", "Empty", "R&B", "-", "Example", "-", "cherry", "-",
-                                     "topre"}));
+    EXPECT_EQ(test::submenu(*rig.menu, "soundSets"), (QStringList{"beep.WAV", "Empty", "R&&B", "-",
+                                                                  "Example", "-", "cherry", "-",
+                                                                  "topre"}));
     test::writeBytes(data + "tapsound/sets/Added.wav", "sound");
-    EXPECT_EQ(opened().first(), "Added.wav");
+    EXPECT_EQ(test::submenu(*rig.menu, "soundSets").first(), "Added.wav");
 
-    const struct {
-        const char* chosen;  // a title in the menu, or a path
-        const char* name;
-    } cases[] = {
-        {"beep.WAV", "beep.WAV"},
-        {"/nonexistent/typo.wav", "beep.WAV"},  // unreadable: the loaded set plays on
-        {"Empty", "No sounds in Empty"},
-        {"/nonexistent/typo.wav", "No sounds in typo.wav"},
-        {"R&B", "No sounds in R&B"},
-    };
-    for (const auto& c : cases) {
-        QAction* item = itemTitled(*sets, c.chosen);
-        item ? item->trigger() : rig->openWithFileURL(c.chosen);
-        EXPECT_EQ(rig.menu->actions()[1]->text().replace("&&", "&"), c.name);
-        EXPECT_EQ(rig->statusItem()->toolTip(), QString("tapsound: ") + c.name);
+    // A title in the menu, or a path, and the name then shown. An unreadable path leaves the
+    // loaded set playing.
+    const std::pair<const char*, const char*> cases[] = {
+        {"beep.WAV", "beep.WAV"}, {"/nonexistent/typo.wav", "beep.WAV"},
+        {"Empty", "No sounds in Empty"}, {"/nonexistent/typo.wav", "No sounds in typo.wav"},
+        {"R&&B", "No sounds in R&B"}};
+    for (const auto& [chosen, name] : cases) {
+        if (chosen[0] == '/') rig->openWithFileURL(chosen);
+        else test::submenu(*rig.menu, "soundSets", chosen);
+        EXPECT_EQ(rig.menu->actions()[1]->text().replace("&&", "&"), name);
+        EXPECT_EQ(rig->statusItem()->toolTip(), QString("tapsound: ") + name);
     }
 }
 
@@ -204,12 +188,12 @@ TEST(StatusMenu, MuteSilencesAndStartAtLoginIsTheAutostartEntryWhateverTheProgra
     test::writeBytes(rig.dir.file("click.wav"), "sound");
     rig->awakeFromNib();
     rig->openWithFileURL(rig.dir.file("click.wav"));
-    itemTitled(*rig.menu, "Mute")->trigger();
+    itemWithAction(rig.menu.get(), "toggleMute:")->trigger();
     rig->playSoundWithKeyCode(4);
     EXPECT_TRUE(rig.player->started.empty() && rig->statusItem()->toolTip().endsWith("(muted)"));
 
     const std::string desktop = rig.dir.file("config/autostart/tapsound.desktop");
-    QAction* login = itemTitled(*rig.menu, "Start at Login");
+    QAction* login = itemWithAction(rig.menu.get(), "toggleStartAtLogin:");
     login->trigger();
     EXPECT_NE(test::readBytes(desktop).find("\nExec=\"" +
                                             QCoreApplication::applicationFilePath().toStdString()),

@@ -56,8 +56,7 @@ TEST(Quiet, NoSoundWhileTheSessionIsLocked) {
     FakeSession loginSession;  // locked when the watcher starts
     ASSERT_TRUE(fakes.registerObject("/org/freedesktop/login1", &login,
                                      QDBusConnection::ExportAllSlots) &&
-                fakes.registerObject(kPath, &loginSession,
-                                     QDBusConnection::ExportAllProperties) &&
+                fakes.registerObject(kPath, &loginSession, QDBusConnection::ExportAllProperties) &&
                 fakes.registerService("org.freedesktop.login1") &&
                 fakes.registerService("org.gnome.ScreenSaver"));
     const auto lockedHint = [&](bool locked) {
@@ -156,8 +155,7 @@ TEST(Quiet, ApplicationsAreNamedByTheirDesktopEntries) {
     const std::string local = "Name[" + QLocale::system().name().toStdString() + "]=Lokal\n";
     const struct {
         const test::TempDir& dir;
-        const char* file;
-        std::string entry;
+        std::string file, entry;
         const char* id;
         const char* name;
     } cases[] = {
@@ -171,11 +169,8 @@ TEST(Quiet, ApplicationsAreNamedByTheirDesktopEntries) {
         {system, "nameless", "[Desktop Entry]\nExec=nameless\n", "nameless", "nameless"},
         {system, "absent", "", "../applications/both", "../applications/both"},
     };
-    for (const auto& c : cases) {
-        if (!c.entry.empty()) {
-            test::writeBytes(c.dir.path() + "/applications/" + c.file + ".desktop", c.entry);
-        }
-    }
+    for (const auto& c : cases)
+        test::writeBytes(c.dir.file("applications/" + c.file + ".desktop"), c.entry);
     ASSERT_EQ(mkfifo((home.path() + "/applications/pipe.desktop").c_str(), 0600), 0);
     platform::ApplicationNames names;
     EXPECT_EQ(names.nameOf("pipe"), "pipe");  // never waits on a writer

@@ -80,14 +80,12 @@ TEST(EvdevReader, RecordStreamsBecomeKeyEvents) {
     } cases[] = {
         // Press, repeats, a press of a key already down, release; buttons are no keys.
         {{record(EV_MSC, MSC_SCAN, 0x1e), key(KEY_A), kReport, key(KEY_A, 2), key(KEY_A),
-          key(KEY_A, 0), kReport, key(KEY_SPACE), key(BTN_LEFT), kReport},
-         "0+ 0* 0* 0- 49+ b0+ "},
+          key(KEY_A, 0), kReport, key(KEY_SPACE), key(BTN_LEFT), kReport}, "0+ 0* 0* 0- 49+ b0+ "},
         // Buttons as X numbers them (thumb buttons back and forward); touches, tools, joystick
         // and wheel are no clicks, nor a press of a button already down.
         {{key(BTN_RIGHT), key(BTN_RIGHT), key(BTN_RIGHT, 0), key(BTN_MIDDLE), key(BTN_SIDE),
           key(BTN_EXTRA), key(BTN_BACK), key(BTN_TASK), key(BTN_TOUCH), key(BTN_TOOL_FINGER),
-          key(BTN_TRIGGER), record(EV_REL, REL_WHEEL, 1), kReport},
-         "b1+ b1- b2+ b3+ b4+ b3+ b7+ "},
+          key(BTN_TRIGGER), record(EV_REL, REL_WHEEL, 1), kReport}, "b1+ b1- b2+ b3+ b4+ b3+ b7+ "},
         // Modifiers are keys of their own; a key of each family, by its physical position.
         {{key(KEY_LEFTSHIFT), key(KEY_RIGHTALT), key(KEY_LEFTMETA), key(KEY_1), key(KEY_GRAVE),
           key(KEY_ENTER), key(KEY_F1), key(KEY_F12), key(KEY_LEFT), key(KEY_KP0), key(KEY_KPENTER),
@@ -98,8 +96,7 @@ TEST(EvdevReader, RecordStreamsBecomeKeyEvents) {
          "11+ 11- 46+ "},
         // Caps Lock toggles on its press, not its repeat; the LED set elsewhere wins.
         {{key(KEY_CAPSLOCK), record(EV_LED, LED_CAPSL, 1), key(KEY_CAPSLOCK, 2),
-          key(KEY_CAPSLOCK, 0), record(EV_LED, LED_CAPSL, 0), kReport},
-         "57+^ 57*^ 57-^ "},
+          key(KEY_CAPSLOCK, 0), record(EV_LED, LED_CAPSL, 0), kReport}, "57+^ 57*^ 57-^ "},
         // A device vanishing mid-record releases what it held.
         {{key(KEY_LEFTCTRL), kReport, key(KEY_K)}, "59+ 59- ", 2 * sizeof(input_event) + 10},
     };
@@ -257,10 +254,9 @@ TEST(VirtualKeys, EveryKeyOfAPcKeyboardHasACodeAndNoTwoKeysShareOne) {
     for (unsigned kernel : keys)
         EXPECT_TRUE(none.count(kernel) || virtualKeyCodeForKernelKey(kernel)) << kernel;
     // Only keys that mean the same on other keyboards, or stand in the same place, share a code.
-    const std::set<unsigned> sharing = {
-        KEY_HELP,     KEY_HANJA,      KEY_HANGEUL, KEY_KATAKANAHIRAGANA,
-        KEY_KATAKANA, KEY_HIRAGANA,   KEY_KPCOMMA, KEY_ZENKAKUHANKAKU,
-        KEY_SYSRQ,    KEY_SCROLLLOCK, KEY_PAUSE};
+    const std::set<unsigned> sharing = {KEY_HELP, KEY_HANJA, KEY_HANGEUL, KEY_KATAKANAHIRAGANA,
+                                        KEY_KATAKANA, KEY_HIRAGANA, KEY_KPCOMMA, KEY_ZENKAKUHANKAKU,
+                                        KEY_SYSRQ, KEY_SCROLLLOCK, KEY_PAUSE};
     std::map<std::uint16_t, unsigned> seen;
     for (unsigned kernel = 0; kernel < KEY_MAX; ++kernel) {
         const auto code = virtualKeyCodeForKernelKey(kernel);

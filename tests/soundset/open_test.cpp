@@ -1,5 +1,5 @@
 // Opening locations: the kinds of location, the bookmark, early and untrusted requests, the open
-// dialog.
+// dialog; and the key-code table built from a soundset.plist.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -8,8 +8,11 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QSlider>
+#include <algorithm>
 #include <filesystem>
+#include <sstream>
 
+#include "soundset/key_code_table.h"
 #include "tests/support/fake_platform.h"
 
 namespace tapsound {
@@ -125,7 +128,7 @@ TEST_F(Opening, StaleGoneOrCorruptBookmarkLoadsNothingAndStaysStored) {
     }
 }
 
-TEST_F(Opening, EarlyRequestsLoadTheLastAtOnceAndTheFirstAtATrustedLaunch) {
+TEST_F(Opening, EarlyRequestsLoadTheLastAtOnceTheFirstAtATrustedLaunchAndLaterTheLastWins) {
     launch();
     const std::string first = makePackage(files.file("First.tapsnd"));
     test::writeBytes(files.file("second.wav"), "sound");
@@ -140,6 +143,20 @@ TEST_F(Opening, EarlyRequestsLoadTheLastAtOnceAndTheFirstAtATrustedLaunch) {
     EXPECT_EQ(storedPath(), first);
     // After launch every request loads at once and is answered yes, even when nothing loads.
     EXPECT_TRUE(app().applicationOpenFile(files.file("nothing-here.wav")));
+    // The last request wins, and the old set plays until the new one is ready.
+    app().openWithFileURL(makePackage(files.file("Old.tapsnd")));
+    rig->workQueue.held = true;  // decoding takes its time
+    for (const char* name : {"a.wav", "b.wav"}) {
+        test::writeBytes(files.file(name), "sound");
+        app().openWithFileURL(files.file(name));
+    }
+    EXPECT_TRUE(app().isMonitoring());
+    EXPECT_EQ(fileOf(36), "Old.tapsnd/Contents/Resources/sounds/enter.wav");
+    // The later request is ready first; the earlier one, ready later, is dropped.
+    test::InlineWorkQueue::finish(rig->workQueue.jobs[1]);
+    test::InlineWorkQueue::finish(rig->workQueue.jobs[0]);
+    EXPECT_EQ(fileOf(36), "b.wav");
+    EXPECT_EQ(storedPath(), files.file("b.wav"));
 
     // An untrusted run neither restores nor monitors; its request stays parked at launch.
     launch(false);
@@ -157,23 +174,6 @@ TEST_F(Opening, EarlyRequestsLoadTheLastAtOnceAndTheFirstAtATrustedLaunch) {
     EXPECT_EQ(rig->prompts, 1);
     EXPECT_EQ(rig->keys->starts, 0);
     EXPECT_EQ(storedPath(), parked);
-}
-
-TEST_F(Opening, TheLastRequestWinsAndTheOldSetPlaysUntilTheNewOneIsReady) {
-    launch();
-    app().openWithFileURL(makePackage(files.file("Old.tapsnd")));
-    rig->workQueue.held = true;  // decoding takes its time
-    for (const char* name : {"a.wav", "b.wav"}) {
-        test::writeBytes(files.file(name), "sound");
-        app().openWithFileURL(files.file(name));
-    }
-    EXPECT_TRUE(app().isMonitoring());
-    EXPECT_EQ(fileOf(36), "Old.tapsnd/Contents/Resources/sounds/enter.wav");
-    // The later request is ready first; the earlier one, ready later, is dropped.
-    test::InlineWorkQueue::finish(rig->workQueue.jobs[1]);
-    test::InlineWorkQueue::finish(rig->workQueue.jobs[0]);
-    EXPECT_EQ(fileOf(36), "b.wav");
-    EXPECT_EQ(storedPath(), files.file("b.wav"));
 }
 
 // The open dialogs on show.
@@ -223,6 +223,78 @@ TEST_F(Opening, OneDialogAtATimeEntersFoldersChoosesPackagesAndCancelChangesNoth
     app().open();  // it starts where the last set is
     EXPECT_EQ(dialogs()[0]->directory().path().toStdString(), files.path());
     dialogs()[0]->reject();
+}
+
+SoundsDictionary soundsNamed(std::initializer_list<std::string> names) {
+    SoundsDictionary sounds;
+    for (const auto& name : names)
+        sounds[name] = std::make_shared<platform::Sound>(nullptr, nullptr);
+    return sounds;
+}
+
+// The threshold list of a slot of sounds with these weights (numbers, or XML values): the
+// cumulative thresholds, then the last sound's own weight.
+std::vector<double> thresholdsFor(std::initializer_list<std::string> weights) {
+    std::string xml = "<plist><dict><key>00</key><array>";
+    SoundsDictionary sounds;
+    for (const auto& weight : weights) {
+        const std::string name = "s" + std::to_string(sounds.size());
+        sounds[name] = std::make_shared<platform::Sound>(nullptr, nullptr);
+        xml += "<array><string>" + name + "</string>" +
+               (weight[0] == '<' ? weight : "<real>" + weight + "</real>") + "</array>";
+    }
+    xml += "</array></dict></plist>";
+    const auto soundset = platform::propertyListWithBytes(
+        reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size());
+    const SlotRef slot = createKeyCodeArray(&sounds, &soundset->dictionaryValue())[0];
+    std::vector<double> result(slot->thresholds.begin(), slot->thresholds.end());
+    result.push_back(slot->lastWeight);
+    return result;
+}
+
+// Beside the draws that playback checks at their boundaries (a last 0, true, a decimal string).
+TEST(KeyCodeTable, ThresholdsFollowTheWorkedExamples) {
+    using T = std::vector<double>;
+    EXPECT_EQ(thresholdsFor({"1", "2", "1"}), (T{536870911, 1610612734, 1}));
+    EXPECT_EQ(thresholdsFor({"3", "1"}), (T{1610612735, 1}));
+    EXPECT_EQ(thresholdsFor({"1", "1", "1"}), (T{715827882, 1431655764, 1}));
+    EXPECT_EQ(thresholdsFor({"1", "1", "1", "1"}), (T{536870911, 1073741822, 1610612733, 1}));
+    EXPECT_EQ(thresholdsFor({"0", "0", "0"}), (T{0, 0, 0}));
+    // Weights read as numbers: strings by their leading decimal number (no hex, inf or nan), else
+    // 0; booleans as 1 or 0; negative ones as 1.
+    EXPECT_EQ(
+        thresholdsFor({"<string>0x10</string>", "<string>inf</string>", "<string>nan</string>",
+                       "<string>.5</string>", "<string>  1e</string>"}),
+        (T{0, 0, 0, 715827882, 1}));
+    EXPECT_EQ(thresholdsFor(
+                  {"<string> 2.5kg</string>", "<string>heavy</string>", "<integer>-4</integer>"}),
+              (T{1533916890, 1533916890, 1}));
+}
+
+// Key spellings, names and odd values from data/keys.plist: two digits are hexadecimal, "0a" wins
+// over "0A" and "010", "0B" over "011"; other spellings are no keys. A name finds its sound
+// without its last extension, case counts, and a missing name silences its key despite the
+// default. Of a list only what resolves counts, and a list in which nothing does leaves the slot
+// empty; a dictionary is no slot value.
+TEST(KeyCodeTable, KeysNamesAndOddValuesEachFillTheirSlotOrLeaveItEmpty) {
+    const auto sounds = soundsNamed({"hex", "HEX", "dec", "x", "key.1", "key", "Click", "a", "b"});
+    const auto soundset = platform::dictionaryWithContentsOfFile(TAPSOUND_TEST_DATA "/keys.plist");
+    ASSERT_TRUE(soundset);
+    const KeyArray table = createKeyCodeArray(&sounds, &*soundset);
+    const std::pair<int, const char*> cases[] = {
+        {16, "hex"}, {10, "hex"}, {11, "HEX"}, {12, "x"},     {255, "dec"},    {1, "a"},
+        {13, "a"},   {175, "a"},  {32, "key"}, {33, "key.1"}, {34, ""},        {35, "key key"},
+        {48, ""},    {49, ""},    {50, "a"},   {51, "b a"},   {52, "a b a b"}, {53, ""}};
+    for (const auto& [code, names] : cases) {
+        std::istringstream in(names);
+        std::vector<SoundRef> expected;
+        for (std::string name; in >> name;) expected.push_back(sounds.at(name));
+        EXPECT_EQ(table[code] ? table[code]->sounds : std::vector<SoundRef>{}, expected) << code;
+    }
+    EXPECT_EQ(table[51]->thresholds, std::vector<std::int32_t>{715827882});
+    EXPECT_EQ(table[51]->lastWeight, 2);
+    EXPECT_TRUE(std::is_sorted(table[52]->thresholds.begin(), table[52]->thresholds.end()));
+    EXPECT_EQ(table[7], table[200]);  // untouched keys share the default
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// Sound packs of other keyboard-sound programs, in folders and zips, read into their tables.
+// Sound packs of other keyboard-sound programs, in folders and zips, read into their tables, and
+// plain folders of sounds.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
@@ -105,11 +106,8 @@ TEST_F(Packs, MultiAndVersion2PacksResolveFilesVariantsAndFallbacks) {
     EXPECT_EQ(fileOf(v1->press[W], 0), "p/x07.wav");
 
     // Version 2: fallbacks for keys without their own, null included; own misses stay silent.
-    write("p/config.json",
-          "\xEF\xBB\xBF"
-          R"({"version": "2", "sound": "all.wav", "soundup": "allup.wav",
-        "extra": [1, {"x": 2},], "defines": {)" +
-              defines + ",},}");
+    write("p/config.json", "\xEF\xBB\xBF" R"({"version": "2", "sound": "all.wav",
+        "soundup": "allup.wav", "extra": [1, {"x": 2},], "defines": {)" + defines + ",},}");
     auto v2 = open("p/config.json");
     ASSERT_TRUE(v2);
     EXPECT_EQ(fileOf(v2->press[A]), "p/press/a.wav");
@@ -136,9 +134,8 @@ TEST_F(Packs, ConfigsThatAreNotPacksLeaveTheLocationToTheNextForm) {
 
 TEST_F(Packs, ZippedPacksReadInMemoryAndRefuseWhatLeavesThem) {
     const std::string config = R"({"defines": {"30": "a.wav", "31": "../b.wav", "32": "c.wav"}})";
-    ASSERT_TRUE(test::writeZip(
-        dir.file("root.zip"),
-        {{"config.json", config}, {"a.wav", "A"}, {"../b.wav", "B"}, {"/c.wav", "C"}}));
+    ASSERT_TRUE(test::writeZip(dir.file("root.zip"), {{"config.json", config}, {"a.wav", "A"},
+                                                      {"../b.wav", "B"}, {"/c.wav", "C"}}));
     ASSERT_TRUE(test::writeZip(
         dir.file("top.zip"),
         {{"__MACOSX/._x", "junk"}, {"Pack/CONFIG.json", config}, {"Pack/A.WAV", "A"}}));
@@ -259,25 +256,23 @@ TEST_F(Packs, FilesThatAreNotRegularAreNeverOpened) {
 TEST_F(Packs, NothingIsDecodedPastTheBudgetOrAfterAStop) {
     // 40 one-second sounds (48 k samples each) in a folder, a zipped pack and a sprite; the
     // budget holds 5.
-    std::filesystem::create_directories(dir.file("scan"));
     ASSERT_TRUE(test::writeTone(dir.file("one.wav"), {0, 48000, 1, 1.0}));
+    const std::string one = test::readBytes(dir.file("one.wav"));
     ASSERT_TRUE(test::writeTone(dir.file("sprite/sprite.ogg"),
                                 {SF_FORMAT_OGG | SF_FORMAT_VORBIS, 48000, 1, 40.0}));
     std::string defines, slices;
     std::vector<std::pair<std::string, std::string>> zipped;
     for (int i = 0; i < 40; ++i) {
         const std::string name = std::to_string(i) + ".wav", key = std::to_string(i + 2);
-        // Copies: links to one file would share its sound.
-        std::filesystem::copy_file(dir.file("one.wav"), dir.file("scan/" + name));
-        zipped.emplace_back(name, test::readBytes(dir.file("one.wav")));
+        write("scan/" + name, one);  // copies: links to one file would share its sound
+        zipped.emplace_back(name, one);
         defines += "\"" + key + "\": \"" + name + "\",";
         slices += "\"" + key + "\": [" + std::to_string(i * 1000) + ", 1000],";
     }
     zipped.emplace_back("config.json", "{\"defines\": {" + defines + "}}");
     ASSERT_TRUE(test::writeZip(dir.file("multi.zip"), zipped));
-    ASSERT_TRUE(test::writeBytes(
-        dir.file("sprite/config.json"),
-        R"({"key_define_type": "single", "sound": "sprite.ogg", "defines": {)" + slices + "}}"));
+    write("sprite/config.json",
+          R"({"key_define_type": "single", "sound": "sprite.ogg", "defines": {)" + slices + "}}");
 
     const std::size_t limit = 5 * (48000 * 2 * sizeof(float) + 64);
     for (const std::string name : {"scan", "multi.zip", "sprite"}) {
@@ -297,8 +292,7 @@ TEST_F(Packs, NothingIsDecodedPastTheBudgetOrAfterAStop) {
         test::WatchedLoader full;
         const std::size_t sounds = open(full, {});
         // A zipped sound's bytes are paid for while it decodes, so one fewer may fit.
-        EXPECT_GE(sounds, 4u);
-        EXPECT_LE(sounds, 5u);
+        EXPECT_TRUE(sounds >= 4u && sounds <= 5u) << sounds;
         // Sounds past the budget are refused before they are read (work is paid a chunk ahead),
         // and a sprite ends with it.
         EXPECT_LE(full.worked, 5 * (48000 + 2 * 4096));
@@ -311,9 +305,8 @@ TEST_F(Packs, NothingIsDecodedPastTheBudgetOrAfterAStop) {
 
 TEST_F(Packs, KernelCodedFoldersArePressAndReleaseByKernelKey) {
     for (const char* name :
-         {"1e-1.wav", "1E-0.wav", "39-1.ogg", "6f-1.wav", "63-1.wav", "b7-1.wav"}) {
+         {"1e-1.wav", "1E-0.wav", "39-1.ogg", "6f-1.wav", "63-1.wav", "b7-1.wav"})
         write(std::string("keys/") + name, name);
-    }
     write("keys/2a-1.wav", "BAD");
     write("keys/readme.txt", "text");
     write("keys/click.wav", "sound");
@@ -343,26 +336,21 @@ struct Format {
 };
 
 const Format kFormats[] = {
-    {"mechvibes-dx",
-     {{"sprite.wav", "tone:1000"},
+    {"mechvibes-dx", {{"sprite.wav", "tone:1000"},
       {"config.json", R"({"config_version": "2", "definition_method": "single",
         "audio_file": "sprite.wav", "soundpack_type": "Keyboard", "options":
         {"recommended_volume": 0.5, "random_pitch": true}, "definitions": {
         "KeyA": {"timing": [[0, 30], [100, 140]]}, "Space": {"timing": [[200, 250]]},
         "Numpad0": {"timing": [300, 360]}, "Nonsense": {"timing": [[0, 10]]},
         "KeyB": {"timing": [[500, 400]]}}})"}},
-     "P0:30 R0:40 P49:50 R49: P82:60 P11:",
-     false, 0.5f},
-    {"mechvibes-dx-mouse",
-     {{"l.wav", "tone:20"}, {"r.wav", "tone:50"},
+     "P0:30 R0:40 P49:50 R49: P82:60 P11:", false, 0.5f},
+    {"mechvibes-dx-mouse", {{"l.wav", "tone:20"}, {"r.wav", "tone:50"},
       {"config.json", R"({"config_version": "2", "definition_method": "multi",
         "soundpack_type": "Mouse", "definitions": {"MouseLeft": {"audio_file": "l.wav"},
         "MouseRight": {"audio_file": "r.wav", "timing": [[0, 10], [10, 25]]},
         "Mouse4": {"audio_file": "l.wav"}}})"}},
-     "B0:20 B1:10 U1:15 B3:20 P0:",
-     true},
-    {"keyboardsounds",
-     {{"k1.wav", "tone:20"}, {"k2.wav", "tone:30"}, {"k2up.wav", "tone:40"},
+     "B0:20 B1:10 U1:15 B3:20 P0:", true},
+    {"keyboardsounds", {{"k1.wav", "tone:20"}, {"k2.wav", "tone:30"}, {"k2up.wav", "tone:40"},
       {"profile.yaml", R"(profile: {name: typewriter, author: me, device: keyboard, type: files}
 sources:
   - {id: k1, source: k1.wav}
@@ -375,14 +363,12 @@ keys:
       keys: [space, shift_l, no_such_key]
 )"}},
      "P0:20,30 R0:40 P49:30 R49:40 P56:30 B0:"},
-    {"keyboardsounds-mouse",
-     {{"k1.wav", "tone:20"}, {"k2.wav", "tone:30"}, {"k2up.wav", "tone:40"},
+    {"keyboardsounds-mouse", {{"k1.wav", "tone:20"}, {"k2.wav", "tone:30"}, {"k2up.wav", "tone:40"},
       {"profile.yaml", R"(profile: {name: clicks, device: mouse, type: files}
 sources: [{id: k1, source: k1.wav}, {id: k2, source: {press: k2.wav, release: k2up.wav}}]
 buttons: {default: k1, other: [{sound: k2, buttons: [right]}]}
 )"}},
-     "B0:20 B1:30 U1:40 P0:",
-     true},
+     "B0:20 B1:30 U1:40 P0:", true},
     {"thock",
      {{"d.wav", "tone:20"}, {"a1.wav", "tone:30"}, {"a2.wav", "tone:40"}, {"au.wav", "tone:50"},
       {"s.wav", "tone:60"},
@@ -390,28 +376,23 @@ buttons: {default: k1, other: [{sound: k2, buttons: [right]}]}
         "default": {"down": ["d.wav"]}, "a": {"down": ["a1.wav", "a2.wav"], "up": ["au.wav"]},
         "shiftLeft": {"down": ["s.wav"], "up": []}}})"}},
      "P0:30,40 R0:50 P11:20 P56:60 R56:"},
-    {"thock-mouse",
-     {{"l.wav", "tone:20"}, {"r.wav", "tone:30"},
+    {"thock-mouse", {{"l.wav", "tone:20"}, {"r.wav", "tone:30"},
       {"config.json", R"({"metadata": {"name": "Clicks"}, "sounds": {
         "left": {"down": ["l.wav"]}, "right": {"down": ["r.wav"], "up": ["l.wav"]}}})"}},
-     "B0:20 B1:30 U1:20",
-     true},
-    {"keyecho",
-     {{"sound.ogg", "tone:1000"},
+     "B0:20 B1:30 U1:20", true},
+    {"keyecho", {{"sound.ogg", "tone:1000"},
       {"config.json", R"({"name": "Echo", "key_define_type": "single", "defines": {
         "KeyA": [0, 30], "Return": [100, 40], "SemiColon": [200, 50], "Nonsense": [0, 10]},
         "releases": {"KeyA": [300, 60]}})"}},
      "P0:30 R0:60 P36:40 P41:50"},
-    {"keyecho-2",
-     {{"all.wav", "tone:1000"},
+    {"keyecho-2", {{"all.wav", "tone:1000"},
       {"config.json", R"({"schemaVersion": 2, "audio": {"file": "all.wav", "sampleRate": 48000,
         "channels": 1, "frameCount": 48000}, "defines": {"KeyA": {"slices": [
         {"startFrame": 0, "frameCount": 960}, {"startFrame": 4800, "frameCount": 1440}]}},
         "releases": {"Space": [{"startFrame": 9600, "frameCount": 480}]}})"}},
      "P0:20,30 R49:10 P11:"},
     // Mechvibes' own packs, numbered keys in "defines" whatever their version, stay its reader's.
-    {"mechvibes",
-     {{"sprite.wav", "tone:1000"},
+    {"mechvibes", {{"sprite.wav", "tone:1000"},
       {"config.json", R"({"version": 2, "key_define_type": "single", "sound": "sprite.wav",
         "defines": {"30": [0, 30], "57": [100, 40]}})"}},
      "P0:30 P49:40"},
@@ -478,9 +459,7 @@ TEST_F(Packs, HostileDescriptionsEndAsMissingSoundsInBoundedWork) {
     const std::string dx = R"({"config_version": "2", "audio_file": "k.wav", "definitions": )";
     const std::string echo2 = R"({"schemaVersion": 2, "audio": {"file": "k.wav", "sampleRate": )";
     const std::pair<std::string, std::string> kCases[] = {
-        {"profile.yaml", bomb},
-        {"profile.yaml", laughs},
-        {"profile.yaml", deepFlow},
+        {"profile.yaml", bomb}, {"profile.yaml", laughs}, {"profile.yaml", deepFlow},
         {"profile.yaml", deepBlock + "x\n"},
         {"profile.yaml", "profile: x\nsources: 5\nkeys: {default: {x: 1}, other: [[1], 2]}\n"},
         {"profile.yaml", "profile: {}\nsources: [{id: [k], source: {press: [1]}}]\nkeys: *x\n"},
@@ -507,6 +486,58 @@ TEST_F(Packs, HostileDescriptionsEndAsMissingSoundsInBoundedWork) {
         for (const auto* table : {&pack->press, &pack->release})
             for (const SlotRef& slot : *table) EXPECT_TRUE(!slot || !slot->sounds.empty());
     }
+}
+
+// A folder of sounds: the names it keeps, links to one file cost it once, and a stop is heard
+// while listing.
+TEST_F(Packs, AFolderOfSoundsKeepsThemByNameAndSkipsTheRest) {
+    for (const char* name : {".DS_Store", "._click.wav", "click.wav", "key.1.wav", "Click.wav"})
+        ASSERT_TRUE(test::writeTone(dir.file(name)));
+    ASSERT_TRUE(test::writeTone(dir.file("click2.aiff"), {SF_FORMAT_AIFF | SF_FORMAT_PCM_16}));
+    ASSERT_TRUE(test::writeTone(dir.file("*.flac"), {SF_FORMAT_FLAC | SF_FORMAT_PCM_16}));
+    ASSERT_TRUE(test::writeBytes(dir.file("readme.txt"), "not a sound"));
+    ASSERT_TRUE(test::writeTone(dir.file("more/inner.wav")));
+    for (const std::string& path : {dir.path(), dir.path() + "/"}) {
+        std::vector<std::string> names;
+        for (const auto& entry : soundsDictionaryWithDirectryPath(files, real, path))
+            names.push_back(entry.first);
+        EXPECT_EQ(names, (std::vector<std::string>{"*", "Click", "click", "click2", "key.1"}))
+            << path;
+    }
+}
+
+TEST_F(Packs, LinksToOneFileInAFolderDecodeItOnceAndAStopEndsTheListing) {
+    ASSERT_TRUE(test::writeTone(dir.file("one.wav")) && test::writeTone(dir.file("other.wav")));
+    for (int i = 0; i < 300; ++i)
+        std::filesystem::create_symlink(dir.file("one.wav"), dir.file("s" + std::to_string(i)));
+    test::WatchedLoader watched, stopped;
+    // A budget for two and a half such sounds holds all 302 names.
+    const auto sounds = soundsDictionaryWithDirectryPath(files, watched, dir.path(), {},
+                                                         5 * 4802 * 2 * sizeof(float) / 2);
+    EXPECT_EQ(sounds.size(), 302u);
+    EXPECT_EQ(watched.opened, 2);
+    EXPECT_EQ(sounds.at("s0")->samples(), sounds.at("one")->samples());
+    int polls = 0;
+    EXPECT_TRUE(
+        soundsDictionaryWithDirectryPath(files, stopped, dir.path(), [&] { return ++polls > 1; })
+            .empty());
+    EXPECT_EQ(stopped.opened, 0);
+}
+
+// Listing a folder: bounded in entries, and given up as soon as the load no longer wants it.
+TEST_F(Packs, ListingAFolderStopsWhenAskedAndAtItsBound) {
+    for (int i = 0; i < 1000; ++i) write(std::to_string(i), "");
+    // Polls answered false before the stop, at most so many names, what is listed.
+    const std::tuple<int, std::size_t, std::optional<std::size_t>> cases[] = {
+        {1 << 30, SIZE_MAX, 1000}, {1 << 30, 300, 300}, {0, SIZE_MAX, std::nullopt},
+        {2, SIZE_MAX, std::nullopt}};  // heard while listing, not only at its end
+    for (const auto& [before, most, listed] : cases) {
+        int polls = 0;
+        const auto names = files.boundedContentsOfDirectoryAtPath(
+            dir.path(), [&, before = before] { return polls++ >= before; }, most);
+        EXPECT_EQ(names ? std::optional(names->size()) : std::nullopt, listed) << before << most;
+    }
+    EXPECT_EQ(files.contentsOfDirectoryAtPath(dir.path())->size(), 1000u);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QAction>
 #include <QMenu>
 #include <chrono>
 #include <filesystem>
@@ -156,6 +157,21 @@ struct FakeWorkspace : public platform::Workspace {
     bool result = true;
 };
 
+// The submenu's items as shown ("*" checked, "/off" disabled, "-" a separator) once it opens;
+// `choose` clicks one.
+inline QStringList submenu(QMenu& menu, const char* action, const QString& choose = {}) {
+    QMenu* sub = itemWithAction(&menu, action)->menu();
+    emit sub->aboutToShow();
+    QStringList shown;
+    for (QAction* item : sub->actions()) {
+        shown << (item->isSeparator() ? "-"
+                                      : (item->isChecked() ? "*" : "") + item->text() +
+                                            (item->isEnabled() ? "" : "/off"));
+        if (item->text() == choose) item->trigger();
+    }
+    return shown;
+}
+
 // A controller wired to fakes, with real preferences, bookmarks, open dialog and key event
 // monitor, the latter on a fake key source unless the test brings a real one.
 struct ControllerRig {
@@ -172,32 +188,21 @@ struct ControllerRig {
         AppDelegate::initialize(defaults);
         delegate = std::make_unique<AppDelegate>(
             Platform{
-                .userDefaults = defaults,
-                .fileManager = fileManager,
-                .soundLoader = loader,
-                .eventMonitor = monitor,
-                .accessibility = accessibility,
-                .workspace = workspace,
-                .bookmarks = bookmarks,
-                .workQueue = workQueue,
+                .userDefaults = defaults, .fileManager = fileManager, .soundLoader = loader,
+                .eventMonitor = monitor, .accessibility = accessibility, .workspace = workspace,
+                .bookmarks = bookmarks, .workQueue = workQueue,
                 .openPanel = [] { return std::make_unique<platform::QtOpenPanel>(); },
                 .privacyAccessibilityURL = "file:///usr/share/tapsound/help/index.html",
-                .userSetsFolder = dir.file("sets"),
-                .terminate = [this] { ++terminated; },
-                .rand = [this] { return ++randCalls, nextRand; },
-                .srand = [](unsigned) {},
+                .userSetsFolder = dir.file("sets"), .terminate = [this] { ++terminated; },
+                .rand = [this] { return ++randCalls, nextRand; }, .srand = [](unsigned) {},
                 .trayHosts = {},
                 .routeOutput = [this](const std::string& output) { player->routeTo(output); },
             },
             menu.get());
     }
     std::unique_ptr<platform::KeySource> orFake(std::unique_ptr<platform::KeySource> given) {
-        if (!given) {
-            auto fake = std::make_unique<FakeKeySource>();
-            keys = fake.get();
-            given = std::move(fake);
-        }
-        source = given.get();
+        if (!given) given = std::make_unique<FakeKeySource>();
+        keys = dynamic_cast<FakeKeySource*>(source = given.get());
         return given;
     }
     AppDelegate& operator*() { return *delegate; }
@@ -260,8 +265,7 @@ struct ControllerRig {
     platform::FileBookmarks bookmarks;
     std::unique_ptr<QMenu> menu;
     std::unique_ptr<AppDelegate> delegate;
-    int terminated = 0, prompts = 0;
-    int nextRand = 0, randCalls = 0;
+    int terminated = 0, prompts = 0, nextRand = 0, randCalls = 0;
 };
 
 }  // namespace tapsound::test
