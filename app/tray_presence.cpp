@@ -116,7 +116,8 @@ class DesktopTrayHosts : public QObject, public TrayHosts {
     // A StatusNotifier host is preferred where an XEmbed tray is there too (KDE's proxy, a panel
     // with both): icons drawn natively. While no tray is there, the last kind stands.
     void recheck() {
-        const bool dbus = isStatusNotifierHostRegistered(_bus);
+        // A watcher there but slow to answer (a busy panel) is taken to be as it was.
+        const bool dbus = isStatusNotifierHostRegistered(_bus).value_or(_dbus);
         if (dbus || (_xembed && _xembed->present())) {
             _grace.stop();
             report(true, dbus);
@@ -127,7 +128,8 @@ class DesktopTrayHosts : public QObject, public TrayHosts {
 
   private:
     bool hostNow() const {
-        return isStatusNotifierHostRegistered(_bus) || (_xembed && _xembed->present());
+        return isStatusNotifierHostRegistered(_bus).value_or(_dbus) ||
+               (_xembed && _xembed->present());
     }
     void report(bool present, bool dbus) {
         if (_present == present && _dbus == dbus) return;
@@ -168,7 +170,7 @@ QRect windowAt(QPoint point) {
     return width > 0 && height > 0 ? QRect(x, y, width, height) : QRect();
 }
 
-bool isStatusNotifierHostRegistered(const QDBusConnection& bus) {
+std::optional<bool> isStatusNotifierHostRegistered(const QDBusConnection& bus) {
     if (!bus.isConnected() || !bus.interface() ||
         !bus.interface()->isServiceRegistered(kWatcherService)) {
         return false;
@@ -177,7 +179,8 @@ bool isStatusNotifierHostRegistered(const QDBusConnection& bus) {
                                                       "org.freedesktop.DBus.Properties", "Get");
     get << QString(kWatcherService) << QString("IsStatusNotifierHostRegistered");
     const QDBusMessage reply = bus.call(get, QDBus::Block, kReplyTimeoutMs);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return false;
+    if (reply.type() != QDBusMessage::ReplyMessage) return std::nullopt;
+    if (reply.arguments().isEmpty()) return false;
     return reply.arguments().first().value<QDBusVariant>().variant().toBool();
 }
 

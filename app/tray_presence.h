@@ -14,8 +14,9 @@ namespace tapsound {
 inline constexpr const char* kStatusNotifierWatcher = "org.kde.StatusNotifierWatcher";
 
 // Whether a StatusNotifier host (a panel drawing tray icons from D-Bus) is there: the question Qt
-// asks once, at the first tray icon, to choose between such an icon and an XEmbed one.
-bool isStatusNotifierHostRegistered(const QDBusConnection& bus);
+// asks once, at the first tray icon, to choose between such an icon and an XEmbed one. Nothing
+// when a watcher is there but does not answer in time.
+std::optional<bool> isStatusNotifierHostRegistered(const QDBusConnection& bus);
 
 // The top-level window at a point of the screen, as the X server stacks them: the panel under an
 // icon it draws. Null where there is none, or no X11.
