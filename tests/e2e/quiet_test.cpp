@@ -72,10 +72,11 @@ TEST(Quiet, SilentInPasswordFieldsFullScreenChosenApplicationsAndWhileLocked) {
     const std::unique_ptr<void, std::function<void(void*)>> cleanup(&pid, [&](void*) {
         for (pid_t* process : {&pid, &fields, &wm}) test::stopProcess(*process);
     });
-    ASSERT_TRUE(start()) << test::readBytes(session.dir() + "/tapsound.log");
-    test::PanelItem panel(bus, watcher.items.first());
+    // Before tapsound starts: while this waits, the panel here answers no one.
     test::run(
         {"xdotool", "search", "--sync", "--name", "tapsound-fields", "windowactivate", "--sync"});
+    ASSERT_TRUE(start()) << test::readBytes(session.dir() + "/tapsound.log");
+    test::PanelItem panel(bus, watcher.items.first());
     const std::string toolTip =
         "dbus-send --print-reply --dest=" + watcher.items.first().toStdString() +
         " /StatusNotifierItem org.freedesktop.DBus.Properties.Get "
