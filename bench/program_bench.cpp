@@ -28,13 +28,13 @@ using namespace std::chrono_literals;
 constexpr const char* kPeer = "/usr/games/buckle";
 
 struct Footprint {
-    double idleCpu = 0, idleWakeUpsPerSecond = 0, typingCpu = 0;
+    double idleCpu = 0, idleWakeUpsPerSecond = 0, typingCpu = 0, typingWakeUpsPerSecond = 0;
     long dirtyKiB = 0, rssKiB = 0;
 };
 
 void printRow(const char* who, const Footprint& f) {
-    std::printf("  %-28s idle %.2f %% (%.1f wake-ups/s)  typing %.2f %%  dirty %.1f MiB  RSS %.1f MiB\n",
-                who, f.idleCpu, f.idleWakeUpsPerSecond, f.typingCpu, f.dirtyKiB / 1024.0,
+    std::printf("  %-28s idle %.2f %% (%.1f wake-ups/s)  typing %.2f %% (%.0f wake-ups/s)  dirty %.1f MiB  RSS %.1f MiB\n",
+                who, f.idleCpu, f.idleWakeUpsPerSecond, f.typingCpu, f.typingWakeUpsPerSecond, f.dirtyKiB / 1024.0,
                 f.rssKiB / 1024.0);
 }
 
@@ -101,12 +101,9 @@ std::pair<Footprint, Footprint> footprint(bool pipewire, int idleSeconds, int ty
                        const tapsound::test::ProcessSample& b, bool idle) {
         const double seconds = std::chrono::duration<double>(b.at - a.at).count();
         const double cpu = 100.0 * (b.cpuSeconds - a.cpuSeconds) / seconds;
-        if (idle) {
-            f.idleCpu = cpu;
-            f.idleWakeUpsPerSecond = static_cast<double>(b.switches - a.switches) / seconds;
-        } else {
-            f.typingCpu = cpu;
-        }
+        const double wakeUps = static_cast<double>(b.switches - a.switches) / seconds;
+        (idle ? f.idleCpu : f.typingCpu) = cpu;
+        (idle ? f.idleWakeUpsPerSecond : f.typingWakeUpsPerSecond) = wakeUps;
         // A binary linked moments ago is still dirty in the page cache, and smaps counts
         // those pages as the process's own until they are written back.
         sync();
@@ -201,13 +198,17 @@ void latency(int presses) {
 
 }  // namespace
 
-// program_bench [presses for the latency, 0 to skip] [idle seconds] [typing seconds]
+// program_bench [presses for the latency, 0 to skip] [idle seconds] [typing seconds] [pulse|pipewire]
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const int presses = argc > 1 ? std::atoi(argv[1]) : 200;
     const int idleSeconds = argc > 2 ? std::atoi(argv[2]) : 20;
     const int typingSeconds = argc > 3 ? std::atoi(argv[3]) : 30;
     if (presses > 0) latency(presses);
-    for (bool pipewire : {false, true}) footprint(pipewire, idleSeconds, typingSeconds);
+    const std::string only = argc > 4 ? argv[4] : "";
+    for (bool pipewire : {false, true}) {
+        if (only.empty() || only == (pipewire ? "pipewire" : "pulse"))
+            footprint(pipewire, idleSeconds, typingSeconds);
+    }
     return 0;
 }

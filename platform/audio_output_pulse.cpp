@@ -3,6 +3,8 @@
 #include <pthread.h>
 #include <pulse/pulseaudio.h>
 #include <sched.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -64,6 +66,14 @@ PulseSoundPlayer::PulseSoundPlayer(Options options)
     pa_mainloop_api* api = pa_threaded_mainloop_get_api(_mainloop);
     _retry = api->time_new(api, nullptr, &PulseSoundPlayer::onRetry, this);  // armed on failure
     _idle = api->time_new(api, nullptr, &PulseSoundPlayer::onIdle, this);    // armed when dry
+    _kick = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (_kick >= 0)
+        _kickEvent = api->io_new(
+            api, _kick, PA_IO_EVENT_INPUT,
+            [](pa_mainloop_api*, pa_io_event*, int, pa_io_event_flags_t, void* self) {
+                static_cast<PulseSoundPlayer*>(self)->takePendingLocked();
+            },
+            this);
     connectLocked();
 }
 
@@ -74,9 +84,11 @@ PulseSoundPlayer::~PulseSoundPlayer() {
         disconnectLocked();
         pa_threaded_mainloop_get_api(_mainloop)->time_free(_retry);
         pa_threaded_mainloop_get_api(_mainloop)->time_free(_idle);
+        if (_kickEvent) pa_threaded_mainloop_get_api(_mainloop)->io_free(_kickEvent);
     }
     pa_threaded_mainloop_stop(_mainloop);
     pa_threaded_mainloop_free(_mainloop);
+    if (_kick >= 0) close(_kick);
 }
 
 void PulseSoundPlayer::connectLocked() {
@@ -112,6 +124,7 @@ void PulseSoundPlayer::disconnectLocked() {
 }
 
 void PulseSoundPlayer::dropStreamLocked() {
+    _playable = false;
     if (_stream) {
         pa_stream_set_state_callback(_stream, nullptr, nullptr);
         pa_stream_set_write_callback(_stream, nullptr, nullptr);
@@ -193,19 +206,53 @@ bool PulseSoundPlayer::start(std::shared_ptr<const SampleBuffer> samples, float 
     return startVoiced(std::move(samples), volume, Voicing{});
 }
 
+// The press is handed to the audio thread rather than played under the loop's lock: taking that
+// lock wakes the loop, which then waits on the lock, so each press cost both threads extra
+// wake-ups. Here it costs one.
 bool PulseSoundPlayer::startVoiced(std::shared_ptr<const SampleBuffer> samples, float volume,
                                    const Voicing& voicing) {
-    if (!_mainloop || !samples) return false;
-    MainloopLock lock(_mainloop);
-    if (_failed) {
+    if (!_mainloop || _kick < 0 || !samples) return false;
+    if (_failed.load(std::memory_order_relaxed)) {
         // Someone is typing: look for the server now rather than at the next retry.
-        timeval now{};
-        pa_threaded_mainloop_get_api(_mainloop)->time_restart(_retry, pa_gettimeofday(&now));
+        _retryNow = true;
+        kick();
         return false;
     }
-    if (!_stream || pa_stream_get_state(_stream) != PA_STREAM_READY) return false;
+    if (!_playable.load(std::memory_order_relaxed)) return false;
     // Started, silently: nothing to uncork the stream or wake the sink for.
     if (!std::isfinite(volume) || volume <= 0.0f || samples->frameCount() == 0) return true;
+    {
+        std::lock_guard<std::mutex> lock(_pendingMutex);
+        if (_pending.size() >= kMaxPending) return false;
+        _pending.push_back({std::move(samples), volume, voicing});
+    }
+    kick();
+    return true;
+}
+
+void PulseSoundPlayer::kick() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = write(_kick, &one, sizeof one);
+}
+
+void PulseSoundPlayer::takePendingLocked() {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const auto taken = read(_kick, &count, sizeof count);
+    {
+        std::lock_guard<std::mutex> lock(_pendingMutex);
+        _taking.swap(_pending);
+    }
+    if (_retryNow.exchange(false) && _failed) {
+        timeval now{};
+        pa_threaded_mainloop_get_api(_mainloop)->time_restart(_retry, pa_gettimeofday(&now));
+    }
+    for (auto& press : _taking) playLocked(std::move(press.samples), press.volume, press.voicing);
+    _taking.clear();  // the two vectors trade places, so neither allocates once grown
+}
+
+bool PulseSoundPlayer::playLocked(std::shared_ptr<const SampleBuffer> samples, float volume,
+                                  const Voicing& voicing) {
+    if (_failed || !_stream || pa_stream_get_state(_stream) != PA_STREAM_READY) return false;
     _mixer.releaseFinished();
 
     if (_dry) {
@@ -348,6 +395,7 @@ void PulseSoundPlayer::onStreamState(pa_stream* stream, void* self) {
     pa_stream_state_t state = pa_stream_get_state(stream);
     // Connected: the next time the server goes away, look for it again quickly.
     if (state == PA_STREAM_READY) player->_retryDelayUsec = kFirstRetryUsec;
+    player->_playable = state == PA_STREAM_READY;
     if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) player->retryLaterLocked();
 }
 

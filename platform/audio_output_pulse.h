@@ -1,10 +1,12 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,7 @@
 #include "platform/sound.h"
 
 struct pa_context;
+struct pa_io_event;
 struct pa_mainloop_api;
 struct pa_stream;
 struct pa_threaded_mainloop;
@@ -34,11 +37,14 @@ class PulseSoundPlayer : public SoundPlayer {
 public:
     struct Options {
         std::string server;          // empty: the default server
-        std::size_t aheadFrames = 2048;  // queued while playing
-        // The server asks for at least this much at a time. Nearly half the queue: the server
-        // gives the sink what the queue holds beyond twice this, so the sink holds under a
-        // millisecond and a rewrite lands that soon, while a refill still has 20 ms to arrive.
-        std::size_t requestFrames = 1000;
+        // Queued while playing. A refill tops it up by this much again, which stays within what
+        // the mixer keeps for rewrites, so a press still reaches back to the read position.
+        std::size_t aheadFrames = 4096;
+        // The server asks for at least this much at a time: while a sound plays it wakes us every
+        // 42 ms, and a refill has that long to arrive. Nearly half the queue: the server gives the
+        // sink what the queue holds beyond twice this, so the sink holds under a millisecond and
+        // a rewrite lands that soon.
+        std::size_t requestFrames = 2024;
         // Left untouched past the read position on a rewrite, at least; more while the server
         // answers slowly (a busy machine, no realtime scheduling), since a rewrite that reaches it
         // after it read that far would lose the new sound's start.
@@ -65,6 +71,16 @@ public:
     bool corked();
 
   private:
+    static constexpr std::size_t kMaxPending = 64;
+    struct Pending {
+        std::shared_ptr<const SampleBuffer> samples;
+        float volume = 0.0f;
+        Voicing voicing;
+    };
+
+    void kick();
+    void takePendingLocked();
+    bool playLocked(std::shared_ptr<const SampleBuffer> samples, float volume, const Voicing& voicing);
     void connectLocked();
     void disconnectLocked();
     // Drops the stream and what it queued; the connection stays.
@@ -90,7 +106,15 @@ public:
     pa_time_event* _retry = nullptr;  // armed only while disconnected
     pa_time_event* _idle = nullptr;   // armed only while dry and not yet corked
     std::uint64_t _retryDelayUsec = 0;  // grows while the server stays away
-    bool _failed = false;  // disconnected, a retry armed
+    // Presses on their way to the audio thread, which the eventfd wakes.
+    int _kick = -1;
+    pa_io_event* _kickEvent = nullptr;
+    std::mutex _pendingMutex;
+    std::vector<Pending> _pending, _taking;
+    std::atomic<bool> _retryNow{false};
+    // Written by the audio thread, read by the caller's without the loop's lock.
+    std::atomic<bool> _failed{false};  // disconnected, a retry armed
+    std::atomic<bool> _playable{false};  // the stream is ready
     bool _dry = true;      // nothing queued at the server
     bool _corked = false;
     std::uint64_t _writtenFrames = 0;
