@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QLineEdit>
 #include <QListView>
+#include <QListWidget>
+#include <QPushButton>
 #include <QSlider>
 #include <algorithm>
 #include <filesystem>
@@ -196,6 +199,8 @@ TEST_F(Opening, OneDialogAtATimeEntersFoldersChoosesPackagesAndCancelChangesNoth
     QFileDialog& dialog = *dialogs()[0];
     EXPECT_EQ(dialog.directory().path().toStdString(), rig->dir.file("sets"));  // the user's own
     EXPECT_TRUE(dialog.nameFilters()[0].contains("(*.wav *.aiff *.tapsnd *.zip *.json *.yaml)"));
+    const auto* extra = dialog.findChild<QListWidget*>("undecodableList");
+    ASSERT_TRUE(extra && extra->isHidden());  // nothing to add in an ordinary folder
     // A folder's path typed and entered is entered, not chosen.
     auto* typed = dialog.findChild<QLineEdit*>("fileNameEdit");
     typed->setText(QString::fromStdString(files.file("Folder")));
@@ -223,6 +228,29 @@ TEST_F(Opening, OneDialogAtATimeEntersFoldersChoosesPackagesAndCancelChangesNoth
     app().open();  // it starts where the last set is
     EXPECT_EQ(dialogs()[0]->directory().path().toStdString(), files.path());
     dialogs()[0]->reject();
+
+    // Names Qt cannot decode are listed beneath its own and chosen byte for byte: a sound by a
+    // double-click, a folder by Open.
+    for (const char* name : {"caf\xe9.wav", "caf\xe9.txt", "plain.wav"})
+        test::writeBytes(files.file(name), "sound");
+    fs::create_directories(files.file("Pack\xe9"));
+    for (const std::string name : {"caf\xe9.wav", "Pack\xe9"}) {
+        const bool folder = name[0] == 'P';
+        app().open();
+        auto* others = dialogs()[0]->findChild<QListWidget*>("undecodableList");
+        ASSERT_TRUE(others && others->isVisible());
+        ASSERT_EQ(others->count(), 2);
+        EXPECT_EQ(others->item(1)->text(), QString::fromUtf8("caf\xe9.wav"));  // U+FFFD shown
+        const QModelIndex index = others->model()->index(folder ? 0 : 1, 0);
+        others->setCurrentIndex(index);
+        if (folder)
+            dialogs()[0]->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Open)->click();
+        else
+            emit others->activated(index);
+        EXPECT_TRUE(dialogs().empty());
+        EXPECT_EQ(storedPath(), files.file(name));
+        EXPECT_EQ(fileOf(0), folder ? "" : name);
+    }
 }
 
 SoundsDictionary soundsNamed(std::initializer_list<std::string> names) {
