@@ -33,7 +33,7 @@ struct Footprint {
 };
 
 void printRow(const char* who, const Footprint& f) {
-    std::printf("  %-28s idle %.2f %% (%.1f wake-ups/s)  typing %.2f %% (%.0f wake-ups/s)  dirty %.1f MiB  RSS %.1f MiB\n",
+    std::printf("  %-28s idle %.2f %% (%.1f wake-ups/s)  typing %.2f %% (%.0f wake-ups/s)  dirty %.2f MiB  RSS %.1f MiB\n",
                 who, f.idleCpu, f.idleWakeUpsPerSecond, f.typingCpu, f.typingWakeUpsPerSecond, f.dirtyKiB / 1024.0,
                 f.rssKiB / 1024.0);
 }

@@ -1,5 +1,7 @@
 #include "platform/work_queue_thread.h"
 
+#include <malloc.h>
+
 #include <QCoreApplication>
 #include <QMetaObject>
 
@@ -35,8 +37,17 @@ void ThreadWorkQueue::loop() {
             _jobs.pop_front();
         }
         Done done = job(_stop);
+        job = nullptr;
         if (done && !_stop) {
             QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(done), Qt::QueuedConnection);
+        }
+        std::lock_guard lock(_mutex);
+        if (_jobs.empty() && !_stop) {
+            // A load frees far more than it keeps (files read, sounds decoded and dropped): once
+            // its result is taken and nothing else is loading, the freed pages go back to the
+            // system instead of staying ours for good.
+            QMetaObject::invokeMethod(QCoreApplication::instance(), [] { malloc_trim(0); },
+                                      Qt::QueuedConnection);
         }
     }
 }
