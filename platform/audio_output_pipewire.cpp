@@ -170,7 +170,7 @@ struct PipeWireSoundPlayer::Hooks {
         std::uint64_t taken = player->_taken.load(std::memory_order_relaxed);
         for (; taken < written; ++taken) {
             const Pending& press = player->_pending[taken % kPending];
-            mixer.start(press.samples, press.gain, press.voicing);
+            mixer.start(press.samples, press.volume, press.voicing);
             player->_voiceOf[taken % kPending] = mixer.lastStarted();
         }
         spa_data& data = buffer->buffer->datas[0];

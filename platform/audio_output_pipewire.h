@@ -64,11 +64,7 @@ class PipeWireSoundPlayer : public SoundPlayer {
 
   private:
     static constexpr std::size_t kPending = 256;
-    struct Pending {
-        std::shared_ptr<const SampleBuffer> samples;
-        float gain = 0.0f;
-        Voicing voicing;
-    };
+    using Pending = PendingPress;
 
     void connectLocked();
     void disconnectLocked();

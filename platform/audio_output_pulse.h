@@ -72,11 +72,7 @@ public:
 
   private:
     static constexpr std::size_t kMaxPending = 64;
-    struct Pending {
-        std::shared_ptr<const SampleBuffer> samples;
-        float volume = 0.0f;
-        Voicing voicing;
-    };
+    using Pending = PendingPress;
 
     void kick();
     void takePendingLocked();

@@ -10,6 +10,13 @@
 
 namespace tapsound::platform {
 
+// A press on its way from the caller's thread to the one that mixes.
+struct PendingPress {
+    std::shared_ptr<const SampleBuffer> samples;
+    float volume = 0.0f;
+    Voicing voicing;
+};
+
 // Sums playing voices into 48 kHz stereo float frames. Pure: no device, no clock, no locks.
 //
 // It remembers the unclipped sum of the last frames it rendered, so a voice started late can
