@@ -250,22 +250,22 @@ void PulseSoundPlayer::takePendingLocked() {
     _taking.clear();  // the two vectors trade places, so neither allocates once grown
 }
 
-bool PulseSoundPlayer::playLocked(std::shared_ptr<const SampleBuffer> samples, float volume,
+void PulseSoundPlayer::playLocked(std::shared_ptr<const SampleBuffer> samples, float volume,
                                   const Voicing& voicing) {
-    if (_failed || !_stream || pa_stream_get_state(_stream) != PA_STREAM_READY) return false;
+    if (_failed || !_stream || pa_stream_get_state(_stream) != PA_STREAM_READY) return;
     _mixer.releaseFinished();
 
     if (_dry) {
         pa_threaded_mainloop_get_api(_mainloop)->time_restart(_idle, nullptr);
         _mixer.start(std::move(samples), volume, voicing);
-        const bool written = writeLocked(_options.aheadFrames);
+        writeLocked(_options.aheadFrames);
         // Queued first, so the stream starts on it the moment it is uncorked.
         if (_corked) {
             if (pa_operation* uncork = pa_stream_cork(_stream, 0, nullptr, nullptr))
                 pa_operation_unref(uncork);
             _corked = false;
         }
-        return written;
+        return;
     }
     const std::size_t back = _options.rewrite ? untakenFramesLocked() : 0;
     std::size_t rewritten = _mixer.insert(std::move(samples), volume, voicing, back, _rewritten.data());
@@ -276,9 +276,7 @@ bool PulseSoundPlayer::playLocked(std::shared_ptr<const SampleBuffer> samples, f
                         PA_SEEK_RELATIVE) < 0) {
         // The mixer holds audio the stream never got; a later rewrite would splice it in mid-voice.
         _mixer.reset();
-        return false;
     }
-    return true;
 }
 
 std::size_t PulseSoundPlayer::untakenFramesLocked() {

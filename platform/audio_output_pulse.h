@@ -76,7 +76,7 @@ public:
 
     void kick();
     void takePendingLocked();
-    bool playLocked(std::shared_ptr<const SampleBuffer> samples, float volume, const Voicing& voicing);
+    void playLocked(std::shared_ptr<const SampleBuffer> samples, float volume, const Voicing& voicing);
     void connectLocked();
     void disconnectLocked();
     // Drops the stream and what it queued; the connection stays.
